@@ -1,0 +1,42 @@
+# qilsite: build, test and demo entry points.
+.PHONY: build deps test test-sanitize test-tsan demo bench fuzz-smoke clean
+
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQIL_TESTS=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j $(JOBS)
+
+test: build
+	@cd build && ctest --output-on-failure -j $(JOBS)
+
+test-sanitize: deps
+	@cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQIL_SANITIZE=ON >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@cd build-asan && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+# The threaded parts (locks, waits, striped tables, file streaming) under ThreadSanitizer.
+test-tsan: deps
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQIL_TSAN=ON >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS) -R '^(Waits|StripedTables|Rings|Streaming|Registry|Scanner)\.'
+
+# Runs the main job on a copy of the example site, so the tree stays clean.
+demo: build
+	@rm -rf build/demo && mkdir -p build/demo && cp -r examples/site build/demo/
+	./build/qilsite target_path=build/demo/site/src root_path=build/demo/site local_path=build/demo/site
+
+bench: deps
+	@QIL_BENCH_DEPS=1 scripts/install-deps
+	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQIL_BENCH=ON -DQIL_TESTS=OFF >/dev/null
+	@cmake --build build-bench -j $(JOBS)
+	@for b in build-bench/bench_*; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf build build-asan build-tsan build-bench build-fuzz

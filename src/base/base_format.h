@@ -1,0 +1,14 @@
+// The text formatter (printf language plus %S for a StrView pointer) and console output.
+#pragma once
+
+#include <stdarg.h>
+
+#include "base/base_core.h"
+
+// Returns the full formatted length whether or not it fit; a null buffer with capacity 0 only measures.
+u64 fmt_vsnprintf(char *buffer, u64 capacity, const char *fmt, va_list args);
+u64 fmt_snprintf(char *buffer, u64 capacity, const char *fmt, ...);
+
+// Console output goes through the C library's own printf; %S is never used with it.
+void console_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void console_eprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -1,0 +1,32 @@
+// Process start-up in its fixed order.
+#include "driver/driver_entry.h"
+
+#include "driver/driver_build.h"
+#include "driver/driver_options.h"
+#include "os/os_core.h"
+
+int
+driver_entry(int argc, char **argv) {
+  //- main thread context
+  ThreadContext ctx = thread_context_create();
+  ctx.is_main_thread = 1;
+  thread_context_set(&ctx);
+  thread_set_name("[Main Thread]");
+
+  //- options, on the first scratch arena for the life of the process
+  Arena *arena = ctx.scratch[0];
+  StrList args = {};
+  if (argc > 1) args = options_args_from_argv(arena, argc, argv);
+  OptionTable options = options_parse(arena, args);
+
+  //- system facts, record pools, file streaming
+  os_process_init();
+  driver_services_init();
+
+  //- the build
+  driver_run(&options);
+
+  thread_context_set(0);
+  thread_context_release(&ctx);
+  return 0;
+}
