@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
+#include "driver/driver_fs.h"
 #include "os/os_core.h"
 
 namespace {
@@ -21,6 +23,8 @@ struct MainThreadEnvironment : ::testing::Environment {
     main_ctx.is_main_thread = 1;
     thread_context_set(&main_ctx);
     os_process_init();
+    content_registry_init();
+    fs_init();
   }
 };
 
@@ -72,9 +76,7 @@ TempDir::~TempDir() {
 std::string
 TempDir::file(const std::string &rel, const std::string &content) const {
   std::string full = path + "/" + rel;
-  std::string cmd = "mkdir -p \"$(dirname '" + full + "')\"";
-  if (system(cmd.c_str()) != 0) {
-  }
+  std::filesystem::create_directories(std::filesystem::path(full).parent_path());
   std::ofstream f(full, std::ios::binary);
   f << content;
   return full;

@@ -1,13 +1,190 @@
+// The build driver: set-up, rounds and the end of a run.
 #include "driver/driver_build.h"
 
 #include "base/base_format.h"
+#include "net/net_linkcheck.h"
+#include "os/os_core.h"
+
+static PageQueue *page_queue;
+static DocumentSet *document_set;
+
+PageQueue *
+driver_page_queue(void) {
+  return page_queue;
+}
+
+DocumentSet *
+driver_document_set(void) {
+  return document_set;
+}
 
 void
-driver_services_init(void) {}
+driver_services_init(void) {
+  content_registry_init();
+  fs_init();
+}
+
+//~ Set-up
+
+static DriverSettings
+driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
+  DriverSettings s = {};
+  s.target = option_value(options, str_lit("target_path"));
+  StrView root = path_ensure_trailing_slash(arena, option_value(options, str_lit("root_path")));
+  StrView server_root = path_ensure_trailing_slash(arena, option_value(options, str_lit("server_root_path")));
+  s.local = path_ensure_trailing_slash(arena, option_value(options, str_lit("local_path")));
+  s.destination = option_value(options, str_lit("dest_path"));
+  s.listen = option_switch(options, str_lit("listen"));
+  s.check_urls = option_switch(options, str_lit("check_urls"));
+  s.check_file_paths = option_switch(options, str_lit("check_file_paths"));
+  s.print_todos = option_switch(options, str_lit("print_todos"));
+
+  if (s.target.length == 0) {
+    console_printf("No file to parse provided, use 'target_path' argument\n");
+    *stop = true;
+  }
+  if (server_root.length) {
+    console_printf("server_root_path provided, overwriting the root_path\n");
+    root = server_root;
+  }
+  if (root.length == 0) {
+    console_printf("building [root_path] from the program location\n");
+    StrView cwd = os_current_dir(arena);
+    root = str_pushf(arena, "%S/local/", &cwd);
+  } else if (!(os_path_properties(root).flags & FilePropertyFlag_Folder)) {
+    // The root is kept as given: outputs below it make their folders.
+    console_printf("[root_path] was not valid\n");
+  }
+  s.root = root;
+  return s;
+}
+
+static void
+driver_create_queues(DriverSettings *s) {
+  if (page_queue) return;
+  Arena *qa = arena_create_sized(MB(64), KB(64));
+  page_queue = push_struct(qa, PageQueue);
+  page_queue->arena = qa;
+  page_queue->destination_path = str_push_copy(qa, s->destination);
+  page_queue->root_path = str_push_copy(qa, s->root);
+  page_queue->check_urls = s->check_urls;
+  page_queue->print_todos = s->print_todos;
+  Arena *da = arena_create_sized(MB(64), KB(64));
+  document_set = push_struct(da, DocumentSet);
+  document_set->arena = da;
+  document_set->root_path = str_push_copy(da, s->root);
+  document_set->check_file_paths = s->check_file_paths;
+  document_set->check_urls = s->check_urls;
+}
+
+//~ Rounds
+
+// Files this far ahead of the one being processed are queued for loading, so the
+// streamers work in parallel while the driver waits for one file at a time.
+#define DRIVER_PREFETCH 32
+
+void
+driver_process_files(DriverRun *run) {
+  StrNode *ahead = run->files.first;
+  for (u64 i = 0; ahead && i < DRIVER_PREFETCH; i += 1, ahead = ahead->next) file_request(ahead->string, 0);
+  while (run->files.first) {
+    if (ahead) {
+      file_request(ahead->string, 0);
+      ahead = ahead->next;
+    }
+    StrNode *node = run->files.first;
+    run->files.first = node->next;
+    if (!run->files.first) run->files.last = 0;
+    run->files.node_count -= 1;
+    FileSnapshot snap = file_request(node->string, DEADLINE_NONE);
+    StrView content = content_lookup(snap.key);
+    PageRecord *record = driver_process_file(run, node->string, content);
+    DriverSource *src = push_struct(run->arena, DriverSource);
+    src->path = node->string;
+    src->key = snap.key;
+    src->record = record;
+    if (run->last_source) run->last_source->next = src;
+    else run->first_source = src;
+    run->last_source = src;
+  }
+}
+
+// Listen mode: a source whose content changed since it was processed goes through
+// its pipeline again and its new record replaces the old one.
+static void
+driver_pick_up_changes(DriverRun *run) {
+  for (DriverSource *src = run->first_source; src; src = src->next) {
+    FileSnapshot snap = file_request(src->path, os_now_micros());
+    if (!snap.ok || content_key_equal(snap.key, src->key)) continue;
+    src->key = snap.key;
+    if (src->record) src->record->superseded = 1;
+    src->record = driver_process_file(run, src->path, content_lookup(snap.key));
+  }
+}
+
+static bool
+driver_some_page_waits(void) {
+  for (PageRecord *r = page_queue->first; r; r = r->next) {
+    if (!r->reported && !r->superseded && !driver_page_ready(r)) return true;
+  }
+  return false;
+}
 
 void
 driver_run(OptionTable *options) {
-  if (option_value(options, str_lit("target_path")).length == 0) {
-    console_printf("No file to parse provided, use 'target_path' argument\n");
+  DriverRun run = {};
+  run.arena = arena_create_sized(GB(8), KB(64));
+  ThreadContext *ctx = thread_context_get();
+  Arena *scratch = ctx->scratch[0];
+  run.scratch_start = arena_pos(scratch);
+
+  //- settings and queues
+  bool stop = false;
+  run.settings = driver_read_settings(run.arena, options, &stop);
+  driver_create_queues(&run.settings);
+
+  //- link checker
+  if (run.settings.check_urls) {
+    console_printf("[check urls]\n");
+    if (!linkcheck_start()) page_queue->check_urls = 0;
   }
+
+  //- discovery
+  if (!stop) {
+    FileProperties target = os_path_properties(run.settings.target);
+    if (target.modified == 0 && target.flags == 0 && target.size == 0) {
+      console_eprintf("qilsite: target_path '%.*s': %s\n", str_expand(run.settings.target), os_last_error());
+      stop = true;
+    } else {
+      run.files = driver_discover(run.arena, run.settings.target);
+    }
+  }
+
+  //- searchers configuration
+  StrView searchers_path = str_pushf(run.arena, "%Skn_searchs.txt", &run.settings.local);
+  run.searchers_text = os_read_file(run.arena, searchers_path);
+  arena_pop_to(scratch, run.scratch_start);
+  if (stop) {
+    arena_release(run.arena);
+    return;
+  }
+
+  //- rounds
+  for (u64 round = 0;; round += 1) {
+    driver_process_files(&run);
+    if (run.settings.listen && round > 0) driver_pick_up_changes(&run);
+    if (run.settings.listen || driver_some_page_waits()) os_sleep_ms(300);
+    bool all_reported = true;
+    for (PageRecord *r = page_queue->first; r; r = r->next) {
+      if (r->superseded || r->reported) continue;
+      if (!driver_page_ready(r)) {
+        all_reported = false;
+        continue;
+      }
+      driver_report_page(&run, r);
+      arena_pop_to(scratch, run.scratch_start);
+    }
+    if (!run.settings.listen && all_reported && linkcheck_in_progress() == 0) break;
+  }
+  arena_release(run.arena);
 }

@@ -62,14 +62,13 @@ os_open_file(u32 mode, StrView path) {
   if (fd < 0) {
     os_errno = errno;
   } else if (!(mode & OsOpen_Write)) {
-    // Reading is for regular files only: clear the non-blocking mode again.
+    // Reading is for regular files only (the non-blocking mode has no effect on them).
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      os_errno = (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) ? EISDIR : EINVAL;
+    bool stat_ok = fstat(fd, &st) == 0;
+    if (!stat_ok || !S_ISREG(st.st_mode)) {
+      os_errno = stat_ok && S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
       close(fd);
       fd = -1;
-    } else {
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     }
   }
   if (fd >= 0) h.value = (u64)fd + 1;
@@ -96,6 +95,7 @@ os_path_properties(StrView path) {
   ArenaTemp scratch = scratch_begin(0, 0);
   struct stat st;
   if (stat(os_cpath(scratch.arena, path), &st) == 0) p = os_props_from_stat(&st);
+  else os_errno = errno;
   scratch_end(scratch);
   return p;
 }

@@ -1,0 +1,84 @@
+// File streaming: a request ring served by streamer threads, a striped file table
+// watched by a scanner thread, and the content registry that keeps every distinct
+// content once, read-only.
+#pragma once
+
+#include "base/base_strings.h"
+#include "os/os_thread.h"
+
+//~ Content registry
+
+struct ContentKey {
+  u64 lo;
+  u64 hi;
+};
+
+struct ContentNode {
+  ContentNode *next;
+  ContentNode *prev;
+  Arena *owner;
+  ContentKey key;
+  StrView bytes;
+  u64 last_use;
+};
+
+struct ContentRegistry {
+  Arena *arena;
+  StripedTable table;
+};
+
+inline bool content_key_equal(ContentKey a, ContentKey b) { return a.lo == b.lo && a.hi == b.hi; }
+inline bool content_key_is_zero(ContentKey a) { return (a.lo | a.hi) == 0; }
+
+ContentKey content_key_from_bytes(StrView bytes);
+void content_registry_init(void);
+// Takes ownership of the arena holding the bytes; a duplicate content releases it.
+ContentKey content_store(Arena *owner, StrView bytes);
+// The stored bytes, or an empty view when the key is unknown.
+StrView content_lookup(ContentKey key);
+// Number of distinct contents stored (for tests and benchmarks).
+u64 content_registry_count(void);
+
+//~ File streaming
+
+#define FS_RING_SIZE 65536
+#define FS_SLOT_COUNT 1024
+#define FS_STRIPE_COUNT 64
+
+struct FileEntry {
+  FileEntry *next;
+  StrView path;
+  ContentKey key;
+  u64 modified;
+  u64 queued;   // 1 while a request for the path waits in the ring
+  u64 loading;  // 1 while a streamer has claimed the entry
+  u64 loads;    // loads finished for this path
+};
+
+struct FileSnapshot {
+  ContentKey key;
+  u64 modified;
+  u64 loads;
+  b32 ok;  // false when the deadline passed first
+};
+
+struct FileStreamer {
+  Arena *arena;
+  u8 *ring;
+  u64 ring_size;
+  u64 write_pos;
+  u64 read_pos;
+  MutexRecord *ring_mutex;
+  CondVarRecord *ring_cv;
+  StripedTable files;
+  u64 streamer_count;
+  ThreadRecord **streamers;
+  ThreadRecord *scanner;
+};
+
+// Starts max(processors - 1, 2) streamer threads and the scanner; main thread, once.
+void fs_init(void);
+FileSnapshot file_request(StrView path, u64 deadline);
+bool fs_enqueue(StrView path, u64 deadline);
+// Loads finished since start, over all paths.
+u64 fs_load_count(void);

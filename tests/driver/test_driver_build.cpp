@@ -1,0 +1,86 @@
+#include "test_support.h"
+
+#include <sys/stat.h>
+
+#include "driver/driver_build.h"
+
+static const std::string bin = QILSITE_BIN;
+
+TEST(Discovery, BreadthFirstInByteOrderSkippingDotNames) {
+  TempDir dir;
+  for (const char *f : {"src/b.qil", "src/B.html", "src/a.html", "src/.hidden", "src/..draft/x.qil",
+                        "src/z/deep.qil", "src/z/a/deeper.qil", "src/m/Page.HTML", "src/é.qil", "src/a b.qil"}) {
+    dir.file(f, "x");
+  }
+  Arena *a = test_arena();
+  std::string root = dir.path + "/src";
+  std::vector<std::string> got = list_strings(driver_discover(a, sv(root)));
+  std::vector<std::string> expect = {
+      root + "/.hidden",   root + "/B.html",        root + "/a b.qil",
+      root + "/a.html",    root + "/b.qil",         root + "/\xc3\xa9.qil",
+      root + "/m/Page.HTML", root + "/z/deep.qil", root + "/z/a/deeper.qil",
+  };
+  EXPECT_EQ(got, expect);
+  EXPECT_EQ(list_strings(driver_discover(a, sv(root + "/"))), expect) << "a trailing slash changes nothing";
+  EXPECT_EQ(list_strings(driver_discover(a, sv(root + "/a.html"))), std::vector<std::string>{root + "/a.html"});
+  EXPECT_TRUE(list_strings(driver_discover(a, str_lit(""))).empty());
+}
+
+TEST(Discovery, FolderNamesWithDotsAndDeepTrees) {
+  TempDir dir;
+  std::string deep = "my.site";
+  for (int i = 0; i < 40; i += 1) deep += "/level" + std::to_string(i);
+  dir.file(deep + "/bottom.qil", "x");
+  dir.file("my.site/top.html", "x");
+  Arena *a = test_arena();
+  std::vector<std::string> got = list_strings(driver_discover(a, sv(dir.path + "/my.site")));
+  ASSERT_EQ(got.size(), 2u) << "a folder whose name has a dot is still walked";
+  EXPECT_EQ(got[0], dir.path + "/my.site/top.html");
+  EXPECT_EQ(got[1], dir.path + "/" + deep + "/bottom.qil");
+}
+
+TEST(Driver, PageReportLines) {
+  Arena *a = test_arena();
+  PageRecord r = {};
+  r.path = str_push_copy(a, str_lit("site/page.html"));
+  r.web_links_queued = 12;
+  DriverRun run = {};
+  run.arena = a;
+  testing::internal::CaptureStdout();
+  driver_report_page(&run, &r);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "site/page.html: \n\tlink checked: 12: \n\t");
+  EXPECT_TRUE(r.reported);
+}
+
+TEST(DriverCli, MissingTargetAndBadTargets) {
+  CommandResult none = run_command("timeout 20 " + bin);
+  EXPECT_EQ(none.status, 0);
+  EXPECT_NE(none.out.find("No file to parse provided, use 'target_path' argument\n"), std::string::npos);
+  EXPECT_NE(none.out.find("building [root_path] from the program location\n"), std::string::npos);
+
+  TempDir dir;
+  CommandResult missing = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/nowhere root_path=" + dir.path);
+  EXPECT_EQ(missing.status, 0);
+  EXPECT_NE(missing.err.find(dir.path + "/nowhere"), std::string::npos);
+  EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos);
+
+  CommandResult server = run_command("timeout 20 " + bin + " server_root_path=" + dir.path + " root_path=/x");
+  EXPECT_NE(server.out.find("server_root_path provided, overwriting the root_path\n"), std::string::npos);
+}
+
+TEST(DriverCli, RunWithoutListenEndsAndListenKeepsGoing) {
+  TempDir dir;
+  dir.file("site/src/a.qil", "title: A\n");
+  dir.file("site/src/b.html", "<p>b</p>");
+  dir.file("site/src/sub dir/c.txt", "c");
+  mkfifo((dir.path + "/site/src/fifo.html").c_str(), 0644);
+  std::string args = " 'target_path=" + dir.path + "/site/src' 'root_path=" + dir.path + "/site'";
+  CommandResult plain = run_command("timeout 20 " + bin + args);
+  EXPECT_EQ(plain.status, 0) << "a run without listen ends by itself";
+  CommandResult urls = run_command("timeout 20 " + bin + args + " check_urls");
+  EXPECT_EQ(urls.status, 0);
+  EXPECT_NE(urls.out.find("[check urls]\n"), std::string::npos);
+  CommandResult listen = run_command("timeout 2 " + bin + args + " listen");
+  EXPECT_EQ(listen.status, 124) << "listen keeps the process alive until it is stopped";
+}

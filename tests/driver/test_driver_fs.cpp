@@ -1,0 +1,175 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+
+#include "driver/driver_fs.h"
+#include "os/os_core.h"
+#include "os/os_thread.h"
+
+static ContentKey
+key_of(const std::string &bytes) {
+  return content_key_from_bytes(sv(bytes));
+}
+
+struct RequestRun {
+  std::vector<std::string> *paths;
+  std::map<std::string, std::string> *expected;
+  std::atomic<int> *failures;
+  std::atomic<int> *finished;
+  u64 stride;
+};
+
+static void
+request_all(u64 param) {
+  RequestRun *run = (RequestRun *)param;
+  u64 n = run->paths->size();
+  for (u64 i = 0; i < n; i += 1) {
+    const std::string &p = (*run->paths)[(i * run->stride) % n];
+    FileSnapshot snap = file_request(sv(p), DEADLINE_NONE);
+    StrView bytes = content_lookup(snap.key);
+    if (!snap.ok || ss(bytes) != (*run->expected)[p]) run->failures->fetch_add(1);
+  }
+  run->finished->fetch_add(1);
+}
+
+TEST(Streaming, ManyFilesRequestedByManyThreadsStoreEachContentOnce) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < 300; i += 1) {
+    // Every third file repeats one shared content.
+    std::string content = i % 3 == 0 ? "shared content" : "file number " + std::to_string(i);
+    std::string p = dir.file("d" + std::to_string(i % 7) + "/f" + std::to_string(i) + ".txt", content);
+    paths.push_back(p);
+    expected[p] = content;
+  }
+  u64 stored_before = content_registry_count();
+  std::atomic<int> failures{0}, finished{0};
+  RequestRun runs[4];
+  u64 strides[4] = {1, 7, 11, 13};
+  for (int t = 0; t < 4; t += 1) {
+    runs[t] = {&paths, &expected, &failures, &finished, strides[t]};
+    thread_start((u64)&runs[t], request_all);
+  }
+  while (finished < 4) os_sleep_ms(2);
+  EXPECT_EQ(failures, 0);
+  std::set<std::string> distinct;
+  for (auto &kv : expected) distinct.insert(kv.second);
+  EXPECT_LE(content_registry_count() - stored_before, distinct.size()) << "identical contents are stored once";
+  FileSnapshot a = file_request(sv(paths[0]), DEADLINE_NONE);
+  FileSnapshot b = file_request(sv(paths[3]), DEADLINE_NONE);
+  EXPECT_TRUE(content_key_equal(a.key, b.key));
+  EXPECT_EQ(content_lookup(a.key).data, content_lookup(b.key).data) << "one stored copy";
+}
+
+TEST(Streaming, LoadedPathQueuesNothingAndPastDeadlineGivesUp) {
+  TempDir dir;
+  std::string p = dir.file("page.html", "<p>x</p>");
+  FileSnapshot first = file_request(sv(p), DEADLINE_NONE);
+  ASSERT_TRUE(first.ok);
+  EXPECT_TRUE(content_key_equal(first.key, key_of("<p>x</p>")));
+  EXPECT_EQ(first.loads, 1u);
+  FileSnapshot again = file_request(sv(p), DEADLINE_NONE);
+  EXPECT_TRUE(content_key_equal(again.key, first.key));
+  os_sleep_ms(20);
+  EXPECT_EQ(file_request(sv(p), DEADLINE_NONE).loads, 1u) << "an already loaded path is not queued again";
+
+  std::string q = dir.file("late.html", "late");
+  FileSnapshot none = file_request(sv(q), 1);
+  EXPECT_FALSE(none.ok);
+  FileSnapshot later = file_request(sv(q), DEADLINE_NONE);
+  EXPECT_TRUE(content_key_equal(later.key, key_of("late")));
+  os_sleep_ms(20);
+  EXPECT_EQ(file_request(sv(q), DEADLINE_NONE).loads, 1u) << "queued once although the deadline had passed";
+}
+
+TEST(Streaming, MissingEmptyUnreadableAndSpecialFilesLoadAsEmpty) {
+  TempDir dir;
+  ContentKey empty = key_of("");
+  std::string e = dir.file("empty.qil", "");
+  std::string fifo = dir.path + "/pipe.html";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  std::string locked = dir.file("locked.html", "secret");
+  chmod(locked.c_str(), 0);
+  std::vector<std::string> paths = {e, dir.path + "/missing.qil", fifo, dir.path};
+  if (geteuid() != 0) paths.push_back(locked);  // root reads it anyway
+  for (const std::string &p : paths) {
+    FileSnapshot s = file_request(sv(p), os_now_micros() + 5000000);
+    ASSERT_TRUE(s.ok) << p;
+    EXPECT_TRUE(content_key_equal(s.key, empty)) << p;
+    EXPECT_EQ(content_lookup(s.key).length, 0u) << p;
+  }
+  std::string long_path(70000, 'x');
+  EXPECT_FALSE(file_request(sv(long_path), DEADLINE_NONE).ok) << "a path that cannot be queued is refused";
+}
+
+// Waits until the path's entry shows what the test expects (or five seconds pass);
+// other files' reloads make load counters useless here.
+template <typename Pred>
+static FileSnapshot
+wait_for(const std::string &p, Pred pred) {
+  u64 deadline = os_now_micros() + 5000000;
+  FileSnapshot s = file_request(sv(p), DEADLINE_NONE);
+  while (!pred(s) && os_now_micros() < deadline) {
+    os_sleep_ms(5);
+    s = file_request(sv(p), DEADLINE_NONE);
+  }
+  return s;
+}
+
+TEST(Scanner, TouchedChangedAndAppearingFilesAreReloaded) {
+  TempDir dir;
+  std::string p = dir.file("doc.qil", "version one");
+  FileSnapshot s1 = file_request(sv(p), DEADLINE_NONE);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 678}};
+  ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+  FileSnapshot s2 = wait_for(p, [&](FileSnapshot s) { return s.modified != s1.modified; });
+  EXPECT_NE(s2.modified, s1.modified) << "the scanner saw the new time";
+  EXPECT_TRUE(content_key_equal(s2.key, s1.key)) << "same bytes, same key";
+
+  dir.file("doc.qil", "version two");
+  ContentKey two = key_of("version two");
+  FileSnapshot s3 = wait_for(p, [&](FileSnapshot s) { return content_key_equal(s.key, two); });
+  EXPECT_TRUE(content_key_equal(s3.key, two));
+
+  std::string later = dir.path + "/later.html";
+  FileSnapshot m = file_request(sv(later), DEADLINE_NONE);
+  EXPECT_TRUE(content_key_equal(m.key, key_of("")));
+  dir.file("later.html", "now here");
+  ContentKey here = key_of("now here");
+  EXPECT_TRUE(content_key_equal(wait_for(later, [&](FileSnapshot s) { return content_key_equal(s.key, here); }).key,
+                                here));
+}
+
+TEST(Registry, DuplicatesAreDroppedAndUnknownKeysAreEmpty) {
+  Arena *one = arena_create_sized(MB(1), KB(4));
+  Arena *two = arena_create_sized(MB(1), KB(4));
+  StrView a = str_push_copy(one, str_lit("registry duplicate test bytes"));
+  StrView b = str_push_copy(two, str_lit("registry duplicate test bytes"));
+  u64 before = content_registry_count();
+  ContentKey ka = content_store(one, a);
+  ContentKey kb = content_store(two, b);
+  EXPECT_TRUE(content_key_equal(ka, kb));
+  EXPECT_EQ(content_registry_count(), before + 1);
+  EXPECT_EQ(content_lookup(kb).data, a.data) << "the first stored copy is the one kept";
+  ContentKey unknown = {1, 2};
+  EXPECT_EQ(content_lookup(unknown).length, 0u);
+}
+
+TEST(RegistryDeathTest, StoredBytesAreReadOnly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TempDir dir;
+  std::string p = dir.file("ro.txt", "do not touch");
+  EXPECT_DEATH(
+      {
+        FileSnapshot s = file_request(sv(p), DEADLINE_NONE);
+        StrView bytes = content_lookup(s.key);
+        bytes.data[0] = 'X';
+      },
+      "");
+}
