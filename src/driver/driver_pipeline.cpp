@@ -1,5 +1,6 @@
 // The per-file pipelines and the page report.
 #include "base/base_format.h"
+#include "doc/doc_core.h"
 #include "driver/driver_build.h"
 #include "net/net_linkcheck.h"
 
@@ -13,6 +14,34 @@ driver_queue_page(PageQueue *q) {
   return r;
 }
 
+static void
+driver_record_document(DocumentSet *set, DocParseResult *doc, StrView path) {
+  DocumentRecord *rec = push_struct(set->arena, DocumentRecord);
+  rec->doc = doc;
+  rec->source_path = path;
+  if (set->last) set->last->next = rec;
+  else set->first = rec;
+  set->last = rec;
+  set->count += 1;
+}
+
+// A qil document: parsed with its diagnostics printed; a draft keeps an empty record.
+static PageRecord *
+driver_process_document(DriverRun *run, StrView path, StrView content) {
+  (void)run;
+  DocumentSet *set = driver_document_set();
+  DocParseOptions options = {set->root_path, set->check_file_paths};
+  DocParseResult *doc = push_struct(set->arena, DocParseResult);
+  *doc = doc_parse_file(set->arena, content, path, &options);
+  if (str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive)) {
+    driver_record_document(set, 0, StrView{});
+    return 0;
+  }
+  // Page assembly plugs in here.
+  driver_record_document(set, doc, str_push_copy(set->arena, path));
+  return 0;
+}
+
 PageRecord *
 driver_process_file(DriverRun *run, StrView path, StrView content) {
   (void)run;
@@ -22,7 +51,7 @@ driver_process_file(DriverRun *run, StrView path, StrView content) {
   if (str_equal(ext, str_lit("html"))) {
     // Hand-written pages are loaded; parsing and rewriting plug in here.
   } else if (str_equal(ext, str_lit("qil"))) {
-    // Documents are loaded; parsing and page assembly plug in here.
+    record = driver_process_document(run, path, content);
   }
   (void)driver_queue_page;
   return record;

@@ -1,0 +1,234 @@
+// The qil document language: tokens, the document tree, diagnostics, metadata keys
+// and the parse entry points.
+#pragma once
+
+#include "base/base_strings.h"
+
+//~ Tokens
+
+enum DocTokenKind : u32 {
+  DocTokenKind_Number = 0x1,
+  DocTokenKind_Word = 0x2,
+  DocTokenKind_String = 0x4,
+  DocTokenKind_Punct = 0x8,
+  DocTokenKind_Backslash = 0x10,
+  DocTokenKind_Symbol = 0x20,
+  DocTokenKind_DoubleSlash = 0x40,
+  DocTokenKind_Whitespace = 0x80,
+  DocTokenKind_Newline = 0x100,
+  DocTokenKind_Pipe = 0x200,
+  DocTokenKind_OpenBracket = 0x400,
+  DocTokenKind_CloseBracket = 0x800,
+  DocTokenKind_Quoted = 0x2000,
+  DocTokenKind_Invalid = 0x4000,
+  DocTokenKind_Unterminated = 0x8000,
+  DocTokenKind_Backtick = 0x20000,
+  DocTokenKind_DoubleBacktick = 0x40000,
+  DocTokenKind_TripleBacktick = 0x80000,
+  DocTokenKind_Escaped = 0x800000,
+  DocTokenKind_TripleDash = 0x1000000,
+  DocTokenKind_HasSpace = 0x2000000,
+  DocTokenKind_TildeBrace = 0x4000000,
+  DocTokenKind_BraceTilde = 0x8000000,
+};
+
+struct DocToken {
+  u64 start;
+  u64 end;
+  u32 kind;
+};
+
+struct DocTokenArray {
+  DocToken *tokens;
+  u64 count;
+};
+
+//~ Tree
+
+enum DocNodeKind : u32 {
+  DocNodeKind_Nil = 0,
+  DocNodeKind_Document = 1,
+  DocNodeKind_Error = 2,
+  DocNodeKind_Line = 3,
+  DocNodeKind_LinkDescription = 4,
+  DocNodeKind_Checkbox = 5,
+  DocNodeKind_Heading = 6,
+  DocNodeKind_Text = 7,
+  DocNodeKind_Quote = 9,
+  DocNodeKind_FootnoteRef = 10,
+  DocNodeKind_Footnote = 11,
+  DocNodeKind_FootnoteList = 12,
+  DocNodeKind_InlineAnchor = 13,
+  DocNodeKind_InlineRef = 14,
+  DocNodeKind_CodeBlock = 15,
+  DocNodeKind_RawHtml = 16,
+  DocNodeKind_InlineCode = 17,
+  DocNodeKind_Collapsible = 18,
+  DocNodeKind_MetaEntry = 20,
+  DocNodeKind_TopCollapsible = 21,
+  DocNodeKind_Paragraph = 22,
+  DocNodeKind_List = 23,
+  DocNodeKind_Separator = 24,
+  DocNodeKind_Table = 25,
+  DocNodeKind_TableCell = 26,
+  DocNodeKind_TableHeader = 27,
+  DocNodeKind_ListItem = 28,
+  DocNodeKind_Toc = 29,
+};
+
+enum DocNodeFlag : u64 {
+  DocNodeFlag_SpaceAfter = 0x8,
+  DocNodeFlag_Token1000 = 0x10,
+  DocNodeFlag_Quoted = 0x20,
+  DocNodeFlag_Number = 0x80,
+  DocNodeFlag_String = 0x100,
+  DocNodeFlag_Punct = 0x200,
+  DocNodeFlag_HttpLink = 0x400,
+  DocNodeFlag_FileLink = 0x800,
+  DocNodeFlag_BrokenLink = 0x1000,
+  DocNodeFlag_StrongOpen = 0x2000,
+  DocNodeFlag_StrongClose = 0x4000,
+  DocNodeFlag_EmOpen = 0x8000,
+  DocNodeFlag_EmClose = 0x10000,
+  DocNodeFlag_Collapsible = 0x200000,
+  DocNodeFlag_InlineCollapsible = 0x400000,
+  DocNodeFlag_PlainQuoted = 0x1000000,
+  DocNodeFlag_ListAlpha = 0x2000000,
+  DocNodeFlag_Image = 0x4000000,
+  DocNodeFlag_ListNumbered = 0x8000000,
+  DocNodeFlag_ListBullet = 0x10000000,
+  DocNodeFlag_ListInline = 0x20000000,
+  DocNodeFlag_TableDash = 0x40000000,
+  DocNodeFlag_TableColumns = 0x80000000,
+  DocNodeFlag_HasAnchor = 0x100000000,
+  DocNodeFlag_InCollapsible = 0x200000000,
+  DocNodeFlag_TableNested = 0x400000000,
+  DocNodeFlag_Checked = 0x800000000,
+};
+
+struct MetaKey {
+  StrView name;
+  u32 id;
+  u32 value_kind;
+  u64 hidden;
+  u64 render_mode;
+  u64 icon;
+};
+
+struct DocNode {
+  DocNode *next;
+  DocNode *prev;
+  DocNode *parent;
+  DocNode *first_child;
+  DocNode *last_child;
+  MetaKey *meta_key;
+  u8 number;
+  u32 kind;
+  u64 flags;
+  StrView text;
+  StrView raw;
+  u64 source_offset;
+  u8 indent;
+  u8 deepest_level;
+  u64 child_count;
+};
+
+extern DocNode doc_nil_node_record;
+#define doc_nil_node (&doc_nil_node_record)
+
+//~ Diagnostics
+
+enum DiagSeverity : u32 {
+  DiagSeverity_Note = 1,
+  DiagSeverity_Warning = 2,
+  DiagSeverity_Error = 3,
+  DiagSeverity_FatalError = 5,
+};
+
+struct Diagnostic {
+  Diagnostic *next;
+  DocNode *node;
+  u32 severity;
+  StrView message;
+};
+
+struct DiagnosticList {
+  Diagnostic *first;
+  Diagnostic *last;
+  u64 count;
+  s32 max_severity;
+};
+
+struct DocLexResult {
+  DocTokenArray tokens;
+  DiagnosticList diagnostics;
+};
+
+//~ Parse results
+
+struct DocAnchorNode {
+  DocAnchorNode *next;
+  DocNode *node;
+};
+
+struct DocAnchorList {
+  DocAnchorNode *first;
+  DocAnchorNode *last;
+  u64 count;
+};
+
+struct DocParseResult {
+  StrList output_paths;
+  DocNode *root;
+  DocNode *meta_block;
+  DocNode *footnotes;
+  DocAnchorList anchors;
+  DocNode *toc;
+  DocNode *title;
+  StrView status;
+  DiagnosticList diagnostics;
+  u32 ok;
+};
+
+// What a parse needs from the build: the site root for "~", and whether local link
+// targets are checked on disk.
+struct DocParseOptions {
+  StrView root_path;
+  b32 check_file_paths;
+};
+
+//~ Lexer
+
+DocLexResult doc_tokenize(Arena *arena, StrView source);
+
+//~ Nodes
+
+DocNode *doc_node_create(Arena *arena, u32 kind, u64 flags, StrView text, StrView raw, u64 source_offset);
+void doc_node_append(DocNode *parent, DocNode *child);
+void doc_node_prepend(DocNode *parent, DocNode *child);
+bool doc_node_is_nil(const DocNode *node);
+DocNode *doc_node_find_ancestor(DocNode *node, u32 kind);
+DocNode *doc_node_find_last(DocNode *root, u8 number, u32 kind);
+u64 doc_flags_from_token(u32 token_kind);
+DocNode *doc_toc_entry(Arena *arena, DocNode *heading);
+// Pre-order walk without recursion: the node after `node` below `root`, or nil at the end.
+DocNode *doc_node_next_preorder(DocNode *node, DocNode *root);
+
+//~ Metadata keys
+
+const MetaKey *doc_meta_key_lookup(StrView key);
+
+//~ Diagnostics
+
+s32 doc_diag_push(Arena *arena, DiagnosticList *list, DocNode *node, u32 severity, StrView message);
+StrView doc_severity_label(u32 severity);
+// Prints each diagnostic as its three lines.
+void doc_diag_print(Arena *arena, DiagnosticList *list, StrView source, StrView path);
+
+//~ Parsing
+
+bool doc_path_like(StrView target);
+DocParseResult doc_parse(Arena *arena, StrView path, StrView source, DocLexResult tokens,
+                         const DocParseOptions *options);
+// Lexes, parses and prints the diagnostics of one document.
+DocParseResult doc_parse_file(Arena *arena, StrView source, StrView path, const DocParseOptions *options);
