@@ -38,5 +38,20 @@ bench: deps
 	@cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench_*; do echo "== $$b"; $$b || exit 1; done
 
+# Each libFuzzer target runs from its seed corpus for a bounded time.
+FUZZ_SECONDS ?= 60
+fuzz-smoke: deps
+	@cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DQIL_FUZZ=ON -DQIL_TESTS=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS)
+	@for f in build-fuzz/fuzz_*; do \
+		name=$${f##*/fuzz_}; mkdir -p build-fuzz/corpus-$$name; \
+		echo "== fuzz_$$name for $(FUZZ_SECONDS) s"; \
+		$$f build-fuzz/corpus-$$name fuzz/corpus/$$name -max_total_time=$(FUZZ_SECONDS) \
+			-timeout=10 -rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 \
+			>build-fuzz/fuzz_$$name.log 2>&1; status=$$?; tail -8 build-fuzz/fuzz_$$name.log; \
+		[ $$status -eq 0 ] || { echo "fuzz_$$name failed"; exit 1; }; \
+	done
+
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -39,7 +39,12 @@ doc_tokenize(Arena *arena, StrView source) {
   const u8 *s = source.data;
   u64 n = source.length;
 
-  DocTokenChunk *first = push_struct(arena, DocTokenChunk);
+  // The chunks live on scratch memory: only the final array stays in the arena.
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  Arena *chunks = scratch.arena ? scratch.arena : arena;
+  DocTokenChunk *first = push_array_no_zero(chunks, DocTokenChunk, 1);
+  first->next = 0;
+  first->count = 0;
   DocTokenChunk *chunk = first;
   u64 total = 0;
   u32 prev_kind = 0;
@@ -166,7 +171,9 @@ doc_tokenize(Arena *arena, StrView source) {
 
     if ((kind & doc_lex_escapable) && prev_kind == DocTokenKind_Backslash) kind |= DocTokenKind_Escaped;
     if (chunk->count == DOC_TOKEN_CHUNK) {
-      DocTokenChunk *next = push_struct(arena, DocTokenChunk);
+      DocTokenChunk *next = push_array_no_zero(chunks, DocTokenChunk, 1);
+      next->next = 0;
+      next->count = 0;
       chunk->next = next;
       chunk = next;
     }
@@ -188,5 +195,6 @@ doc_tokenize(Arena *arena, StrView source) {
   }
   result.tokens.tokens = all;
   result.tokens.count = total;
+  scratch_end(scratch);
   return result;
 }

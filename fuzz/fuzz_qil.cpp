@@ -1,0 +1,50 @@
+// libFuzzer target: the qil lexer and parser on any bytes. Besides the sanitizers,
+// it checks that the tree is well formed and every diagnostic points into the source.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "doc/doc_core.h"
+#include "os/os_core.h"
+
+static Arena *fuzz_arena;
+
+extern "C" int
+LLVMFuzzerInitialize(int *, char ***) {
+  static ThreadContext ctx = thread_context_create();
+  ctx.is_main_thread = 1;
+  thread_context_set(&ctx);
+  os_process_init();
+  fuzz_arena = arena_create_sized(GB(4), MB(1));
+  return 0;
+}
+
+static void
+fuzz_check_tree(DocNode *root) {
+  for (DocNode *n = root; !doc_node_is_nil(n); n = doc_node_next_preorder(n, root)) {
+    u64 count = 0;
+    DocNode *prev = doc_nil_node;
+    for (DocNode *c = n->first_child; !doc_node_is_nil(c); c = c->next) {
+      if (c->parent != n || c->prev != prev) abort();
+      prev = c;
+      count += 1;
+    }
+    if (n->kind != DocNodeKind_InlineAnchor && (count != n->child_count || prev != n->last_child)) abort();
+  }
+}
+
+extern "C" int
+LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  u64 pos = arena_pos(fuzz_arena);
+  StrView src = str_make((u8 *)data, size);
+  DocLexResult lex = doc_tokenize(fuzz_arena, src);
+  DocParseOptions options = {str_lit("/root/"), 0};
+  DocParseResult r = doc_parse(fuzz_arena, str_lit("fuzz.qil"), src, lex, &options);
+  fuzz_check_tree(r.root);
+  fuzz_check_tree(r.toc);
+  fuzz_check_tree(r.footnotes);
+  for (Diagnostic *d = r.diagnostics.first; d; d = d->next) {
+    if (d->node->source_offset > size) abort();
+  }
+  arena_pop_to(fuzz_arena, pos);
+  return 0;
+}
