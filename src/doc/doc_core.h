@@ -206,10 +206,16 @@ DocLexResult doc_tokenize(Arena *arena, StrView source);
 DocNode *doc_node_create(Arena *arena, u32 kind, u64 flags, StrView text, StrView raw, u64 source_offset);
 void doc_node_append(DocNode *parent, DocNode *child);
 void doc_node_prepend(DocNode *parent, DocNode *child);
-bool doc_node_is_nil(const DocNode *node);
+inline bool doc_node_is_nil(const DocNode *node) { return !node || node == doc_nil_node || node->kind == 0; }
 DocNode *doc_node_find_ancestor(DocNode *node, u32 kind);
 DocNode *doc_node_find_last(DocNode *root, u8 number, u32 kind);
-u64 doc_flags_from_token(u32 token_kind);
+inline u64
+doc_flags_from_token(u32 k) {
+  // Whitespace 0x80 -> 0x8, 0x1000 -> 0x10, Quoted 0x2000 -> 0x20, Number 0x1 -> 0x80,
+  // String 0x4 -> 0x100, Punct 0x8 -> 0x200.
+  return ((k & 0x80u) >> 4) | ((k & 0x1000u) >> 8) | ((k & 0x2000u) >> 8) | ((u64)(k & 0x1u) << 7) |
+         ((u64)(k & 0x4u) << 6) | ((u64)(k & 0x8u) << 6);
+}
 DocNode *doc_toc_entry(Arena *arena, DocNode *heading);
 // Pre-order walk without recursion: the node after `node` below `root`, or nil at the end.
 DocNode *doc_node_next_preorder(DocNode *node, DocNode *root);

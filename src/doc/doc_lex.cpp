@@ -1,30 +1,63 @@
 // The qil lexer: one pass over the bytes, tokens as offset pairs and kind bits.
 #include "doc/doc_core.h"
 
-#define DOC_TOKEN_CHUNK 4096
-
-struct DocTokenChunk {
-  DocTokenChunk *next;
-  u64 count;
-  DocToken tokens[DOC_TOKEN_CHUNK];
+// Byte classes: one table look-up picks the rule for the byte under the cursor.
+enum DocLexClass : u8 {
+  DocLexClass_Invalid,
+  DocLexClass_Backslash,
+  DocLexClass_Newline,
+  DocLexClass_Blank,
+  DocLexClass_Slash,
+  DocLexClass_Angle,
+  DocLexClass_Pipe,
+  DocLexClass_OpenBracket,
+  DocLexClass_CloseBracket,
+  DocLexClass_Dash,
+  DocLexClass_At,
+  DocLexClass_Underscore,
+  DocLexClass_Backtick,
+  DocLexClass_Tilde,
+  DocLexClass_CloseBrace,
+  DocLexClass_Letter,  // ASCII letters and UTF-8 lead bytes
+  DocLexClass_Digit,
+  DocLexClass_Dot,
+  DocLexClass_Quote,
+  DocLexClass_Punct,
 };
 
-static inline bool
-doc_lex_is_word_byte(u8 c) {
-  return char_is_letter(c) || char_is_digit(c) || c >= 0xc0;
-}
-
-static inline bool
-doc_lex_is_punct(u8 c) {
-  switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '(': case ')': case '*':
-    case '+': case ',': case '-': case '.': case '/': case ':': case ';': case '=': case '?':
-    case '^': case '{': case '}': case '~':
-      return true;
-    default:
-      return false;
+struct DocLexTables {
+  u8 cls[256];
+  u8 word[256];    // bytes that continue a word
+  u8 number[256];  // bytes that continue a number
+  DocLexTables() {
+    for (int c = 0; c < 256; c += 1) {
+      u8 k = DocLexClass_Invalid;
+      if (char_is_letter((u8)c) || c >= 0xc0) k = DocLexClass_Letter;
+      else if (char_is_digit((u8)c)) k = DocLexClass_Digit;
+      cls[c] = k;
+      word[c] = char_is_letter((u8)c) || char_is_digit((u8)c) || c >= 0xc0;
+      number[c] = c == '.' || char_is_digit((u8)c) || char_is_letter((u8)c);
+    }
+    for (const char *q = "!#$%&'()*+,:;=?^{}"; *q; q += 1) cls[(u8)*q] = DocLexClass_Punct;
+    cls['\\'] = DocLexClass_Backslash;
+    cls['\n'] = cls['\r'] = DocLexClass_Newline;
+    cls[' '] = cls['\t'] = cls[0x0b] = DocLexClass_Blank;
+    cls['/'] = DocLexClass_Slash;
+    cls['<'] = cls['>'] = DocLexClass_Angle;
+    cls['|'] = DocLexClass_Pipe;
+    cls['['] = DocLexClass_OpenBracket;
+    cls[']'] = DocLexClass_CloseBracket;
+    cls['-'] = DocLexClass_Dash;
+    cls['@'] = DocLexClass_At;
+    cls['_'] = DocLexClass_Underscore;
+    cls['`'] = DocLexClass_Backtick;
+    cls['~'] = DocLexClass_Tilde;
+    cls['}'] = DocLexClass_CloseBrace;
+    cls['.'] = DocLexClass_Dot;
+    cls['"'] = DocLexClass_Quote;
   }
-}
+};
+static const DocLexTables doc_lex_tables;
 
 // Kinds that take the escape mark when a backslash token stands right before them.
 static const u32 doc_lex_escapable = DocTokenKind_Number | DocTokenKind_Quoted | DocTokenKind_Symbol |
@@ -39,13 +72,11 @@ doc_tokenize(Arena *arena, StrView source) {
   const u8 *s = source.data;
   u64 n = source.length;
 
-  // The chunks live on scratch memory: only the final array stays in the arena.
-  ArenaTemp scratch = scratch_begin(&arena, 1);
-  Arena *chunks = scratch.arena ? scratch.arena : arena;
-  DocTokenChunk *first = push_array_no_zero(chunks, DocTokenChunk, 1);
-  first->next = 0;
-  first->count = 0;
-  DocTokenChunk *chunk = first;
+  // No token is empty, so the source length bounds the count: the array is pushed
+  // for that bound once and its unused tail is given back at the end. Pages that are
+  // never written are never touched, and no token is copied.
+  DocToken *all = push_array_no_zero(arena, DocToken, n);
+  if (!all) return result;
   u64 total = 0;
   u32 prev_kind = 0;
 
@@ -57,127 +88,106 @@ doc_tokenize(Arena *arena, StrView source) {
     u64 len = 1;
     u32 kind = 0;
 
-    //- [1] backslash
-    if (c == '\\') {
-      kind = DocTokenKind_Backslash;
-    }
-    //- [2] line ends: CR LF is one token
-    else if (c == '\n' || c == '\r') {
-      kind = DocTokenKind_Newline;
-      if (c == '\r' && has1 && c1 == '\n') len = 2;
-    }
-    //- [3] blanks, swallowing CR bytes but not LF
-    else if (c == ' ' || c == '\t' || c == 0x0b) {
-      kind = DocTokenKind_Whitespace;
-      while (i + len < n) {
-        u8 d = s[i + len];
-        if (d != ' ' && d != '\t' && d != 0x0b && d != '\r') break;
-        len += 1;
-      }
-    }
-    //- [4] "//"
-    else if (c == '/' && has1 && c1 == '/') {
-      kind = DocTokenKind_DoubleSlash;
-      len = 2;
-    }
-    //- [5] "<" ">"
-    else if (c == '<' || c == '>') {
-      kind = DocTokenKind_Symbol;
-    }
-    //- [6] "|" "[" "]"
-    else if (c == '|') {
-      kind = DocTokenKind_Pipe;
-    } else if (c == '[') {
-      kind = DocTokenKind_OpenBracket;
-    } else if (c == ']') {
-      kind = DocTokenKind_CloseBracket;
-    }
-    //- [7] "---" or "-"
-    else if (c == '-') {
-      if (has2 && c1 == '-' && s[i + 2] == '-') {
-        kind = DocTokenKind_TripleDash;
-        len = 3;
-      } else {
-        kind = DocTokenKind_Symbol;
-      }
-    }
-    //- [8] "@"
-    else if (c == '@') {
-      kind = DocTokenKind_Symbol;
-    }
-    //- [9] "__" or "_"
-    else if (c == '_') {
-      kind = DocTokenKind_Symbol;
-      if (has1 && c1 == '_') len = 2;
-    }
-    //- [10] backticks: three, two or one
-    else if (c == '`') {
-      if (has2 && c1 == '`' && s[i + 2] == '`') {
-        kind = DocTokenKind_TripleBacktick;
-        len = 3;
-      } else if (has1 && c1 == '`') {
-        kind = DocTokenKind_DoubleBacktick;
-        len = 2;
-      } else {
-        kind = DocTokenKind_Backtick;
-      }
-    }
-    //- [11] "~{" and "}~"
-    else if (c == '~' && has1 && c1 == '{') {
-      kind = DocTokenKind_TildeBrace;
-      len = 2;
-    } else if (c == '}' && has1 && c1 == '~') {
-      kind = DocTokenKind_BraceTilde;
-      len = 2;
-    }
-    //- [12] words: letters, digits and UTF-8 lead bytes
-    else if (char_is_letter(c) || c >= 0xc0) {
+    u8 cls = doc_lex_tables.cls[c];
+    // Words and single blanks make most of a document: test them before the switch,
+    // which costs an indirect jump.
+    if (cls == DocLexClass_Letter) {
       kind = DocTokenKind_Word;
-      while (i + len < n && doc_lex_is_word_byte(s[i + len])) len += 1;
-    }
-    //- [13] numbers; a final "." is given back
-    else if (char_is_digit(c) || (c == '.' && has1 && char_is_digit(c1))) {
-      kind = DocTokenKind_Number;
-      while (i + len < n) {
-        u8 d = s[i + len];
-        if (d != '.' && !char_is_digit(d) && !char_is_letter(d)) break;
-        len += 1;
-      }
-      if (s[i + len - 1] == '.') len -= 1;
-    }
-    //- [14] quoted texts, possibly unterminated, possibly spanning lines
-    else if (c == '"') {
-      kind = DocTokenKind_String | DocTokenKind_Quoted;
-      u64 j = i + 1;
-      while (j < n && s[j] != '"') {
-        if (s[j] == ' ') kind |= DocTokenKind_HasSpace;
-        j += 1;
-      }
-      if (j < n) {
-        len = j + 1 - i;
-      } else {
-        len = n - i;
-        kind |= DocTokenKind_Unterminated;
-      }
-    }
-    //- [15] punctuation
-    else if (doc_lex_is_punct(c)) {
-      kind = DocTokenKind_Punct;
-    }
-    //- [16] anything else
-    else {
-      kind = DocTokenKind_Invalid;
+      while (i + len < n && doc_lex_tables.word[s[i + len]]) len += 1;
+    } else if (c == ' ' && !(has1 && (c1 == ' ' || c1 == '\t' || c1 == 0x0b || c1 == '\r'))) {
+      kind = DocTokenKind_Whitespace;
+    } else switch (cls) {
+      //- [1] backslash
+      case DocLexClass_Backslash: kind = DocTokenKind_Backslash; break;
+      //- [2] line ends: CR LF is one token
+      case DocLexClass_Newline:
+        kind = DocTokenKind_Newline;
+        if (c == '\r' && has1 && c1 == '\n') len = 2;
+        break;
+      //- [3] blanks, swallowing CR bytes but not LF
+      case DocLexClass_Blank:
+        kind = DocTokenKind_Whitespace;
+        while (i + len < n) {
+          u8 d = s[i + len];
+          if (d != ' ' && d != '\t' && d != 0x0b && d != '\r') break;
+          len += 1;
+        }
+        break;
+      //- [4] "//", or "/" as punctuation
+      case DocLexClass_Slash:
+        if (has1 && c1 == '/') kind = DocTokenKind_DoubleSlash, len = 2;
+        else kind = DocTokenKind_Punct;
+        break;
+      //- [5] "<" ">" and [8] "@"
+      case DocLexClass_Angle:
+      case DocLexClass_At: kind = DocTokenKind_Symbol; break;
+      //- [6] "|" "[" "]"
+      case DocLexClass_Pipe: kind = DocTokenKind_Pipe; break;
+      case DocLexClass_OpenBracket: kind = DocTokenKind_OpenBracket; break;
+      case DocLexClass_CloseBracket: kind = DocTokenKind_CloseBracket; break;
+      //- [7] "---" or "-"
+      case DocLexClass_Dash:
+        if (has2 && c1 == '-' && s[i + 2] == '-') kind = DocTokenKind_TripleDash, len = 3;
+        else kind = DocTokenKind_Symbol;
+        break;
+      //- [9] "__" or "_"
+      case DocLexClass_Underscore:
+        kind = DocTokenKind_Symbol;
+        if (has1 && c1 == '_') len = 2;
+        break;
+      //- [10] backticks: three, two or one
+      case DocLexClass_Backtick:
+        if (has2 && c1 == '`' && s[i + 2] == '`') kind = DocTokenKind_TripleBacktick, len = 3;
+        else if (has1 && c1 == '`') kind = DocTokenKind_DoubleBacktick, len = 2;
+        else kind = DocTokenKind_Backtick;
+        break;
+      //- [11] "~{" and "}~", else punctuation
+      case DocLexClass_Tilde:
+        if (has1 && c1 == '{') kind = DocTokenKind_TildeBrace, len = 2;
+        else kind = DocTokenKind_Punct;
+        break;
+      case DocLexClass_CloseBrace:
+        if (has1 && c1 == '~') kind = DocTokenKind_BraceTilde, len = 2;
+        else kind = DocTokenKind_Punct;
+        break;
+      //- [12] words: letters, digits and UTF-8 lead bytes
+      case DocLexClass_Letter:
+        kind = DocTokenKind_Word;
+        while (i + len < n && doc_lex_tables.word[s[i + len]]) len += 1;
+        break;
+      //- [13] numbers; a final "." is given back
+      case DocLexClass_Dot:
+        if (!(has1 && char_is_digit(c1))) {
+          kind = DocTokenKind_Punct;
+          break;
+        }
+        [[fallthrough]];
+      case DocLexClass_Digit:
+        kind = DocTokenKind_Number;
+        while (i + len < n && doc_lex_tables.number[s[i + len]]) len += 1;
+        if (s[i + len - 1] == '.') len -= 1;
+        break;
+      //- [14] quoted texts, possibly unterminated, possibly spanning lines
+      case DocLexClass_Quote: {
+        kind = DocTokenKind_String | DocTokenKind_Quoted;
+        const u8 *close = (const u8 *)memchr(s + i + 1, '"', n - i - 1);
+        u64 j = close ? (u64)(close - s) : n;
+        if (memchr(s + i + 1, ' ', j - i - 1)) kind |= DocTokenKind_HasSpace;
+        if (close) {
+          len = j + 1 - i;
+        } else {
+          len = n - i;
+          kind |= DocTokenKind_Unterminated;
+        }
+      } break;
+      //- [15] punctuation
+      case DocLexClass_Punct: kind = DocTokenKind_Punct; break;
+      //- [16] anything else
+      default: kind = DocTokenKind_Invalid; break;
     }
 
     if ((kind & doc_lex_escapable) && prev_kind == DocTokenKind_Backslash) kind |= DocTokenKind_Escaped;
-    if (chunk->count == DOC_TOKEN_CHUNK) {
-      DocTokenChunk *next = push_array_no_zero(chunks, DocTokenChunk, 1);
-      next->next = 0;
-      next->count = 0;
-      chunk->next = next;
-      chunk = next;
-    }
-    DocToken *t = &chunk->tokens[chunk->count++];
+    DocToken *t = &all[total];
     t->start = i;
     t->end = i + len;
     t->kind = kind;
@@ -186,15 +196,8 @@ doc_tokenize(Arena *arena, StrView source) {
     i += len;
   }
 
-  //- one contiguous array
-  DocToken *all = push_array_no_zero(arena, DocToken, total);
-  u64 at = 0;
-  for (DocTokenChunk *ch = first; ch; ch = ch->next) {
-    memcpy(all + at, ch->tokens, sizeof(DocToken) * ch->count);
-    at += ch->count;
-  }
+  arena_pop(arena, (n - total) * sizeof(DocToken));
   result.tokens.tokens = all;
   result.tokens.count = total;
-  scratch_end(scratch);
   return result;
 }

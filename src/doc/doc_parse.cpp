@@ -108,9 +108,12 @@ doc_is_mark(DocParser *p, u64 j, u8 c) {
          (doc_tok(p, j)->kind & (DocTokenKind_Punct | DocTokenKind_Symbol));
 }
 
+template <u64 N>
 static inline bool
-doc_is_text_equal(DocParser *p, u64 j, const char *s) {
-  return j < p->count && str_equal(doc_tok_text(p, doc_tok(p, j)), str_from_cstr(s));
+doc_is_text_equal(DocParser *p, u64 j, const char (&s)[N]) {
+  if (j >= p->count) return false;
+  DocToken *t = &p->tokens[j];
+  return t->end - t->start == N - 1 && memcmp(p->source.data + t->start, s, N - 1) == 0;
 }
 
 static inline bool
@@ -206,8 +209,43 @@ doc_open_section(DocParser *p, bool *in_quote) {
 static DocNode *
 doc_emit_node(DocParser *p, u32 kind, u64 j) {
   DocToken *t = doc_tok(p, j);
+  DocNode *n = push_array_no_zero(p->arena, DocNode, 1);
   StrView text = doc_tok_text(p, t);
-  return doc_node_create(p->arena, kind, doc_flags_from_token(t->kind), text, text, t->start);
+  n->next = n->prev = n->parent = n->first_child = n->last_child = doc_nil_node;
+  n->meta_key = 0;
+  n->number = 0;
+  n->kind = kind;
+  n->flags = doc_flags_from_token(t->kind);
+  n->text = n->raw = text;
+  n->source_offset = t->start;
+  n->indent = n->deepest_level = 0;
+  n->child_count = 0;
+  return n;
+}
+
+// The common case, a text node for token j appended to `line`, in one step.
+static DocNode *
+doc_emit_text_fast(DocParser *p, DocNode *line, u64 j, u64 extra_flags) {
+  DocToken *t = &p->tokens[j];
+  DocNode *n = push_array_no_zero(p->arena, DocNode, 1);
+  StrView text = {p->source.data + t->start, t->end - t->start};
+  n->next = doc_nil_node;
+  n->prev = line->last_child;
+  n->parent = line;
+  n->first_child = n->last_child = doc_nil_node;
+  n->meta_key = 0;
+  n->number = 0;
+  n->kind = DocNodeKind_Text;
+  n->flags = doc_flags_from_token(t->kind) | extra_flags;
+  n->text = n->raw = text;
+  n->source_offset = t->start;
+  n->indent = n->deepest_level = 0;
+  n->child_count = 0;
+  if (line->last_child == doc_nil_node) line->first_child = n;
+  else line->last_child->next = n;
+  line->last_child = n;
+  line->child_count += 1;
+  return n;
 }
 
 static DocNode *
@@ -277,9 +315,10 @@ doc_try_meta_entry(DocParser *p, DocNode *section, u64 j) {
       break;
     }
   }
-  StrView rest = str_skip(p->source, t->start);
-  u64 colon = t->start + str_find(rest, 0, str_lit(":"), 0);
-  u64 ticks = t->start + str_find(rest, 0, str_lit("``"), 0);
+  // Both searches stop at the line end, so a long section costs linear time.
+  StrView line_rest = str_substr(p->source, t->start, eol);
+  u64 colon = t->start + str_find(line_rest, 0, str_lit(":"), 0);
+  u64 ticks = t->start + str_find(line_rest, 0, str_lit("``"), 0);
   if (colon >= eol || colon >= ticks) return false;
   StrView key = str_trim_trailing_whitespace(str_substr(p->source, t->start, colon));
   const MetaKey *row = doc_meta_key_lookup(key);
@@ -391,7 +430,11 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
   // The written form counts too: "~/x" is a local path whatever the root looks like.
   if (doc_path_like(target) || doc_path_like(written)) {
     node->flags |= DocNodeFlag_FileLink;
-    if (p->options.check_file_paths && !web) doc_check_file_target(p, node, target, t->start + 1);
+    // Only links are checked: an output path names a file this build is about to write.
+    bool output = line->kind == DocNodeKind_MetaEntry && line->meta_key && line->meta_key->id == 4;
+    bool scheme = str_find(target, 0, str_lit("://"), 0) < target.length ||
+                  str_match(str_lit("mailto:"), target, StrMatchFlag_Prefix | StrMatchFlag_CaseInsensitive);
+    if (p->options.check_file_paths && !web && !output && !scheme) doc_check_file_target(p, node, target, t->start);
   }
 
   //- no link: plain quoted text
@@ -743,6 +786,26 @@ doc_parse_inline(DocParser *p, DocParseContext *c) {
   bool esc = doc_is_escaped(p, j);
   u32 below = c->parent ? c->parent->state : 0;
 
+  //- plain words and blanks, the bulk of every document, in one tight loop
+  if (t->kind & (DocTokenKind_Word | DocTokenKind_Whitespace)) {
+    u64 in_section = doc_is_collapsible(line) ? (u64)DocNodeFlag_InCollapsible : 0;
+    u64 k = j;
+    for (; k < p->count; k += 1) {
+      u32 kind = p->tokens[k].kind;
+      if (kind == DocTokenKind_Whitespace) {
+        if (line->last_child != doc_nil_node) line->last_child->flags |= DocNodeFlag_SpaceAfter;
+        continue;
+      }
+      if (kind != DocTokenKind_Word) break;
+      // A word before "." is a list marker; one after a backslash stays escaped text too.
+      if (k + 1 < p->count && doc_is_mark(p, k + 1, '.')) break;
+      doc_emit_text_fast(p, line, k, in_section);
+    }
+    if (k > j) {
+      p->i = k;
+      return;
+    }
+  }
   //- line end
   if (t->kind & DocTokenKind_Newline) {
     doc_inline_line_end(p, c);

@@ -21,11 +21,6 @@ doc_node_create(Arena *arena, u32 kind, u64 flags, StrView text, StrView raw, u6
   return n;
 }
 
-bool
-doc_node_is_nil(const DocNode *node) {
-  return !node || node == doc_nil_node || node->kind == 0;
-}
-
 void
 doc_node_append(DocNode *parent, DocNode *child) {
   if (doc_node_is_nil(child) || doc_node_is_nil(parent)) return;
@@ -80,18 +75,6 @@ doc_node_find_last(DocNode *root, u8 number, u32 kind) {
     }
   }
   return doc_nil_node;
-}
-
-u64
-doc_flags_from_token(u32 token_kind) {
-  u64 f = 0;
-  if (token_kind & DocTokenKind_Whitespace) f |= DocNodeFlag_SpaceAfter;
-  if (token_kind & 0x1000) f |= DocNodeFlag_Token1000;
-  if (token_kind & DocTokenKind_Quoted) f |= DocNodeFlag_Quoted;
-  if (token_kind & DocTokenKind_Number) f |= DocNodeFlag_Number;
-  if (token_kind & DocTokenKind_String) f |= DocNodeFlag_String;
-  if (token_kind & DocTokenKind_Punct) f |= DocNodeFlag_Punct;
-  return f;
 }
 
 DocNode *

@@ -1,0 +1,34 @@
+// check_file_paths: missing local link targets are reported where their quoted text stands.
+#include "test_support.h"
+
+static const std::string bin = QILSITE_BIN;
+
+TEST(DocCli, CheckFilePathsReportsMissingTargets) {
+  TempDir dir;
+  dir.file("website/blog/img/cat.png", "png");
+  dir.file("shared/css/site.css", "css");
+  std::string doc =
+      "``\n"
+      "  output_path: \"~/website/blog/post.html\"\n"
+      "``\n"
+      "Links\n"
+      "  \"./img/cat.png\" \"./img/\" \"~/shared/css/site.css\" \"./gone.png\"\n"
+      "  _\"~/nope/x.png\" \"https://example.com/x\" \"../blog/img/cat.png#top\"\n";
+  std::string src = dir.file("src/post.qil", doc);
+  std::string base = "timeout 20 " + bin + " target_path=" + src + " root_path=" + dir.path;
+  CommandResult off = run_command(base);
+  EXPECT_EQ(off.out, "") << "without the switch nothing is opened or reported";
+  CommandResult on = run_command(base + " check_file_paths");
+  EXPECT_EQ(on.status, 0);
+  EXPECT_EQ(on.out, "warning: \ntoken: ./gone.png not found\n" + src + ":5:52\n" +
+                        "warning: \ntoken: " + dir.path + "/nope/x.png not found\n" + src + ":6:4\n");
+}
+
+TEST(DocCli, CheckFilePathsWithoutOutputPathUsesTheDocumentFolder) {
+  TempDir dir;
+  dir.file("src/pics/a.png", "png");
+  std::string src = dir.file("src/doc.qil", "Pics\n  \"./pics/a.png\" \"./pics/b.png\"\n");
+  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + src + " root_path=" + dir.path +
+                                " check_file_paths");
+  EXPECT_EQ(r.out, "warning: \ntoken: ./pics/b.png not found\n" + src + ":2:18\n");
+}
