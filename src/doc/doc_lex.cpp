@@ -39,9 +39,9 @@ struct DocLexTables {
       number[c] = c == '.' || char_is_digit((u8)c) || char_is_letter((u8)c);
     }
     for (const char *q = "!#$%&'()*+,:;=?^{}"; *q; q += 1) cls[(u8)*q] = DocLexClass_Punct;
-    cls['\\'] = DocLexClass_Backslash;
-    cls['\n'] = cls['\r'] = DocLexClass_Newline;
-    cls[(u8)' '] = cls['\t'] = cls[0x0b] = DocLexClass_Blank;
+    cls[(u8)'\\'] = DocLexClass_Backslash;
+    cls[(u8)'\n'] = cls[(u8)'\r'] = DocLexClass_Newline;
+    cls[(u8)' '] = cls[(u8)'\t'] = cls[0x0b] = DocLexClass_Blank;
     cls[(u8)'/'] = DocLexClass_Slash;
     cls[(u8)'<'] = cls[(u8)'>'] = DocLexClass_Angle;
     cls[(u8)'|'] = DocLexClass_Pipe;
