@@ -145,9 +145,14 @@ enum DiagSeverity : u32 {
   DiagSeverity_FatalError = 5,
 };
 
+struct HtmlNode;
+
+// A message about a qil node (`node`) or about an HTML page (`html_node`, a Message
+// node); the node's source offset gives the position.
 struct Diagnostic {
   Diagnostic *next;
   DocNode *node;
+  HtmlNode *html_node;
   u32 severity;
   StrView message;
 };
@@ -227,6 +232,8 @@ const MetaKey *doc_meta_key_lookup(StrView key);
 //~ Diagnostics
 
 s32 doc_diag_push(Arena *arena, DiagnosticList *list, DocNode *node, u32 severity, StrView message);
+s32 doc_diag_push_html(Arena *arena, DiagnosticList *list, HtmlNode *node, u32 severity, StrView message);
+u64 doc_diag_offset(const Diagnostic *d);
 StrView doc_severity_label(u32 severity);
 // Prints each diagnostic as its three lines.
 void doc_diag_print(Arena *arena, DiagnosticList *list, StrView source, StrView path);

@@ -1,6 +1,12 @@
 // Document nodes, metadata keys, diagnostics and the parse entry point.
 #include "base/base_format.h"
 #include "doc/doc_core.h"
+#include "html/html_core.h"
+
+static u64
+html_node_offset(const HtmlNode *n) {
+  return n->source_offset;
+}
 
 DocNode doc_nil_node_record = {
     &doc_nil_node_record, &doc_nil_node_record, &doc_nil_node_record, &doc_nil_node_record,
@@ -132,6 +138,19 @@ doc_diag_push(Arena *arena, DiagnosticList *list, DocNode *node, u32 severity, S
   return list->max_severity;
 }
 
+s32
+doc_diag_push_html(Arena *arena, DiagnosticList *list, HtmlNode *node, u32 severity, StrView message) {
+  doc_diag_push(arena, list, doc_nil_node, severity, message);
+  list->last->html_node = node;
+  return list->max_severity;
+}
+
+u64
+doc_diag_offset(const Diagnostic *d) {
+  if (d->html_node) return html_node_offset(d->html_node);
+  return d->node ? d->node->source_offset : 0;
+}
+
 StrView
 doc_severity_label(u32 severity) {
   switch (severity) {
@@ -146,7 +165,7 @@ doc_severity_label(u32 severity) {
 void
 doc_diag_print(Arena *arena, DiagnosticList *list, StrView source, StrView path) {
   for (Diagnostic *d = list->first; d; d = d->next) {
-    LineCol lc = str_line_col(source, d->node ? d->node->source_offset : 0);
+    LineCol lc = str_line_col(source, doc_diag_offset(d));
     StrView where = str_pushf(arena, "%S:%I64d:%I64d", &path, (s64)lc.line, (s64)lc.column);
     StrView label = doc_severity_label(d->severity);
     console_printf("%.*s: \n", str_expand(label));

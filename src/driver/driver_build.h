@@ -20,8 +20,10 @@ struct PageRecord {
   StrList messages;        // report lines, valid during the report only
   StrView path;            // the file the page is written to
   DocumentRecord *document;  // what the raw-view page needs; none for hand-written pages
+  StrView source;  // the page text the links point into
   StrView source_path;
   ContentKey source_key;
+  u32 rewrite;  // the page is written back (its parse raised no error)
   u32 reported;
   u32 superseded;  // replaced by a newer record after its source changed (listen)
 };

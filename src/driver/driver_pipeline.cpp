@@ -2,7 +2,10 @@
 #include "base/base_format.h"
 #include "doc/doc_core.h"
 #include "driver/driver_build.h"
+#include "gen/gen_write.h"
+#include "html/html_core.h"
 #include "net/net_linkcheck.h"
+#include "net/net_url.h"
 
 static PageRecord *
 driver_queue_page(PageQueue *q) {
@@ -23,6 +26,57 @@ driver_record_document(DocumentSet *set, DocParseResult *doc, StrView path) {
   else set->first = rec;
   set->last = rec;
   set->count += 1;
+}
+
+// Scripts and icons are never checked.
+static void
+driver_drop_unchecked_links(HtmlLinkList *links, StrView text) {
+  for (HtmlLink *l = links->first; l;) {
+    HtmlLink *next = l->next;
+    StrView target_path = url_parse(str_substr(text, l->start, l->end)).path;
+    StrView ext = str_skip_last_dot(target_path);
+    bool has_dot = ext.length < target_path.length;
+    if (has_dot && (str_match(ext, str_lit("js"), StrMatchFlag_CaseInsensitive) ||
+                    str_match(ext, str_lit("ico"), StrMatchFlag_CaseInsensitive))) {
+      if (l->prev) l->prev->next = l->next;
+      else links->first = l->next;
+      if (l->next) l->next->prev = l->prev;
+      else links->last = l->prev;
+      links->count -= 1;
+    }
+    l = next;
+  }
+}
+
+// A hand-written page: parsed, validated, its links collected and checked; its
+// diagnostics are printed now, once. A page whose parse raised an error is never
+// rewritten, since its tree may have lost text.
+static PageRecord *
+driver_process_page(DriverRun *run, StrView path, StrView content) {
+  PageQueue *q = driver_page_queue();
+  PageRecord *rec = driver_queue_page(q);
+  rec->path = str_push_copy(q->arena, path);
+  rec->source = content;
+  if (content.length == 0) return rec;
+  HtmlParseResult *r = push_struct(q->arena, HtmlParseResult);
+  HtmlTokenList tokens = html_tokenize(q->arena, content);
+  *r = html_parse(q->arena, content, rec->path, tokens, 15, q->root_path);
+  html_validate(q->arena, r);
+  html_check_attributes(q->arena, r);
+  driver_drop_unchecked_links(&r->links, content);
+  u32 mode = (q->check_urls ? 1u : 0u) | (run->settings.check_file_paths ? 2u : 0u);
+  rec->web_links_queued = html_check_links(q->arena, content, rec->path, &r->links, &r->diagnostics, mode);
+  if (q->check_urls) {
+    for (HtmlLink *l = r->links.first; l; l = l->next) {
+      if (l->kind == 1) str_list_push(q->arena, &rec->web_links, str_substr(content, l->start, l->end));
+    }
+  }
+  ArenaTemp scratch = scratch_begin(&q->arena, 1);
+  html_print_diagnostics(scratch.arena, &r->diagnostics, content, rec->path);
+  scratch_end(scratch);
+  rec->html = r;
+  rec->rewrite = r->parse_errors == 0;
+  return rec;
 }
 
 // A qil document: parsed with its diagnostics printed; a draft keeps an empty record.
@@ -49,11 +103,10 @@ driver_process_file(DriverRun *run, StrView path, StrView content) {
   StrView ext = str_skip_last_dot(path);
   PageRecord *record = 0;
   if (str_equal(ext, str_lit("html"))) {
-    // Hand-written pages are loaded; parsing and rewriting plug in here.
+    record = driver_process_page(run, path, content);
   } else if (str_equal(ext, str_lit("qil"))) {
     record = driver_process_document(run, path, content);
   }
-  (void)driver_queue_page;
   return record;
 }
 
@@ -68,6 +121,7 @@ driver_page_ready(PageRecord *record) {
 void
 driver_report_page(DriverRun *run, PageRecord *record) {
   ArenaTemp scratch = scratch_begin(&run->arena, 1);
+  if (record->html && record->rewrite) write_html_file(scratch.arena, record->html->root, record->path);
   record->messages = StrList{};
   str_list_pushf(scratch.arena, &record->messages, "link checked: %I64u", record->web_links_queued);
   console_printf("%.*s: \n\t", str_expand(record->path));

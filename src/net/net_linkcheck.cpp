@@ -21,3 +21,8 @@ bool
 linkcheck_fetch_ended(StrView) {
   return false;
 }
+
+bool
+linkcheck_enqueue(StrView, StrView) {
+  return false;
+}

@@ -8,5 +8,7 @@
 bool linkcheck_start(void);
 bool linkcheck_connected(void);
 u64 linkcheck_in_progress(void);
+// Queues a web address for checking; false when the link checker is not running.
+bool linkcheck_enqueue(StrView url, StrView location);
 // True once the fetch of this exact address text has ended.
 bool linkcheck_fetch_ended(StrView url);

@@ -1,0 +1,233 @@
+// The HTML model: element and attribute tables, the node tree with its builders and
+// serializer, the tokenizer and parser, validation and link collection.
+#pragma once
+
+#include "base/base_strings.h"
+#include "doc/doc_core.h"
+
+//~ Tables
+
+enum HtmlContentFlags : u32 {
+  HtmlContent_RawText = 1,
+  HtmlContent_Flow = 2,
+  HtmlContent_MayBeEmpty = 4,
+  HtmlContent_Void = 8,
+};
+
+enum HtmlAttrValueType : u32 {
+  HtmlAttrValue_Text = 1,
+  HtmlAttrValue_Flag = 2,
+  HtmlAttrValue_Number = 3,
+  HtmlAttrValue_Style = 4,
+  HtmlAttrValue_Url = 5,
+};
+
+enum HtmlTagKind : u32 {
+  HtmlTagKind_None = 0,
+#define HTML_ELEMENT(e, name, content, parents, required) HtmlTagKind_##e,
+#include "html/html_elements.inc"
+#undef HTML_ELEMENT
+  HtmlTagKind_COUNT,
+};
+
+enum HtmlAttrKind : u32 {
+#define HTML_ATTRIBUTE(e, name, type, def) HtmlAttrKind_##e,
+#include "html/html_attributes.inc"
+#undef HTML_ATTRIBUTE
+  HtmlAttrKind_COUNT,
+};
+
+struct HtmlElementInfo {
+  StrView name;
+  u32 kind;
+  u32 content;
+  StrView allowed_parents;
+  StrView required_attributes;
+};
+
+struct HtmlAttributeInfo {
+  StrView name;
+  u32 kind;
+  u32 value_type;
+  StrView default_value;
+};
+
+const HtmlElementInfo *html_element_info_by_kind(u32 kind);
+const HtmlElementInfo *html_element_info_by_name(StrView name);
+const HtmlAttributeInfo *html_attribute_info_by_kind(u32 kind);
+const HtmlAttributeInfo *html_attribute_info_by_name(StrView name);
+StrView html_attribute_name(u32 kind);
+const HtmlElementInfo *html_element_empty_row(void);
+const HtmlAttributeInfo *html_attribute_empty_row(void);
+const HtmlElementInfo *html_element_table(u64 *count);
+const HtmlAttributeInfo *html_attribute_table(u64 *count);
+
+//~ Nodes
+
+enum HtmlNodeType : u32 {
+  HtmlNode_Nil = 0,
+  HtmlNode_Document = 1,
+  HtmlNode_Message = 2,
+  HtmlNode_Element = 4,
+  HtmlNode_Fragment = 5,
+  HtmlNode_AttributeList = 6,
+  HtmlNode_Content = 7,
+  HtmlNode_Attribute = 8,
+  HtmlNode_AttributeValue = 9,
+};
+
+enum HtmlNodeFlags : u64 {
+  HtmlNodeFlag_SingleQuoted = 0x800,
+  HtmlNodeFlag_DoubleQuoted = 0x1000,
+  HtmlNodeFlag_RawText = 0x40000,
+  HtmlNodeFlag_HasUrl = 0x80000,
+  HtmlNodeFlag_Number = 0x100000,
+  HtmlNodeFlag_Word = 0x200000,
+  HtmlNodeFlag_String = 0x400000,
+  HtmlNodeFlag_Symbols = 0x800000,
+};
+
+struct HtmlNode {
+  HtmlNode *next;
+  HtmlNode *prev;
+  HtmlNode *parent;
+  HtmlNode *first_child;
+  HtmlNode *last_child;
+  const HtmlElementInfo *element;
+  const HtmlAttributeInfo *attribute;
+  u32 type;
+  u64 flags;
+  StrView text;
+  StrView raw;
+  u64 source_offset;
+  u64 source_length;
+  u64 child_count;
+  u8 level;
+};
+
+extern HtmlNode html_nil_node_record;
+#define html_nil_node (&html_nil_node_record)
+
+inline bool html_node_is_nil(const HtmlNode *n) { return !n || n == html_nil_node || n->type == HtmlNode_Nil; }
+
+HtmlNode *html_node_create(Arena *arena, u32 type, u64 flags, StrView name, StrView text, u64 source_offset);
+HtmlNode *html_element_create(Arena *arena, u32 tag_kind, StrView text);
+HtmlNode *html_element_create_named(Arena *arena, StrView name, StrView text);
+void html_append_child(HtmlNode *parent, HtmlNode *child);
+void html_prepend_child(HtmlNode *parent, HtmlNode *child);
+HtmlNode *html_enclosing_element(HtmlNode *node);
+HtmlNode *html_attribute_list_of(HtmlNode *node);
+HtmlNode *html_content_of(HtmlNode *node);
+HtmlNode *html_content_append(HtmlNode *node, HtmlNode *child);
+HtmlNode *html_add_text(Arena *arena, HtmlNode *node, StrView text);
+void html_insert(HtmlNode *node, HtmlNode *new_node, u32 mode);
+void html_detach(HtmlNode *node);
+void html_clear_content(HtmlNode *node);
+HtmlNode *html_set_attribute(Arena *arena, HtmlNode *node, u32 attr_kind, StrView value);
+void html_add_class(Arena *arena, HtmlNode *node, StrView class_name);
+HtmlNode *html_find_attribute(HtmlNode *node, u32 attr_kind);
+StrView html_attribute_value(HtmlNode *node, u32 attr_kind);
+bool html_attribute_value_has_prefix(HtmlNode *node, u32 attr_kind, StrView text);
+bool html_has_class(HtmlNode *node, StrView class_name);
+HtmlNode *html_find_child_of_type(HtmlNode *node, u32 type);
+HtmlNode *html_find_last_element_by_kind(HtmlNode *root, u32 tag_kind);
+HtmlNode *html_find_element_by_kind_level(HtmlNode *root, u32 tag_kind, u8 level);
+HtmlNode *html_find_element_by_attribute_value(HtmlNode *root, u32 attr_kind, StrView value);
+HtmlNode *html_find_child_element_by_attribute(HtmlNode *node, u32 attr_kind, StrView value, u8 level);
+HtmlNode *html_find_ancestor_by_kind(HtmlNode *node, u32 tag_kind);
+// Pre-order walk without recursion: the node after `node` below `root`, or nil.
+HtmlNode *html_next_preorder(HtmlNode *node, HtmlNode *root);
+void html_write(Arena *arena, StrList *out, HtmlNode *root);
+
+//~ Tokens and parsing
+
+enum HtmlTokenKind : u32 {
+  HtmlToken_Number = 0x1,
+  HtmlToken_Word = 0x2,
+  HtmlToken_String = 0x4,
+  HtmlToken_Symbols = 0x8,
+  HtmlToken_Markup = 0x10,
+  HtmlToken_Space = 0x40,
+  HtmlToken_Newline = 0x80,
+  HtmlToken_SingleQuoted = 0x100,
+  HtmlToken_SingleCut = 0x200,
+  HtmlToken_DoubleQuoted = 0x400,
+  HtmlToken_Other = 0x800,
+  HtmlToken_Broken = 0x1000,
+  HtmlToken_Entity = 0x4000,
+};
+
+enum HtmlParseFlags : u32 {
+  HtmlParse_AttributeChecks = 0x2,
+  HtmlCheck_UnknownElements = 0x4,
+  HtmlCheck_UnknownAttributes = 0x8,
+  HtmlCheck_AllowedParents = 0x10,
+  HtmlParse_Skeleton = 0x20,
+  HtmlParse_LenientLt = 0x40,
+};
+
+struct HtmlToken {
+  u64 start;
+  u64 end;
+  u32 kind;
+};
+
+struct HtmlTokenList {
+  HtmlToken *tokens;
+  u64 count;
+};
+
+struct HtmlLink {
+  HtmlLink *next;
+  HtmlLink *prev;
+  u64 start;
+  u64 end;
+  u32 kind;  // 1 web address, 2 local path
+  u32 reserved;
+  HtmlNode *element;
+};
+
+struct HtmlLinkList {
+  HtmlLink *first;
+  HtmlLink *last;
+  u64 count;
+};
+
+struct HtmlParseResult {
+  u32 ok;
+  HtmlNode *root;
+  DiagnosticList diagnostics;
+  u32 check_flags;
+  HtmlLinkList links;
+  // Errors raised while parsing (not by the validator): the tree may have lost text.
+  u64 parse_errors;
+};
+
+struct LinkMetadataItem {
+  LinkMetadataItem *next;
+  u32 flags;
+  StrView text;
+};
+
+struct LinkMetadata {
+  LinkMetadata *next;
+  LinkMetadataItem *items;
+  u64 hash;
+};
+
+HtmlTokenList html_tokenize(Arena *arena, StrView source);
+HtmlParseResult html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32 flags,
+                           StrView site_root);
+HtmlParseResult html_check_text(Arena *arena, StrView text, StrView path, u32 flags, StrView site_root);
+StrView html_normalize_url_value(Arena *arena, StrView site_root, StrView value);
+
+//~ Validation and links
+
+void html_validate(Arena *arena, HtmlParseResult *result);
+void html_check_attributes(Arena *arena, HtmlParseResult *result);
+// Mode bit 1 queues web links, bit 2 checks local paths; returns the web links queued.
+u64 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
+                     u32 mode);
+void html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkMetadata *metadata);
+// Prints each diagnostic of a page as its three lines.
+void html_print_diagnostics(Arena *arena, DiagnosticList *list, StrView source, StrView path);
