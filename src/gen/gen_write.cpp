@@ -15,9 +15,15 @@ bool
 gen_write_file_safely(StrView path, StrView bytes) {
   ArenaTemp scratch = scratch_begin(0, 0);
   bool ok = true;
-  //- a file that already holds these bytes is left alone (no new time for the scanner)
+  //- only regular files are replaced: never a folder, a device or a pipe
   FileProperties props = os_path_properties(path);
-  if (props.size == bytes.length && !(props.flags & FilePropertyFlag_Folder)) {
+  if (props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) {
+    console_eprintf("qilsite: cannot write '%.*s': not a regular file\n", str_expand(path));
+    scratch_end(scratch);
+    return false;
+  }
+  //- a file that already holds these bytes is left alone (no new time for the scanner)
+  if (props.modified && props.size == bytes.length) {
     StrView old = os_read_file(scratch.arena, path);
     if (old.length == bytes.length && (bytes.length == 0 || memcmp(old.data, bytes.data, bytes.length) == 0)) {
       scratch_end(scratch);

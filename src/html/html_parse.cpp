@@ -135,7 +135,6 @@ html_normalize_url_value(Arena *arena, StrView site_root, StrView value) {
   ArenaTemp scratch = scratch_begin(&arena, 1);
   //- "~/" stands for the site root
   if (site_root.length) {
-    StrView tilde[1] = {str_lit("~/")};
     StrList pieces = {};
     u64 start = 0;
     for (u64 i = 0; i + 1 < v.length; i += 1) {
@@ -145,34 +144,22 @@ html_normalize_url_value(Arena *arena, StrView site_root, StrView value) {
         i += 1;
       }
     }
-    (void)tilde;
     str_list_push(scratch.arena, &pieces, str_substr(v, start, v.length));
     StrJoin join = {{}, site_root, {}};
     v = str_list_join(scratch.arena, &pieces, &join);
   }
-  //- backslashes and doubled slashes become one "/"
-  StrView seps[2] = {str_lit("\\"), str_lit("//")};
-  StrList parts = {};
-  u64 start = 0;
-  for (u64 i = 0; i < v.length;) {
-    u64 m = 0;
-    for (StrView sep : seps) {
-      if (str_match(sep, str_skip(v, i), StrMatchFlag_Prefix)) {
-        m = sep.length;
-        break;
-      }
-    }
-    if (m) {
-      str_list_push(scratch.arena, &parts, str_substr(v, start, i));
-      i += m;
-      start = i;
-    } else {
-      i += 1;
-    }
+  //- backslashes and doubled slashes become one "/": any run of them collapses, so a
+  //  value normalised once stays the same when the page is read again
+  u8 *out = push_array_no_zero(arena, u8, v.length + 1);
+  u64 w = 0;
+  for (u64 i = 0; i < v.length; i += 1) {
+    u8 c = char_slash_fold(v.data[i]);
+    if (c == '/' && w > 0 && out[w - 1] == '/') continue;
+    out[w++] = c;
   }
-  str_list_push(scratch.arena, &parts, str_substr(v, start, v.length));
-  StrJoin slash = {{}, str_lit("/"), {}};
-  StrView result = str_list_join(arena, &parts, &slash);
+  out[w] = 0;
+  arena_pop(arena, v.length - w);
+  StrView result = str_make(out, w);
   scratch_end(scratch);
   return result;
 }
@@ -314,6 +301,9 @@ html_parse_open(HtmlParser *p) {
   u64 j = p->i;
   u64 label = j + 1;
   StrView text = html_tok_text(p, label);
+  // The message names the next word after blanks; an element needs its name right after "<".
+  u64 named = label;
+  while (named < p->count && (p->tokens[named].kind & (HtmlToken_Space | HtmlToken_Newline))) named += 1;
   u64 label_end = label + 1;
   if (html_tok_is(p, label, "!") && (html_tok(p, label)->kind & HtmlToken_Symbols)) {
     text = str_substr(p->source, html_tok(p, label)->start, html_tok(p, label + 1)->end);
@@ -325,10 +315,11 @@ html_parse_open(HtmlParser *p) {
       HtmlNode *lt = html_node_create(p->arena, HtmlNode_Content, 0, {}, str_lit("&lt;"), html_tok(p, j)->start);
       html_append_child(html_current_container(p), lt);
     } else {
+      StrView shown = named == label ? text : html_tok_text(p, named);
       StrView msg = str_pushf(p->arena,
                               "Tag label expected after '<' symbol, was: %S. If inside a text, escape it with &lt;",
-                              &text);
-      html_error_at(p, DiagSeverity_Error, text, html_tok(p, j)->start, msg);
+                              &shown);
+      html_error_at(p, DiagSeverity_Error, shown, html_tok(p, j)->start, msg);
     }
     p->i = j + 1;
     return;
@@ -431,6 +422,11 @@ html_parse_attr_value(HtmlParser *p) {
     StrView msg = str_pushf(p->arena, "%S's Attribute value has string broken.", &attr->text);
     html_error_at(p, DiagSeverity_Error, attr->text, t->start, msg);
     p->i = j + 1;
+    return;
+  }
+  //- markup is no value: the attribute stays without one and the tag goes on
+  if (t->kind & HtmlToken_Markup) {
+    html_unexpected(p, j);
     return;
   }
   //- an unquoted value runs to the next blank or markup, as in HTML
@@ -558,6 +554,18 @@ html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32
   }
 
   while (p.i < p.count) html_parse_step(&p);
+
+  // A text that ends inside a start tag leaves an element without its attributes and
+  // content: the tree cannot stand for the page, so it counts as a parse error.
+  for (HtmlFrame *f = p.top; f && f != &p.bottom; f = f->parent) {
+    if (f->state == HtmlParseState_StartTag || f->state == HtmlParseState_AttrName ||
+        f->state == HtmlParseState_AttrValue) {
+      HtmlNode *e = f->element;
+      StrView msg = str_pushf(arena, "Unexpected end of text inside the \"%S\" tag.", &e->text);
+      html_error_at(&p, DiagSeverity_Error, e->text, e->source_offset, msg);
+      break;
+    }
+  }
 
   if (!p.title) {
     html_error_at(&p, DiagSeverity_Warning, {}, 0, str_lit("document missing title"));

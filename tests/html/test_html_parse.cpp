@@ -1,0 +1,150 @@
+#include "test_support.h"
+
+#include "html/html_core.h"
+
+static std::string
+tokens_of(const std::string &src) {
+  Arena *a = test_arena();
+  HtmlTokenList t = html_tokenize(a, sv(src));
+  std::string out;
+  u64 at = 0;
+  for (u64 i = 0; i < t.count; i += 1) {
+    EXPECT_EQ(t.tokens[i].start, at);
+    at = t.tokens[i].end;
+    char kind[16];
+    snprintf(kind, sizeof(kind), "%x", t.tokens[i].kind);
+    out += (out.empty() ? "" : " ") + std::string(kind) + ":" + src.substr(t.tokens[i].start, t.tokens[i].end - t.tokens[i].start);
+  }
+  EXPECT_EQ(at, src.size());
+  return out;
+}
+
+TEST(HtmlTokenizer, TokenTable) {
+  struct Row {
+    const char *src;
+    const char *expect;
+  } rows[] = {
+      {"<a href=\"x\">", "10:< 2:a 40:  2:href 10:= 404:\"x\" 10:>"},
+      {"</p><br/>", "10:</ 2:p 10:> 10:< 2:br 10:/>"},
+      {"\t \r\n\n", "40:\t \r 80:\n 80:\n"},
+      {"data-x(1)?[y]", "2:data-x(1)?[y]"},
+      {"12.5px -3 .5 -a", "1:12.5px 40:  1:-3 40:  1:.5 40:  8:- 2:a"},
+      {"&lt &lt; &gt; &amp; &apos; &quot; &#47; &#45; &nbsp;", "4008:&lt 40:  4008:&lt 8:; 40:  4008:&gt; 40:  4008:&amp; 40:  4008:&apos; 40:  4008:&quot; 40:  4008:&#47; 40:  4008:&#45; 40:  8:& 2:nbsp 8:;"},
+      {"'a\"b' \"c'd\"", "104:'a\"b' 40:  404:\"c'd\""},
+      {"\"open", "1404:\"open"},
+      {"\"a<b\" 'c<d'", "1404:\" 2:a 10:< 2:b 1404:\" 40:  304:' 2:c 10:< 2:d 1104:'"},
+      {"!-- ${}|~ #", "8:!-- 40:  8:${}|~ 40:  8:#"},
+      {"caf\xc3\xa9", "2:caf\xc3 800:\xa9"},
+      {"a/>", "2:a 10:/>"},
+  };
+  for (const Row &r : rows) EXPECT_EQ(tokens_of(r.src), r.expect) << r.src;
+}
+
+struct Parsed {
+  HtmlParseResult r;
+  std::string messages;
+};
+
+static Parsed
+parse(const std::string &src, u32 flags = 15) {
+  Arena *a = test_arena();
+  Parsed p = {};
+  StrView s = str_push_copy(a, sv(src));
+  p.r = html_parse(a, s, str_lit("p.html"), html_tokenize(a, s), flags, str_lit("/root/"));
+  for (Diagnostic *d = p.r.diagnostics.first; d; d = d->next) {
+    LineCol lc = str_line_col(s, doc_diag_offset(d));
+    p.messages += std::to_string(d->severity) + " " + std::to_string(lc.line) + ":" + std::to_string(lc.column) +
+                  " " + ss(d->message) + "\n";
+  }
+  return p;
+}
+
+static const std::string T = "<title>t</title>";
+
+TEST(HtmlParser, MessagesAndPositions) {
+  struct Row {
+    std::string src;
+    std::string messages;
+  } rows[] = {
+      {T + "<!DOCTYPE html>", ""},
+      {T + "<!doctype html>",
+       "3 1:17 Tag label expected after '<' symbol, was: !doctype. If inside a text, escape it with &lt;\n"
+       "3 1:18 Unexpected \"!\" token.\n3 1:19 Unexpected \"doctype\" token.\n3 1:27 Unexpected \"html\" token.\n"
+       "3 1:31 Unexpected \">\" token.\n"},
+      {T + "<p>1 < 2</p>",
+       "3 1:22 Tag label expected after '<' symbol, was: 2. If inside a text, escape it with &lt;\n"},
+      {T + "<div>\n<p>x</div>",
+       "3 2:7 The tag name \"p\" has no matching closing tag name. You may have an opening tag without matching "
+       "closing one.\n"},
+      {T + "<a href>x</a>", "3 1:24 href's value was a boolean flag but shouldn't \n"},
+      {T + "<a href id=\"i\">x</a>", ""},
+      {T + "<a href=\"x>y</a>", "3 1:25 href's Attribute value has string broken.\n3 1:27 x's value was a boolean flag but shouldn't \n"},
+      {T + "<p ?>x</p>", "3 1:20 Unexpected \"?\" token.\n"},
+      {"<p>no title</p>", "2 1:1 document missing title\n"},
+      {T + "stray", "3 1:17 Unexpected \"stray\" token.\n"},
+  };
+  for (const Row &r : rows) EXPECT_EQ(parse(r.src).messages, r.messages) << r.src;
+  EXPECT_EQ(parse(T + "<p>1 < 2</p>", HtmlParse_LenientLt).messages, "");
+  EXPECT_EQ(parse(T + "<!doctype html>").r.parse_errors, 5u);
+  // A blank after "<" makes no element, even before a word: the text stays text.
+  EXPECT_EQ(parse(T + "<p>x < y</p>").messages,
+            "3 1:22 Tag label expected after '<' symbol, was: y. If inside a text, escape it with &lt;\n");
+  EXPECT_EQ(parse("<p>no title</p>").r.parse_errors, 0u) << "the missing title is no parse error";
+}
+
+TEST(HtmlParser, TreeShapes) {
+  Arena *a = test_arena();
+  auto written = [&](const std::string &src, u32 flags = 15) {
+    Parsed p = parse(src, flags);
+    StrList out = {};
+    html_write(a, &out, p.r.root);
+    return ss(str_list_join(a, &out, 0));
+  };
+  EXPECT_EQ(written("<!DOCTYPE html><html><head>" + T + "</head></html>"),
+            "<!DOCTYPE html ><html lang=\"en\" ><head>" + T + "</head></html>");
+  EXPECT_EQ(written(T + "<p>a = b > c</p>"), T + "<p>a = b > c</p>");
+  EXPECT_EQ(written(T + "<p>1 < 2</p>", HtmlParse_LenientLt), T + "<p>1 &lt; 2</p>");
+  EXPECT_EQ(written(T + "<script>if (a</b) x();</script>"), T + "<script>if (a</b) x();</script>");
+  EXPECT_EQ(written(T + "<img src=a/b.png alt=x>"), T + "<img src=\"a/b.png\"  alt=\"x\" >");
+  EXPECT_EQ(written(T + "<P CLASS=\"x\">y</P >"), T + "<p CLASS=\"x\" >y</p>");
+  // A wrong end tag closes the element and the one around it; both keep their content.
+  EXPECT_EQ(written(T + "<div><p>x</div><p>after</p>"), T + "<div><p>x</p></div><p>after</p>");
+  Parsed dt = parse("<!DOCTYPE html>" + T);
+  HtmlNode *doctype = dt.r.root->first_child;
+  EXPECT_EQ(doctype->element->kind, (u32)HtmlTagKind_Doctype);
+  EXPECT_EQ(doctype->first_child->child_count, 1u);
+  EXPECT_EQ(doctype->first_child->first_child->attribute->kind, (u32)HtmlAttrKind_Html);
+  HtmlParseResult empty = html_check_text(a, StrView{}, str_lit("e.html"), 15, {});
+  EXPECT_EQ(empty.root, nullptr);
+}
+
+TEST(HtmlParser, SkeletonPlacesTheFirstElement) {
+  Arena *a = test_arena();
+  Parsed p = parse("<meta charset=\"utf-8\">" + T, HtmlParse_Skeleton);
+  StrList out = {};
+  html_write(a, &out, p.r.root);
+  EXPECT_EQ(ss(str_list_join(a, &out, 0)),
+            "<!DOCTYPE html ><html lang=\"en\" ><head></head><body></body><meta charset=\"utf-8\" >" + T + "</html>");
+}
+
+TEST(HtmlUrl, NormalizeValues) {
+  Arena *a = test_arena();
+  struct Row {
+    const char *root, *value, *expect;
+  } rows[] = {
+      {"/site/", "~/blog/a.html", "/site/blog/a.html"},
+      {"/site/", "\"~/x\"", "/site/x"},
+      {"/site/", "a\\b\\\\c//d", "a/b/c/d"},
+      {"", "docs/page.html", "docs/page.html"},  // no root: the value is kept whole
+      {"/site/", "https://example.com//x", "https://example.com//x"},
+      {"/site/", "//cdn.example.com/lib.js", "//cdn.example.com/lib.js"},
+      {"/site/", "data:image/png;base64,AB//CD", "data:image/png;base64,AB//CD"},
+      {"/site/", "mailto:me@example.com", "mailto:me@example.com"},
+      {"/site/", "#top", "#top"},
+  };
+  for (const Row &r : rows) {
+    StrView once = html_normalize_url_value(a, str_from_cstr(r.root), str_from_cstr(r.value));
+    EXPECT_EQ(ss(once), r.expect) << r.value;
+    EXPECT_EQ(ss(html_normalize_url_value(a, str_from_cstr(r.root), once)), r.expect) << "stable: " << r.value;
+  }
+}

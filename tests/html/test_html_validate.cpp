@@ -1,0 +1,100 @@
+#include "test_support.h"
+
+#include "html/html_core.h"
+
+static const std::string T = "<title>t</title>";
+
+static std::string
+validate(const std::string &src, u32 flags = 15) {
+  Arena *a = test_arena();
+  StrView s = str_push_copy(a, sv(src));
+  HtmlParseResult r = html_parse(a, s, str_lit("v.html"), html_tokenize(a, s), flags, {});
+  DiagnosticList before = r.diagnostics;
+  html_validate(a, &r);
+  std::string out;
+  for (Diagnostic *d = before.last ? before.last->next : r.diagnostics.first; d; d = d->next) {
+    LineCol lc = str_line_col(s, doc_diag_offset(d));
+    out += std::to_string(lc.line) + ":" + std::to_string(lc.column) + " " + ss(d->message) + "\n";
+  }
+  return out;
+}
+
+TEST(HtmlValidate, Findings) {
+  struct Row {
+    std::string src;
+    u32 flags;
+    std::string expect;
+  } rows[] = {
+      {T + "<p class=\"a\" class=\"b\">x</p>", 15,
+       "1:21 class is a duplicated attribute\n1:31 class is a duplicated attribute\n"},
+      {T + "<p foo=\"1\" bar=\"2\">x</p>", 15,
+       "1:21 foo unknown attribute\n1:21 foo is a duplicated attribute\n1:29 bar unknown attribute\n"
+       "1:29 bar is a duplicated attribute\n"},
+      {T + "<a href=\"\">x</a>", 15, "1:21 attribute's key href must not be empty\n"},
+      {T + "<a href=\"/\">x</a>", 15, ""},
+      {T + "<div></div><p></p><table><tr><td></td></tr></table><br>", 15, "1:19 div must not have empty content\n"},
+      {T + "<blink>x</blink>", 15, "1:19 blink unknown tag element\n"},
+      {T + "<blink>x</blink>", 0, ""},
+      {"<html><body><li>x</li></body></html>" + T, 0x10,
+       "1:14 Structure: li does not have an allowed parent, it should be one of theses: ul;ol;\n"
+       "1:38 Structure: title does not have an allowed parent, it should be one of theses: head;\n"},
+      {"<!DOCTYPE html><html><head>" + T + "</head></html>", 0x10, ""},
+  };
+  for (const Row &r : rows) EXPECT_EQ(validate(r.src, r.flags), r.expect) << r.src;
+}
+
+static std::string
+links(const std::string &src, std::vector<u32> *kinds = nullptr) {
+  Arena *a = test_arena();
+  StrView s = str_push_copy(a, sv(src));
+  HtmlParseResult r = html_parse(a, s, str_lit("site/sub/l.html"), html_tokenize(a, s), 15, str_lit("/root/"));
+  html_check_attributes(a, &r);
+  std::string out;
+  for (HtmlLink *l = r.links.first; l; l = l->next) {
+    out += "[" + src.substr(l->start, l->end - l->start) + "]";
+    if (kinds) kinds->push_back(l->kind);
+  }
+  return out;
+}
+
+TEST(HtmlLinks, CollectedSpansAndKinds) {
+  std::vector<u32> kinds;
+  EXPECT_EQ(links(T + "<a href=\"https://example.com/x#frag\">a</a><img src=img.png><a href='#top'>t</a>", &kinds),
+            "[https://example.com/x][img.png][]");
+  EXPECT_EQ(kinds, (std::vector<u32>{1, 2, 2}));
+  EXPECT_EQ(links(T + "<a dontFetch href=\"https://a.com\">x</a>"), "") << "dontFetch before the link";
+  EXPECT_EQ(links(T + "<a href=\"https://a.com\" dontFetch>x</a>"), "[https://a.com]");
+  EXPECT_EQ(links(T + "<a href=\"https://a.com\" link=\"https://b.com\">x</a>"), "[https://a.com]")
+      << "one link per element";
+}
+
+TEST(HtmlLinks, LocalChecksAndMetadataSpans) {
+  TempDir dir;
+  dir.file("site/sub/here.html", "x");
+  dir.file("site/sub/img/a.png", "x");
+  Arena *a = test_arena();
+  std::string src = T + "<p><a href=\"here.html#s\">1</a><a href=\"gone.html\">2</a><a href=\"img/\">3</a>"
+                        "<a href=\"/abs.html\">4</a><a href=\"#top\">5</a><a href=\"https://x.org/p\">6</a></p>";
+  StrView s = str_push_copy(a, sv(src));
+  std::string page = dir.path + "/site/sub/page.html";
+  StrView path = sv(page);
+  HtmlParseResult r = html_parse(a, s, path, html_tokenize(a, s), 15, {});
+  html_check_attributes(a, &r);
+  DiagnosticList diags = {};
+  EXPECT_EQ(html_check_links(a, s, path, &r.links, &diags, 3), 0u) << "no link checker is running";
+  ASSERT_EQ(diags.count, 1u);
+  EXPECT_EQ(ss(diags.first->message), "gone.html not found");
+  EXPECT_EQ(diags.first->severity, (u32)DiagSeverity_Warning);
+
+  LinkMetadataItem second = {nullptr, 0x400, str_lit("missing date")};
+  LinkMetadataItem first = {&second, 1, str_lit("A title")};
+  LinkMetadata meta = {nullptr, &first, str_hash_djb2(str_lit("https://x.org/p"))};
+  html_attach_link_metadata(a, &r.links, s, &meta);
+  StrList out = {};
+  html_write(a, &out, r.root);
+  std::string written = ss(str_list_join(a, &out, 0));
+  EXPECT_NE(written.find("<a href=\"https://x.org/p\" >6</a><span class=\"metadata\" >A title</span>"
+                         "<span class=\"metadata missing-metadata\" >missing date</span></p>"),
+            std::string::npos)
+      << written;
+}
