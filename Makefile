@@ -45,11 +45,12 @@ fuzz-smoke: deps
 		-DQIL_FUZZ=ON -DQIL_TESTS=OFF >/dev/null
 	@cmake --build build-fuzz -j $(JOBS)
 	@for f in build-fuzz/fuzz_*; do \
-		name=$${f##*/fuzz_}; mkdir -p build-fuzz/corpus-$$name; \
+		name=$${f##*/fuzz_}; mkdir -p build-fuzz/corpus-$$name build-fuzz/logs; \
 		echo "== fuzz_$$name for $(FUZZ_SECONDS) s"; \
-		$$f build-fuzz/corpus-$$name fuzz/corpus/$$name -max_total_time=$(FUZZ_SECONDS) \
+		seeds=fuzz/corpus/$$name; [ $$name = html ] && seeds="$$seeds tests/html/pages"; \
+		$$f build-fuzz/corpus-$$name $$seeds -max_total_time=$(FUZZ_SECONDS) \
 			-timeout=10 -rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 \
-			>build-fuzz/fuzz_$$name.log 2>&1; status=$$?; tail -8 build-fuzz/fuzz_$$name.log; \
+			>build-fuzz/logs/$$name.log 2>&1; status=$$?; tail -8 build-fuzz/logs/$$name.log; \
 		[ $$status -eq 0 ] || { echo "fuzz_$$name failed"; exit 1; }; \
 	done
 

@@ -4,19 +4,8 @@
 #include <stdlib.h>
 
 #include "html/html_core.h"
-#include "os/os_core.h"
+#include "fuzz_support.h"
 
-static Arena *fuzz_arena;
-
-extern "C" int
-LLVMFuzzerInitialize(int *, char ***) {
-  static ThreadContext ctx = thread_context_create();
-  ctx.is_main_thread = 1;
-  thread_context_set(&ctx);
-  os_process_init();
-  fuzz_arena = arena_create_sized(GB(4), MB(1));
-  return 0;
-}
 
 static StrView
 fuzz_write(HtmlNode *root) {
