@@ -84,3 +84,19 @@ TEST(DriverCli, RunWithoutListenEndsAndListenKeepsGoing) {
   CommandResult listen = run_command("timeout 2 " + bin + args + " listen");
   EXPECT_EQ(listen.status, 124) << "listen keeps the process alive until it is stopped";
 }
+
+TEST(DriverCli, ListenPicksUpEditedSources) {
+  TempDir dir;
+  std::string doc = dir.file("site/d.qil", "a ]\n");
+  std::string page = dir.file("site/p.html", "<title>t</title><p>x</p>");
+  std::string cmd = "(sleep 1.2; printf 'b |\\n' > " + doc + ") & timeout 4 " + bin + " target_path=" + dir.path +
+                    "/site root_path=" + dir.path + " listen; wait";
+  CommandResult r = run_command(cmd);
+  EXPECT_NE(r.out.find("Unexpected \"]\" token."), std::string::npos);
+  EXPECT_NE(r.out.find("Unexpected \"|\" token."), std::string::npos) << "the edited document is parsed again";
+  // The page is reported once per content, not in every round.
+  size_t reports = 0;
+  for (size_t at = r.out.find(page + ": "); at != std::string::npos; at = r.out.find(page + ": ", at + 1)) reports += 1;
+  EXPECT_LE(reports, 2u) << r.out;
+  EXPECT_GE(reports, 1u);
+}
