@@ -475,12 +475,11 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
 //~ Line starts
 
 static void
-doc_open_line(DocParser *p, DocParseContext *c, u64 j) {
+doc_open_line(DocParser *p, u64 j) {
   DocNode *line = doc_emit_node(p, DocNodeKind_Line, j);
   line->text = line->raw = StrView{};
   line->indent = doc_clamp_u8(doc_blank_before(p, j));
   doc_push(p, DocParseState_LineStart, line, 0);
-  (void)c;
 }
 
 // Two backticks at a line start: close the open section or open a new one.
@@ -575,7 +574,7 @@ static void
 doc_quote_line(DocParser *p, u64 j) {
   DocParseContext *open = doc_find_context(p, DocParseState_Quote);
   if (!open) {
-    doc_open_line(p, p->top, j);
+    doc_open_line(p, j);
     return;
   }
   u64 indent = doc_blank_before(p, j);
@@ -654,7 +653,7 @@ doc_parse_line_start(DocParser *p, DocParseContext *c) {
     doc_quote_line(p, j);
     return;
   }
-  doc_open_line(p, c, j);
+  doc_open_line(p, j);
 }
 
 //~ Outline

@@ -16,8 +16,8 @@ static const HtmlAttributeInfo html_attributes[] = {
 };
 static_assert(ArrayCount(html_attributes) == 84, "84 attribute rows");
 
-static const HtmlElementInfo html_element_empty = {};
-static const HtmlAttributeInfo html_attribute_empty = {};
+extern const HtmlElementInfo html_element_empty = {};
+extern const HtmlAttributeInfo html_attribute_empty = {};
 
 const HtmlElementInfo *
 html_element_table(u64 *count) {

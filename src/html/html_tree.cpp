@@ -1,27 +1,20 @@
 // The HTML node tree: builders, searches and the serializer.
 #include "html/html_core.h"
 
+extern const HtmlElementInfo html_element_empty;
+extern const HtmlAttributeInfo html_attribute_empty;
+
+// Constant-initialised: every link leads back to the record, the rows are the empty rows.
 HtmlNode html_nil_node_record = {
     &html_nil_node_record, &html_nil_node_record, &html_nil_node_record, &html_nil_node_record,
-    &html_nil_node_record, 0, 0, 0, 0, {}, {}, 0, 0, 0, 0,
+    &html_nil_node_record, &html_element_empty, &html_attribute_empty, 0, 0, {}, {}, 0, 0, 0, 0,
 };
-
-// The nil node's rows are the empty rows; they are set on first use, since the
-// record is a constant-initialised global.
-static void
-html_nil_rows(void) {
-  if (!html_nil_node_record.element) {
-    html_nil_node_record.element = html_element_empty_row();
-    html_nil_node_record.attribute = html_attribute_empty_row();
-  }
-}
 
 //~ Builders
 
 HtmlNode *
 html_node_create(Arena *arena, u32 type, u64 flags, StrView name, StrView text, u64 source_offset) {
   (void)name;
-  html_nil_rows();
   HtmlNode *n = push_struct(arena, HtmlNode);
   n->next = n->prev = n->parent = n->first_child = n->last_child = html_nil_node;
   n->element = html_element_empty_row();
