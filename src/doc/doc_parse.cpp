@@ -216,7 +216,8 @@ doc_emit_node(DocParser *p, u32 kind, u64 j) {
   n->number = 0;
   n->kind = kind;
   n->flags = doc_flags_from_token(t->kind);
-  n->text = n->raw = text;
+  n->text = text;  // two plain stores: reading the first back would stall store forwarding
+  n->raw = text;
   n->source_offset = t->start;
   n->indent = n->deepest_level = 0;
   n->child_count = 0;
@@ -237,7 +238,8 @@ doc_emit_text_fast(DocParser *p, DocNode *line, u64 j, u64 extra_flags) {
   n->number = 0;
   n->kind = DocNodeKind_Text;
   n->flags = doc_flags_from_token(t->kind) | extra_flags;
-  n->text = n->raw = text;
+  n->text = text;  // two plain stores: reading the first back would stall store forwarding
+  n->raw = text;
   n->source_offset = t->start;
   n->indent = n->deepest_level = 0;
   n->child_count = 0;
