@@ -188,7 +188,10 @@ doc_parse_file(Arena *arena, StrView source, StrView path, const DocParseOptions
   DocParseResult result = {};
   result.title = doc_nil_node;
   if (source.length == 0) return result;
-  DocLexResult lex = doc_tokenize(arena, source);
+  // The tokens are needed only while parsing: they live on scratch memory, so a long
+  // run keeps each document's tree but none of its tokens.
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  DocLexResult lex = doc_tokenize(scratch.arena ? scratch.arena : arena, source);
   DocParseResult parsed = doc_parse(arena, path, source, lex, options);
   result = parsed;
   DiagnosticList merged = parsed.diagnostics;
@@ -201,6 +204,7 @@ doc_parse_file(Arena *arena, StrView source, StrView path, const DocParseOptions
   }
   result.diagnostics = DiagnosticList{};
   result.ok = merged.max_severity <= (s32)DiagSeverity_Error ? 1 : 0;
-  doc_diag_print(arena, &merged, source, path);
+  doc_diag_print(scratch.arena ? scratch.arena : arena, &merged, source, path);
+  scratch_end(scratch);
   return result;
 }

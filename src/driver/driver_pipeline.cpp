@@ -59,8 +59,11 @@ driver_process_page(DriverRun *run, StrView path, StrView content) {
   rec->source = content;
   if (content.length == 0) return rec;
   HtmlParseResult *r = push_struct(q->arena, HtmlParseResult);
-  HtmlTokenList tokens = html_tokenize(q->arena, content);
+  // Tokens serve the parse only; they live on scratch memory.
+  ArenaTemp tokens_scratch = scratch_begin(&q->arena, 1);
+  HtmlTokenList tokens = html_tokenize(tokens_scratch.arena, content);
   *r = html_parse(q->arena, content, rec->path, tokens, 15, q->root_path);
+  scratch_end(tokens_scratch);
   html_validate(q->arena, r);
   html_check_attributes(q->arena, r);
   driver_drop_unchecked_links(&r->links, content);
