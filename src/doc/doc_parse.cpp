@@ -380,9 +380,7 @@ doc_check_file_target(DocParser *p, DocNode *node, StrView target, u64 offset) {
     StrView folder = doc_link_base_folder(p);
     full = str_pushf(scratch.arena, "%S%S", &folder, &full);
   }
-  FileProperties props = os_path_properties(full);
-  bool exists = props.modified != 0 || props.flags != 0 || props.size != 0;
-  if (!exists) {
+  if (!os_path_exists(full)) {
     node->flags |= DocNodeFlag_BrokenLink;
     DocNode *at = doc_node_create(p->arena, DocNodeKind_Error, 0, target, target, offset);
     StrView msg = str_pushf(p->arena, "%S not found", &target);

@@ -151,8 +151,7 @@ driver_run(OptionTable *options) {
 
   //- discovery
   if (!stop) {
-    FileProperties target = os_path_properties(run.settings.target);
-    if (target.modified == 0 && target.flags == 0 && target.size == 0) {
+    if (!os_path_exists(run.settings.target)) {
       console_eprintf("qilsite: target_path '%.*s': %s\n", str_expand(run.settings.target), os_last_error());
       stop = true;
     } else {

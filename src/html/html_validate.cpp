@@ -136,12 +136,6 @@ html_check_attributes(Arena *arena, HtmlParseResult *result) {
   }
 }
 
-static bool
-html_path_exists(StrView path) {
-  FileProperties p = os_path_properties(path);
-  return p.modified || p.flags || p.size;
-}
-
 u64
 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
                  u32 mode) {
@@ -163,7 +157,7 @@ html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, 
       ArenaTemp scratch = scratch_begin(&arena, 1);
       StrView folder = str_chop_last_slash_keep(path);
       StrView full = str_pushf(scratch.arena, "%S%S", &folder, &local);
-      bool present = html_path_exists(full);
+      bool present = os_path_exists(full);
       scratch_end(scratch);
       if (!present) {
         HtmlNode *m = html_node_create(arena, HtmlNode_Message, 0, {}, target, l->start);

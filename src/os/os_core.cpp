@@ -100,6 +100,12 @@ os_path_properties(StrView path) {
   return p;
 }
 
+bool
+os_path_exists(StrView path) {
+  FileProperties p = os_path_properties(path);
+  return p.modified || p.flags || p.size;
+}
+
 StrView
 os_read_range(Arena *arena, OsHandle handle, FileRange range) {
   StrView r = {};

@@ -58,6 +58,8 @@ StrView os_read_file(Arena *arena, StrView path);
 OsHandle os_open_file(u32 mode, StrView path);
 void os_close_file(OsHandle handle);
 FileProperties os_path_properties(StrView path);
+// True when the path names anything (file, folder or special file), following links.
+bool os_path_exists(StrView path);
 FileProperties os_handle_properties(OsHandle handle);
 StrView os_read_range(Arena *arena, OsHandle handle, FileRange range);
 u64 os_write_range(OsHandle handle, FileRange range, StrView bytes);
