@@ -474,12 +474,18 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
 
 //~ Line starts
 
+static void doc_parse_judge_line(DocParser *p, DocParseContext *c);
+static void doc_parse_place_line(DocParser *p, DocParseContext *c);
+
 static void
 doc_open_line(DocParser *p, u64 j) {
   DocNode *line = doc_emit_node(p, DocNodeKind_Line, j);
   line->text = line->raw = StrView{};
   line->indent = doc_clamp_u8(doc_blank_before(p, j));
+  // Judging and placing consume no token: they run at once rather than through the loop.
   doc_push(p, DocParseState_LineStart, line, 0);
+  doc_parse_judge_line(p, p->top);
+  doc_parse_place_line(p, p->top);
 }
 
 // Two backticks at a line start: close the open section or open a new one.
@@ -785,8 +791,9 @@ doc_parse_inline(DocParser *p, DocParseContext *c) {
   bool esc = doc_is_escaped(p, j);
   u32 below = c->parent ? c->parent->state : 0;
 
-  //- plain words and blanks, the bulk of every document, in one tight loop
-  if (t->kind & (DocTokenKind_Word | DocTokenKind_Whitespace)) {
+  //- plain words, numbers, punctuation and blanks, the bulk of every document, in one tight loop
+  if (t->kind == DocTokenKind_Word || t->kind == DocTokenKind_Whitespace || t->kind == DocTokenKind_Number ||
+      t->kind == DocTokenKind_Punct) {
     u64 in_section = doc_is_collapsible(line) ? (u64)DocNodeFlag_InCollapsible : 0;
     u64 k = j;
     for (; k < p->count; k += 1) {
@@ -795,9 +802,15 @@ doc_parse_inline(DocParser *p, DocParseContext *c) {
         if (line->last_child != doc_nil_node) line->last_child->flags |= DocNodeFlag_SpaceAfter;
         continue;
       }
-      if (kind != DocTokenKind_Word) break;
-      // A word before "." is a list marker; one after a backslash stays escaped text too.
-      if (k + 1 < p->count && doc_is_mark(p, k + 1, '.')) break;
+      if (kind == DocTokenKind_Word || kind == DocTokenKind_Number) {
+        // A word or number before "." is a list marker.
+        if (k + 1 < p->count && doc_is_mark(p, k + 1, '.')) break;
+      } else if (kind == DocTokenKind_Punct) {
+        // ")" may close a link description.
+        if (p->source.data[p->tokens[k].start] == ')') break;
+      } else {
+        break;
+      }
       doc_emit_text_fast(p, line, k, in_section);
     }
     if (k > j) {
