@@ -13,9 +13,9 @@ html_report(Arena *arena, HtmlParseResult *r, StrView subject, u64 offset, StrVi
 }
 
 static bool
-html_parent_allowed(HtmlNode *e) {
+html_parent_allowed(Arena *arena, HtmlNode *e) {
   StrView semi[1] = {str_lit(";")};
-  ArenaTemp scratch = scratch_begin(0, 0);
+  ArenaTemp scratch = scratch_begin(&arena, 1);
   StrList pieces = str_split(scratch.arena, e->element->allowed_parents, semi, 1);
   HtmlNode *owner = html_enclosing_element(e->parent);
   bool ok = false;
@@ -68,7 +68,7 @@ html_validate_element(Arena *arena, HtmlParseResult *r, HtmlNode *e) {
                           &e->text));
     return;
   }
-  if ((r->check_flags & HtmlCheck_AllowedParents) && !html_parent_allowed(e)) {
+  if ((r->check_flags & HtmlCheck_AllowedParents) && !html_parent_allowed(arena, e)) {
     StrView parents = e->element->allowed_parents;
     html_report(arena, r, e->text, e->source_offset,
                 str_pushf(arena, "Structure: %S does not have an allowed parent, it should be one of theses: %S",
