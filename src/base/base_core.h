@@ -35,3 +35,47 @@ typedef double f64;
 
 // A programming fault: stop at once.
 #define Trap() __builtin_trap()
+
+//~ Linked lists
+// Singly linked queues (first, last) and stacks, and doubly linked lists; nodes link
+// through `next` (and `prev`). Appending is constant time.
+
+#define SLLQueuePush(f, l, n) \
+  do {                        \
+    (n)->next = 0;            \
+    if (l) (l)->next = (n);   \
+    else (f) = (n);           \
+    (l) = (n);                \
+  } while (0)
+#define SLLQueuePushFront(f, l, n) \
+  do {                             \
+    (n)->next = (f);               \
+    if (!(f)) (l) = (n);           \
+    (f) = (n);                     \
+  } while (0)
+#define SLLQueuePop(f, l)      \
+  do {                         \
+    (f) = (f)->next;           \
+    if (!(f)) (l) = 0;         \
+  } while (0)
+#define SLLStackPush(top, n) \
+  do {                       \
+    (n)->next = (top);       \
+    (top) = (n);             \
+  } while (0)
+#define SLLStackPop(top) ((top) = (top)->next)
+#define DLLPushBack(f, l, n) \
+  do {                       \
+    (n)->next = 0;           \
+    (n)->prev = (l);         \
+    if (l) (l)->next = (n);  \
+    else (f) = (n);          \
+    (l) = (n);               \
+  } while (0)
+#define DLLRemove(f, l, n)                     \
+  do {                                         \
+    if ((n)->prev) (n)->prev->next = (n)->next; \
+    else (f) = (n)->next;                      \
+    if ((n)->next) (n)->next->prev = (n)->prev; \
+    else (l) = (n)->prev;                      \
+  } while (0)

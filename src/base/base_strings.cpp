@@ -545,9 +545,15 @@ str_from_str16(Arena *arena, StrView16 s) {
 
 LineCol
 str_line_col(StrView text, u64 offset) {
-  LineCol lc = {1, 1};
+  LineCol start = {1, 1};
+  return str_line_col_advance(text, 0, offset, start);
+}
+
+LineCol
+str_line_col_advance(StrView text, u64 from, u64 offset, LineCol at) {
+  LineCol lc = at;
   u64 end = Min(offset, text.length);
-  for (u64 i = 0; i < end; i += 1) {
+  for (u64 i = from; i < end; i += 1) {
     if (text.data[i] == '\n') {
       lc.line += 1;
       lc.column = 1;

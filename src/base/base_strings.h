@@ -150,5 +150,8 @@ StrView str_from_str16(Arena *arena, StrView16 s);
 //~ Text positions and dates
 
 LineCol str_line_col(StrView text, u64 offset);
+// The position of `offset` given `from` (<= offset) stands at `at`: positions in
+// ascending order cost one pass over the text in all.
+LineCol str_line_col_advance(StrView text, u64 from, u64 offset, LineCol at);
 DateTime date_parse(Arena *arena, StrView text, StrList *field_names);
 StrView month_short_name(u32 month);

@@ -2,6 +2,7 @@
 // and the parse entry points.
 #pragma once
 
+#include "base/base_diag.h"
 #include "base/base_strings.h"
 
 //~ Tokens
@@ -136,34 +137,6 @@ struct DocNode {
 extern DocNode doc_nil_node_record;
 #define doc_nil_node (&doc_nil_node_record)
 
-//~ Diagnostics
-
-enum DiagSeverity : u32 {
-  DiagSeverity_Note = 1,
-  DiagSeverity_Warning = 2,
-  DiagSeverity_Error = 3,
-  DiagSeverity_FatalError = 5,
-};
-
-struct HtmlNode;
-
-// A message about a qil node (`node`) or about an HTML page (`html_node`, a Message
-// node); the node's source offset gives the position.
-struct Diagnostic {
-  Diagnostic *next;
-  DocNode *node;
-  HtmlNode *html_node;
-  u32 severity;
-  StrView message;
-};
-
-struct DiagnosticList {
-  Diagnostic *first;
-  Diagnostic *last;
-  u64 count;
-  s32 max_severity;
-};
-
 struct DocLexResult {
   DocTokenArray tokens;
   DiagnosticList diagnostics;
@@ -229,19 +202,10 @@ DocNode *doc_node_next_preorder(DocNode *node, DocNode *root);
 
 const MetaKey *doc_meta_key_lookup(StrView key);
 
-//~ Diagnostics
-
-s32 doc_diag_push(Arena *arena, DiagnosticList *list, DocNode *node, u32 severity, StrView message);
-s32 doc_diag_push_html(Arena *arena, DiagnosticList *list, HtmlNode *node, u32 severity, StrView message);
-u64 doc_diag_offset(const Diagnostic *d);
-StrView doc_severity_label(u32 severity);
-// Prints each diagnostic as its three lines.
-void doc_diag_print(Arena *arena, DiagnosticList *list, StrView source, StrView path);
-
 //~ Parsing
 
 bool doc_path_like(StrView target);
 DocParseResult doc_parse(Arena *arena, StrView path, StrView source, DocLexResult tokens,
                          const DocParseOptions *options);
-// Lexes, parses and prints the diagnostics of one document.
+// Lexes and parses one document; its diagnostics are collected, for the caller to print.
 DocParseResult doc_parse_file(Arena *arena, StrView source, StrView path, const DocParseOptions *options);

@@ -7,8 +7,7 @@
 //  3. Unusable tokens become Error nodes with a diagnostic and are skipped.
 #include "doc/doc_core.h"
 
-#include "net/net_url.h"
-#include "os/os_core.h"
+#include "net/net_link.h"
 
 //~ States
 
@@ -258,8 +257,10 @@ doc_emit_empty(DocParser *p, u32 kind, u64 flags, u64 offset) {
 static void
 doc_emit_error(DocParser *p, u64 j) {
   DocNode *err = doc_emit_node(p, DocNodeKind_Error, j);
-  StrView msg = str_pushf(p->arena, "Unexpected \"%S\" token.", &err->text);
-  doc_diag_push(p->arena, &p->result->diagnostics, err, DiagSeverity_Error, msg);
+  DiagnosticList *list = &p->result->diagnostics;
+  // Past the kept diagnostics only the count grows: no message is formatted.
+  StrView msg = diag_list_keeps(list) ? str_pushf(p->arena, "Unexpected \"%S\" token.", &err->text) : StrView{};
+  doc_diag_push(p->arena, list, err->source_offset, DiagSeverity_Error, msg);
 }
 
 // Drops the space mark of a line's last child: nothing follows it on the line.
@@ -369,22 +370,17 @@ doc_link_base_folder(DocParser *p) {
   return str_chop_last_slash_keep(base);
 }
 
+// `written` is the target as the document has it; `target` its "~"-expanded form, which
+// the message shows.
 static void
-doc_check_file_target(DocParser *p, DocNode *node, StrView target, u64 offset) {
+doc_check_file_target(DocParser *p, DocNode *node, StrView written, StrView target, u64 offset) {
   ArenaTemp scratch = scratch_begin(&p->arena, 1);
-  StrView full = target;
-  // Query and fragment name no file.
-  u64 cut = Min(str_find(full, 0, str_lit("?"), 0), str_find(full, 0, str_lit("#"), 0));
-  full = str_prefix(full, cut);
-  if (path_kind(full) == 0 && str_find(full, 0, str_lit(":"), 0) == full.length) {
-    StrView folder = doc_link_base_folder(p);
-    full = str_pushf(scratch.arena, "%S%S", &folder, &full);
-  }
-  if (!os_path_exists(full)) {
+  StrView full = link_resolve_local(scratch.arena, written, p->options.root_path, doc_link_base_folder(p));
+  if (full.length && !link_target_exists(full)) {
     node->flags |= DocNodeFlag_BrokenLink;
     DocNode *at = doc_node_create(p->arena, DocNodeKind_Error, 0, target, target, offset);
     StrView msg = str_pushf(p->arena, "%S not found", &target);
-    doc_diag_push(p->arena, &p->result->diagnostics, at, DiagSeverity_Warning, msg);
+    doc_diag_push(p->arena, &p->result->diagnostics, at->source_offset, DiagSeverity_Warning, msg);
   }
   scratch_end(scratch);
 }
@@ -401,24 +397,11 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
   p->i = j + 1;
 
   //- web address, or a local path with "~" standing for the site root
-  bool web = !(t->kind & DocTokenKind_HasSpace) && url_is_web_address(url_parse(target));
+  bool web = !(t->kind & DocTokenKind_HasSpace) && link_is_web_address(target);
   if (web) {
     node->flags |= DocNodeFlag_HttpLink;
-  } else if (p->options.root_path.length && str_find(target, 0, str_lit("~"), 0) < target.length) {
-    // Every "~" stands for the root; a root ending in "/" takes the place of "~/".
-    StrView root = p->options.root_path;
-    bool root_slash = char_is_slash(root.data[root.length - 1]);
-    StrList parts = {};
-    u64 start = 0;
-    for (u64 k = 0; k < target.length; k += 1) {
-      if (target.data[k] != '~') continue;
-      str_list_push(p->arena, &parts, str_substr(target, start, k));
-      str_list_push(p->arena, &parts, root);
-      start = k + 1;
-      if (root_slash && start < target.length && char_is_slash(target.data[start])) start += 1;
-    }
-    str_list_push(p->arena, &parts, str_substr(target, start, target.length));
-    target = str_list_join(p->arena, &parts, 0);
+  } else {
+    target = link_expand_root(p->arena, target, p->options.root_path);
   }
 
   //- output paths of the document
@@ -432,9 +415,7 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
     node->flags |= DocNodeFlag_FileLink;
     // Only links are checked: an output path names a file this build is about to write.
     bool output = line->kind == DocNodeKind_MetaEntry && line->meta_key && line->meta_key->id == 4;
-    bool scheme = str_find(target, 0, str_lit("://"), 0) < target.length ||
-                  str_match(str_lit("mailto:"), target, StrMatchFlag_Prefix | StrMatchFlag_CaseInsensitive);
-    if (p->options.check_file_paths && !web && !output && !scheme) doc_check_file_target(p, node, target, t->start);
+    if (p->options.check_file_paths && !web && !output) doc_check_file_target(p, node, written, target, t->start);
   }
 
   //- no link: plain quoted text

@@ -1,12 +1,6 @@
-// Document nodes, metadata keys, diagnostics and the parse entry point.
+// Document nodes, metadata keys and the parse entry point.
 #include "base/base_format.h"
 #include "doc/doc_core.h"
-#include "html/html_core.h"
-
-static u64
-html_node_offset(const HtmlNode *n) {
-  return n->source_offset;
-}
 
 DocNode doc_nil_node_record = {
     &doc_nil_node_record, &doc_nil_node_record, &doc_nil_node_record, &doc_nil_node_record,
@@ -122,58 +116,6 @@ doc_meta_key_lookup(StrView key) {
   return 0;
 }
 
-//~ Diagnostics
-
-s32
-doc_diag_push(Arena *arena, DiagnosticList *list, DocNode *node, u32 severity, StrView message) {
-  Diagnostic *d = push_struct(arena, Diagnostic);
-  d->node = node;
-  d->severity = severity;
-  d->message = message;
-  if (list->last) list->last->next = d;
-  else list->first = d;
-  list->last = d;
-  list->count += 1;
-  if ((s32)severity > list->max_severity) list->max_severity = (s32)severity;
-  return list->max_severity;
-}
-
-s32
-doc_diag_push_html(Arena *arena, DiagnosticList *list, HtmlNode *node, u32 severity, StrView message) {
-  doc_diag_push(arena, list, doc_nil_node, severity, message);
-  list->last->html_node = node;
-  return list->max_severity;
-}
-
-u64
-doc_diag_offset(const Diagnostic *d) {
-  if (d->html_node) return html_node_offset(d->html_node);
-  return d->node ? d->node->source_offset : 0;
-}
-
-StrView
-doc_severity_label(u32 severity) {
-  switch (severity) {
-    case DiagSeverity_Note: return str_lit("note");
-    case DiagSeverity_Warning: return str_lit("warning");
-    case DiagSeverity_Error: return str_lit("error");
-    case DiagSeverity_FatalError: return str_lit("fatal error");
-    default: return StrView{};
-  }
-}
-
-void
-doc_diag_print(Arena *arena, DiagnosticList *list, StrView source, StrView path) {
-  for (Diagnostic *d = list->first; d; d = d->next) {
-    LineCol lc = str_line_col(source, doc_diag_offset(d));
-    StrView where = str_pushf(arena, "%S:%I64d:%I64d", &path, (s64)lc.line, (s64)lc.column);
-    StrView label = doc_severity_label(d->severity);
-    console_printf("%.*s: \n", str_expand(label));
-    console_printf("token: %.*s\n", str_expand(d->message));
-    console_printf("%.*s\n", str_expand(where));
-  }
-}
-
 //~ Entry point
 
 bool
@@ -194,17 +136,20 @@ doc_parse_file(Arena *arena, StrView source, StrView path, const DocParseOptions
   DocLexResult lex = doc_tokenize(scratch.arena ? scratch.arena : arena, source);
   DocParseResult parsed = doc_parse(arena, path, source, lex, options);
   result = parsed;
-  DiagnosticList merged = parsed.diagnostics;
-  if (lex.diagnostics.first) {
-    lex.diagnostics.last->next = parsed.diagnostics.first;
-    merged.first = lex.diagnostics.first;
-    if (!parsed.diagnostics.last) merged.last = lex.diagnostics.last;
-    merged.count += lex.diagnostics.count;
-    merged.max_severity = Max(lex.diagnostics.max_severity, parsed.diagnostics.max_severity);
+  //- the lexer's findings (on scratch memory) come first, copied to the result's arena
+  DiagnosticList merged = {};
+  for (Diagnostic *d = lex.diagnostics.first; d; d = d->next) {
+    doc_diag_push(arena, &merged, d->offset, d->severity, str_push_copy(arena, d->message));
   }
-  result.diagnostics = DiagnosticList{};
+  merged.count = lex.diagnostics.count;
+  merged.max_severity = lex.diagnostics.max_severity;
+  for (Diagnostic *d = parsed.diagnostics.first; d; d = d->next) {
+    doc_diag_push(arena, &merged, d->offset, d->severity, d->message);
+  }
+  merged.count = lex.diagnostics.count + parsed.diagnostics.count;
+  merged.max_severity = Max(merged.max_severity, parsed.diagnostics.max_severity);
+  result.diagnostics = merged;
   result.ok = merged.max_severity <= (s32)DiagSeverity_Error ? 1 : 0;
-  doc_diag_print(scratch.arena ? scratch.arena : arena, &merged, source, path);
   scratch_end(scratch);
   return result;
 }

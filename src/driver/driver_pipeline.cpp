@@ -5,7 +5,7 @@
 #include "gen/gen_write.h"
 #include "html/html_core.h"
 #include "net/net_linkcheck.h"
-#include "net/net_url.h"
+#include "net/net_link.h"
 
 static PageRecord *
 driver_queue_page(PageQueue *q) {
@@ -33,15 +33,8 @@ static void
 driver_drop_unchecked_links(HtmlLinkList *links, StrView text) {
   for (HtmlLink *l = links->first; l;) {
     HtmlLink *next = l->next;
-    StrView target_path = url_parse(str_substr(text, l->start, l->end)).path;
-    StrView ext = str_skip_last_dot(target_path);
-    bool has_dot = ext.length < target_path.length;
-    if (has_dot && (str_match(ext, str_lit("js"), StrMatchFlag_CaseInsensitive) ||
-                    str_match(ext, str_lit("ico"), StrMatchFlag_CaseInsensitive))) {
-      if (l->prev) l->prev->next = l->next;
-      else links->first = l->next;
-      if (l->next) l->next->prev = l->prev;
-      else links->last = l->prev;
+    if (link_is_never_checked(str_substr(text, l->start, l->end))) {
+      DLLRemove(links->first, links->last, l);
       links->count -= 1;
     }
     l = next;
@@ -67,16 +60,15 @@ driver_process_page(DriverRun *run, StrView path, StrView content) {
   html_validate(q->arena, r);
   html_check_attributes(q->arena, r);
   driver_drop_unchecked_links(&r->links, content);
-  u32 mode = (q->check_urls ? 1u : 0u) | (run->settings.check_file_paths ? 2u : 0u);
-  rec->web_links_queued = html_check_links(q->arena, content, rec->path, &r->links, &r->diagnostics, mode);
+  u32 mode = (q->check_urls ? HtmlLinkCheck_QueueWeb : 0u) | (run->settings.check_file_paths ? HtmlLinkCheck_LocalPaths : 0u);
+  rec->web_links_queued =
+      html_check_links(q->arena, content, rec->path, &r->links, &r->diagnostics, mode, q->root_path);
   if (q->check_urls) {
     for (HtmlLink *l = r->links.first; l; l = l->next) {
-      if (l->kind == 1) str_list_push(q->arena, &rec->web_links, str_substr(content, l->start, l->end));
+      if (l->kind == HtmlLinkKind_Web) str_list_push(q->arena, &rec->web_links, str_substr(content, l->start, l->end));
     }
   }
-  ArenaTemp scratch = scratch_begin(&q->arena, 1);
-  html_print_diagnostics(scratch.arena, &r->diagnostics, content, rec->path);
-  scratch_end(scratch);
+  diag_print(&r->diagnostics, content, rec->path);
   rec->html = r;
   rec->rewrite = r->parse_errors == 0;
   return rec;
@@ -90,6 +82,7 @@ driver_process_document(DriverRun *run, StrView path, StrView content) {
   DocParseOptions options = {set->root_path, set->check_file_paths};
   DocParseResult *doc = push_struct(set->arena, DocParseResult);
   *doc = doc_parse_file(set->arena, content, path, &options);
+  diag_print(&doc->diagnostics, content, path);
   if (str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive)) {
     driver_record_document(set, 0, StrView{});
     return 0;

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "base/base_strings.h"
-#include "doc/doc_core.h"
+#include "base/base_diag.h"
 
 //~ Tables
 
@@ -177,12 +177,23 @@ struct HtmlTokenList {
   u64 count;
 };
 
+enum HtmlLinkKind : u32 {
+  HtmlLinkKind_Web = 1,
+  HtmlLinkKind_Local = 2,
+};
+
+// What html_check_links does with the links.
+enum HtmlLinkCheckFlags : u32 {
+  HtmlLinkCheck_QueueWeb = 1,
+  HtmlLinkCheck_LocalPaths = 2,
+};
+
 struct HtmlLink {
   HtmlLink *next;
   HtmlLink *prev;
   u64 start;
   u64 end;
-  u32 kind;  // 1 web address, 2 local path
+  u32 kind;  // HtmlLinkKind
   u32 reserved;
   HtmlNode *element;
 };
@@ -225,9 +236,9 @@ StrView html_normalize_url_value(Arena *arena, StrView site_root, StrView value)
 
 void html_validate(Arena *arena, HtmlParseResult *result);
 void html_check_attributes(Arena *arena, HtmlParseResult *result);
-// Mode bit 1 queues web links, bit 2 checks local paths; returns the web links queued.
+// `mode` holds HtmlLinkCheck flags: web links are queued for the link checker, local
+// targets ("~" standing for `site_root`) are looked up; returns the web links queued.
 u64 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
-                     u32 mode);
+                     u32 mode, StrView site_root);
 void html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkMetadata *metadata);
-// Prints each diagnostic of a page as its three lines.
-void html_print_diagnostics(Arena *arena, DiagnosticList *list, StrView source, StrView path);
+

@@ -4,6 +4,7 @@
 //  3. Errors raised here are counted apart from the validator's findings, so the build
 //     can leave a page with a doubtful tree untouched.
 #include "html/html_core.h"
+#include "net/net_link.h"
 
 //~ Tokenizer
 
@@ -115,23 +116,12 @@ html_tokenize(Arena *arena, StrView source) {
 
 //~ URL values
 
-// A value with a scheme ("https:", "mailto:", "data:") or a network path ("//host")
-// is an address and is kept exactly as written.
-static bool
-html_value_is_address(StrView v) {
-  if (str_match(str_lit("//"), v, StrMatchFlag_Prefix)) return true;
-  for (u64 i = 0; i < v.length; i += 1) {
-    u8 c = v.data[i];
-    if (c == ':') return i > 0;
-    if (!(char_is_letter(c) || (i > 0 && (char_is_digit(c) || c == '+' || c == '-' || c == '.')))) return false;
-  }
-  return false;
-}
-
 StrView
 html_normalize_url_value(Arena *arena, StrView site_root, StrView value) {
   StrView v = str_unquote(value);
-  if (html_value_is_address(v)) return v;
+  // A value with a scheme ("https:", "mailto:", "data:") or a network path ("//host")
+  // is an address and is kept exactly as written.
+  if (link_is_address(v)) return v;
   ArenaTemp scratch = scratch_begin(&arena, 1);
   //- "~/" stands for the site root
   if (site_root.length) {
@@ -254,16 +244,15 @@ html_pop(HtmlParser *p) {
 }
 
 static void
-html_error_at(HtmlParser *p, u32 severity, StrView subject, u64 offset, StrView message) {
-  HtmlNode *m = html_node_create(p->arena, HtmlNode_Message, 0, {}, subject, offset);
-  doc_diag_push_html(p->arena, &p->result->diagnostics, m, severity, message);
+html_error_at(HtmlParser *p, u32 severity, u64 offset, StrView message) {
+  doc_diag_push(p->arena, &p->result->diagnostics, offset, severity, message);
   if (severity >= DiagSeverity_Error) p->result->parse_errors += 1;
 }
 
 static void
 html_unexpected(HtmlParser *p, u64 j) {
   StrView text = html_tok_text(p, j);
-  html_error_at(p, DiagSeverity_Error, text, html_tok(p, j)->start, str_pushf(p->arena, "Unexpected \"%S\" token.", &text));
+  html_error_at(p, DiagSeverity_Error, html_tok(p, j)->start, str_pushf(p->arena, "Unexpected \"%S\" token.", &text));
 }
 
 // The node a new element or text goes under in the current frame.
@@ -319,7 +308,7 @@ html_parse_open(HtmlParser *p) {
       StrView msg = str_pushf(p->arena,
                               "Tag label expected after '<' symbol, was: %S. If inside a text, escape it with &lt;",
                               &shown);
-      html_error_at(p, DiagSeverity_Error, shown, html_tok(p, j)->start, msg);
+      html_error_at(p, DiagSeverity_Error, html_tok(p, j)->start, msg);
     }
     p->i = j + 1;
     return;
@@ -386,7 +375,7 @@ html_parse_close(HtmlParser *p) {
                             "The tag name \"%S\" has no matching closing tag name. You may have an opening tag "
                             "without matching closing one.",
                             &subject);
-    html_error_at(p, DiagSeverity_Error, subject, html_tok(p, j + 1)->start, msg);
+    html_error_at(p, DiagSeverity_Error, html_tok(p, j + 1)->start, msg);
     for (int k = 0; k < 4; k += 1) html_pop(p);
   }
   p->i = after;
@@ -420,7 +409,7 @@ html_parse_attr_value(HtmlParser *p) {
   html_pop(p);
   if (t->kind & HtmlToken_Broken) {
     StrView msg = str_pushf(p->arena, "%S's Attribute value has string broken.", &attr->text);
-    html_error_at(p, DiagSeverity_Error, attr->text, t->start, msg);
+    html_error_at(p, DiagSeverity_Error, t->start, msg);
     p->i = j + 1;
     return;
   }
@@ -484,7 +473,7 @@ html_parse_step(HtmlParser *p) {
       else if (is_gt) {
         if (f->node->attribute->value_type != HtmlAttrValue_Flag) {
           StrView msg = str_pushf(p->arena, "%S's value was a boolean flag but shouldn't ", &f->node->text);
-          html_error_at(p, DiagSeverity_Error, f->node->text, t->start, msg);
+          html_error_at(p, DiagSeverity_Error, t->start, msg);
         }
         html_pop(p);
       } else {
@@ -562,13 +551,13 @@ html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32
         f->state == HtmlParseState_AttrValue) {
       HtmlNode *e = f->element;
       StrView msg = str_pushf(arena, "Unexpected end of text inside the \"%S\" tag.", &e->text);
-      html_error_at(&p, DiagSeverity_Error, e->text, e->source_offset, msg);
+      html_error_at(&p, DiagSeverity_Error, e->source_offset, msg);
       break;
     }
   }
 
   if (!p.title) {
-    html_error_at(&p, DiagSeverity_Warning, {}, 0, str_lit("document missing title"));
+    html_error_at(&p, DiagSeverity_Warning, 0, str_lit("document missing title"));
   }
   result.ok = 1;
   scratch_end(scratch);

@@ -1,15 +1,14 @@
 // Validation against the tables, link collection, local link checks and previews.
 #include "html/html_core.h"
+#include "net/net_link.h"
 #include "net/net_linkcheck.h"
-#include "net/net_url.h"
-#include "os/os_core.h"
 
 //~ Validation
 
 static void
 html_report(Arena *arena, HtmlParseResult *r, StrView subject, u64 offset, StrView message) {
-  HtmlNode *m = html_node_create(arena, HtmlNode_Message, 0, {}, subject, offset);
-  doc_diag_push_html(arena, &r->diagnostics, m, DiagSeverity_Error, message);
+  (void)subject;
+  doc_diag_push(arena, &r->diagnostics, offset, DiagSeverity_Error, message);
 }
 
 static bool
@@ -123,7 +122,7 @@ html_check_attributes(Arena *arena, HtmlParseResult *result) {
         HtmlLink *link = push_struct(arena, HtmlLink);
         link->start = start;
         link->end = end;
-        link->kind = url_is_web_address(url_parse(str_substr(source, start, end))) ? 1 : 2;
+        link->kind = link_is_web_address(str_substr(source, start, end)) ? HtmlLinkKind_Web : HtmlLinkKind_Local;
         link->element = e;
         link->prev = result->links.last;
         if (result->links.last) result->links.last->next = link;
@@ -138,30 +137,21 @@ html_check_attributes(Arena *arena, HtmlParseResult *result) {
 
 u64
 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
-                 u32 mode) {
+                 u32 mode, StrView site_root) {
   u64 queued = 0;
   for (HtmlLink *l = links->first; l; l = l->next) {
     StrView target = str_substr(text, l->start, l->end);
-    if (l->kind == 1 && (mode & 1)) {
+    if (l->kind == HtmlLinkKind_Web && (mode & HtmlLinkCheck_QueueWeb)) {
       LineCol lc = str_line_col(text, l->start);
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &path, (s64)lc.line, (s64)lc.column);
       if (linkcheck_enqueue(str_push_copy(arena, target), location)) queued += 1;
-    } else if (l->kind == 2 && (mode & 2)) {
-      //- local paths: relative to the page's folder; "/x" on disk or below the site root
-      StrView local = str_prefix(target, str_find(target, 0, str_lit("#"), 0));
-      local = str_prefix(local, str_find(local, 0, str_lit("?"), 0));
-      bool address = str_match(str_lit("//"), local, StrMatchFlag_Prefix) ||
-                     (str_find(local, 0, str_lit(":"), 0) < local.length);
-      // A path from the server's root ("/x") depends on how the site is served: not checked.
-      if (address || local.length == 0 || local.data[0] == '/') continue;
+    } else if (l->kind == HtmlLinkKind_Local && (mode & HtmlLinkCheck_LocalPaths)) {
       ArenaTemp scratch = scratch_begin(&arena, 1);
-      StrView folder = str_chop_last_slash_keep(path);
-      StrView full = str_pushf(scratch.arena, "%S%S", &folder, &local);
-      bool present = os_path_exists(full);
+      StrView full = link_resolve_local(scratch.arena, target, site_root, str_chop_last_slash_keep(path));
+      bool missing = full.length && !link_target_exists(full);
       scratch_end(scratch);
-      if (!present) {
-        HtmlNode *m = html_node_create(arena, HtmlNode_Message, 0, {}, target, l->start);
-        doc_diag_push_html(arena, diagnostics, m, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
+      if (missing) {
+        doc_diag_push(arena, diagnostics, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
       }
     }
   }
@@ -187,7 +177,3 @@ html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkM
   }
 }
 
-void
-html_print_diagnostics(Arena *arena, DiagnosticList *list, StrView source, StrView path) {
-  doc_diag_print(arena, list, source, path);
-}

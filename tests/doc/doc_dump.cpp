@@ -116,7 +116,7 @@ doc_dump_result(const DocParseResult &r, StrView source) {
   if (r.status.length) out += "status: " + escape(r.status) + "\n";
   for (StrNode *n = r.output_paths.first; n; n = n->next) out += "output: " + escape(n->string) + "\n";
   for (Diagnostic *d = r.diagnostics.first; d; d = d->next) {
-    LineCol lc = str_line_col(source, d->node->source_offset);
+    LineCol lc = str_line_col(source, d->offset);
     out += std::string(d->severity == DiagSeverity_Error ? "error " : "warning ") + std::to_string(lc.line) + ":" +
            std::to_string(lc.column) + " " + escape(d->message) + "\n";
   }

@@ -52,7 +52,7 @@ parse(const std::string &src, u32 flags = 15) {
   StrView s = str_push_copy(a, sv(src));
   p.r = html_parse(a, s, str_lit("p.html"), html_tokenize(a, s), flags, str_lit("/root/"));
   for (Diagnostic *d = p.r.diagnostics.first; d; d = d->next) {
-    LineCol lc = str_line_col(s, doc_diag_offset(d));
+    LineCol lc = str_line_col(s, d->offset);
     p.messages += std::to_string(d->severity) + " " + std::to_string(lc.line) + ":" + std::to_string(lc.column) +
                   " " + ss(d->message) + "\n";
   }

@@ -13,7 +13,7 @@ validate(const std::string &src, u32 flags = 15) {
   html_validate(a, &r);
   std::string out;
   for (Diagnostic *d = before.last ? before.last->next : r.diagnostics.first; d; d = d->next) {
-    LineCol lc = str_line_col(s, doc_diag_offset(d));
+    LineCol lc = str_line_col(s, d->offset);
     out += std::to_string(lc.line) + ":" + std::to_string(lc.column) + " " + ss(d->message) + "\n";
   }
   return out;
@@ -81,7 +81,7 @@ TEST(HtmlLinks, LocalChecksAndMetadataSpans) {
   HtmlParseResult r = html_parse(a, s, path, html_tokenize(a, s), 15, {});
   html_check_attributes(a, &r);
   DiagnosticList diags = {};
-  EXPECT_EQ(html_check_links(a, s, path, &r.links, &diags, 3), 0u) << "no link checker is running";
+  EXPECT_EQ(html_check_links(a, s, path, &r.links, &diags, 3, StrView{}), 0u) << "no link checker is running";
   ASSERT_EQ(diags.count, 1u);
   EXPECT_EQ(ss(diags.first->message), "gone.html not found");
   EXPECT_EQ(diags.first->severity, (u32)DiagSeverity_Warning);

@@ -1,0 +1,59 @@
+// Diagnostics: collection and the three-line printer.
+#include "base/base_diag.h"
+
+#include "base/base_format.h"
+
+s32
+doc_diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrView message) {
+  if (list->count < DIAG_KEEP_MAX) {
+    Diagnostic *d = push_struct(arena, Diagnostic);
+    d->offset = offset;
+    d->severity = severity;
+    d->message = message;
+    SLLQueuePush(list->first, list->last, d);
+  }
+  list->count += 1;
+  if ((s32)severity > list->max_severity) list->max_severity = (s32)severity;
+  return list->max_severity;
+}
+
+StrView
+diag_severity_label(u32 severity) {
+  switch (severity) {
+    case DiagSeverity_Note: return str_lit("note");
+    case DiagSeverity_Warning: return str_lit("warning");
+    case DiagSeverity_Error: return str_lit("error");
+    case DiagSeverity_FatalError: return str_lit("fatal error");
+    default: return StrView{};
+  }
+}
+
+void
+diag_print(DiagnosticList *list, StrView source, StrView path) {
+  //- line and column carried forward from the previous offset; an offset behind it
+  //  (a page-wide finding at 0) counts again from the start
+  LineCol lc = {1, 1};
+  u64 at = 0;
+  u64 shown = 0;
+  for (Diagnostic *d = list->first; d; d = d->next, shown += 1) {
+    u64 offset = Min(d->offset, source.length);
+    if (offset < at) {
+      lc = LineCol{1, 1};
+      at = 0;
+    }
+    lc = str_line_col_advance(source, at, offset, lc);
+    at = offset;
+    StrView label = diag_severity_label(d->severity);
+    ArenaTemp scratch = scratch_begin(0, 0);
+    StrView text = str_pushf(scratch.arena, "%S: \ntoken: %S\n%S:%I64d:%I64d\n", &label, &d->message, &path,
+                             (s64)lc.line, (s64)lc.column);
+    console_printf("%.*s", str_expand(text));
+    scratch_end(scratch);
+  }
+  if (list->count > shown) {
+    ArenaTemp scratch = scratch_begin(0, 0);
+    StrView text = str_pushf(scratch.arena, "%S: %I64u more diagnostics not shown\n", &path, list->count - shown);
+    console_printf("%.*s", str_expand(text));
+    scratch_end(scratch);
+  }
+}
