@@ -83,6 +83,20 @@ driver_create_queues(DriverSettings *s) {
 // streamers work in parallel while the driver waits for one file at a time.
 #define DRIVER_PREFETCH 32
 
+// The bytes loaded for a source, or false (said on standard error) when the file is
+// there but could not be read: such a file is reported, never taken as empty.
+static bool
+driver_source_content(DriverSource *src, FileSnapshot snap, StrView *content) {
+  if (snap.error) {
+    console_eprintf("qilsite: cannot read '%.*s': %s\n", str_expand(src->path), snap.error);
+    return false;
+  }
+  src->key = snap.key;
+  src->modified = snap.modified;
+  *content = content_lookup(snap.key);
+  return true;
+}
+
 void
 driver_process_files(DriverRun *run) {
   StrNode *ahead = run->files.first;
@@ -93,41 +107,46 @@ driver_process_files(DriverRun *run) {
       ahead = ahead->next;
     }
     StrNode *node = run->files.first;
-    run->files.first = node->next;
-    if (!run->files.first) run->files.last = 0;
+    SLLQueuePop(run->files.first, run->files.last);
     run->files.node_count -= 1;
-    FileSnapshot snap = file_request(node->string, DEADLINE_NONE);
-    StrView content = content_lookup(snap.key);
-    PageRecord *record = driver_process_file(run, node->string, content);
     DriverSource *src = push_struct(run->arena, DriverSource);
     src->path = node->string;
-    src->key = snap.key;
-    src->record = record;
-    if (run->last_source) run->last_source->next = src;
-    else run->first_source = src;
-    run->last_source = src;
+    SLLQueuePush(run->first_source, run->last_source, src);
+    FileSnapshot snap = file_request(node->string, DEADLINE_NONE);
+    StrView content = {};
+    if (driver_source_content(src, snap, &content)) driver_process_file(run, src, content);
+    else src->key = snap.key;
   }
 }
 
-// Listen mode: a source whose content changed since it was processed goes through
-// its pipeline again and its new record replaces the old one.
+// Listen mode: a source whose content changed since it was processed goes through its
+// pipeline again, and its records are filled again in place.
 static void
 driver_pick_up_changes(DriverRun *run) {
   for (DriverSource *src = run->first_source; src; src = src->next) {
     FileSnapshot snap = file_request(src->path, os_now_micros());
     if (!snap.ok || content_key_equal(snap.key, src->key)) continue;
-    src->key = snap.key;
-    if (src->record) src->record->superseded = 1;
-    src->record = driver_process_file(run, src->path, content_lookup(snap.key));
+    StrView content = {};
+    if (driver_source_content(src, snap, &content)) driver_process_file(run, src, content);
+    else src->key = snap.key;
   }
 }
 
 static bool
 driver_some_page_waits(void) {
   for (PageRecord *r = page_queue->first; r; r = r->next) {
-    if (!r->reported && !r->superseded && !driver_page_ready(r)) return true;
+    if (!r->reported && !driver_page_ready(r)) return true;
   }
   return false;
+}
+
+// The folder whose files this run may rewrite, as a real path.
+static StrView
+driver_target_real(Arena *arena, StrView target) {
+  StrView folder = target;
+  if (!(os_path_properties(target).flags & FilePropertyFlag_Folder)) folder = str_chop_last_slash_keep(target);
+  if (folder.length == 0) folder = str_lit(".");
+  return os_real_path(arena, folder);
 }
 
 void
@@ -156,6 +175,7 @@ driver_run(OptionTable *options) {
       stop = true;
     } else {
       run.files = driver_discover(run.arena, run.settings.target);
+      run.target_real = driver_target_real(run.arena, run.settings.target);
     }
   }
 
@@ -175,7 +195,7 @@ driver_run(OptionTable *options) {
     if (run.settings.listen || driver_some_page_waits()) os_sleep_ms(300);
     bool all_reported = true;
     for (PageRecord *r = page_queue->first; r; r = r->next) {
-      if (r->superseded || r->reported) continue;
+      if (r->reported) continue;
       if (!driver_page_ready(r)) {
         all_reported = false;
         continue;

@@ -11,8 +11,12 @@ struct DocParseResult;
 struct PageResult;
 struct DocumentRecord;
 
+// A record's work (tree, links, messages) lives on its own arena: when its source
+// changes under `listen`, the record is emptied and filled again in place, so memory
+// follows the size of the site, not the number of edits.
 struct PageRecord {
   PageRecord *next;
+  Arena *arena;
   HtmlParseResult *html;   // a hand-written page, parsed
   PageResult *generated;   // a page assembled from a document
   StrList web_links;       // the link targets queued for checking
@@ -23,9 +27,9 @@ struct PageRecord {
   StrView source;  // the page text the links point into
   StrView source_path;
   ContentKey source_key;
-  u32 rewrite;  // the page is written back (its parse raised no error)
+  u64 source_modified;  // the time of the file that held `source`
+  u32 rewrite;  // the page is written back (its parse raised no error and it holds markup)
   u32 reported;
-  u32 superseded;  // replaced by a newer record after its source changed (listen)
 };
 
 struct PageQueue {
@@ -41,6 +45,7 @@ struct PageQueue {
 
 struct DocumentRecord {
   DocumentRecord *next;
+  Arena *arena;  // the parse, given back when the document is parsed again
   DocParseResult *doc;
   StrView source_path;
 };
@@ -71,7 +76,9 @@ struct DriverSource {
   DriverSource *next;
   StrView path;
   ContentKey key;
+  u64 modified;
   PageRecord *record;
+  DocumentRecord *document;
 };
 
 struct DriverRun {
@@ -81,12 +88,15 @@ struct DriverRun {
   DriverSource *first_source;
   DriverSource *last_source;
   StrView searchers_text;
+  // The real path of the target folder: a page whose real file lies outside it (reached
+  // through a symbolic link) is checked but never rewritten.
+  StrView target_real;
   u64 scratch_start;
 };
 
 //~ Functions
 
-// Content registry, file streaming and the HTTP library's global start; main thread, once.
+// Content registry and file streaming; main thread, once.
 void driver_services_init(void);
 void driver_run(OptionTable *options);
 
@@ -97,8 +107,9 @@ DocumentSet *driver_document_set(void);
 StrList driver_discover(Arena *arena, StrView target);
 // Loads and processes every file of the list, in order.
 void driver_process_files(DriverRun *run);
-// The pipeline for one file, by its extension; may queue a page record.
-PageRecord *driver_process_file(DriverRun *run, StrView path, StrView content);
+// The pipeline for one source, by its extension, from the content loaded for it; fills
+// the source's page record (queued at its first use) and document record.
+PageRecord *driver_process_file(DriverRun *run, DriverSource *source, StrView content);
 // Whether every web link of the page has been fetched.
 bool driver_page_ready(PageRecord *record);
 void driver_report_page(DriverRun *run, PageRecord *record);

@@ -1,7 +1,6 @@
 // File streaming, content registry and change scanning.
 #include "driver/driver_fs.h"
 
-#include <sys/mman.h>
 #include <xxhash.h>
 
 #include "os/os_core.h"
@@ -60,14 +59,13 @@ content_store(Arena *owner, StrView bytes) {
   // The bytes start on a page of their own (see the streamer), so only they become read-only.
   u64 page = os_process_info()->page_size ? os_process_info()->page_size : 4096;
   if (bytes.length && ((uintptr_t)bytes.data % page) == 0) {
-    mprotect(bytes.data, AlignPow2(bytes.length, page), PROT_READ);
+    os_protect_read_only(bytes.data, AlignPow2(bytes.length, page));
   }
   node->prev = (ContentNode *)slot->last;
   if (slot->last) ((ContentNode *)slot->last)->next = node;
   else slot->first = node;
   slot->last = node;
   mutex_unlock(stripe->mutex);
-  condvar_wake_all(stripe->cv);
   return key;
 }
 
@@ -110,18 +108,47 @@ fs_find(StripedSlot *slot, StrView path) {
   return 0;
 }
 
-// At most one request per path waits in the ring, so a path is never loaded twice
-// for one change. Entries are never removed, so the pointer stays valid unlocked.
-static bool
-fs_claim_queue(FileEntry *e) {
-  if (__atomic_load_n(&e->loading, __ATOMIC_ACQUIRE)) return false;
-  u64 expected = 0;
-  return __atomic_compare_exchange_n(&e->queued, &expected, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+static u32
+fs_state(FileEntry *e) {
+  return __atomic_load_n(&e->state, __ATOMIC_ACQUIRE);
 }
 
 static bool
+fs_transition(FileEntry *e, u32 from, u32 to) {
+  return __atomic_compare_exchange_n(&e->state, &from, to, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+}
+
+// Loaded at least once and not being reloaded.
+static bool
 fs_entry_ready(FileEntry *e) {
-  return e && __atomic_load_n(&e->loading, __ATOMIC_ACQUIRE) == 0 && !content_key_is_zero(e->key);
+  return e && e->loads && fs_state(e) == FileState_Idle;
+}
+
+// Finds the path's entry or makes it; takes the stripe lock exclusively for the insert.
+static FileEntry *
+fs_find_or_insert(Stripe *stripe, StripedSlot *slot, StrView path) {
+  rwlock_lock_shared(stripe->rwlock);
+  FileEntry *e = fs_find(slot, path);
+  rwlock_unlock_shared(stripe->rwlock);
+  if (e) return e;
+  rwlock_lock_exclusive(stripe->rwlock);
+  e = fs_find(slot, path);
+  if (!e) {
+    e = push_struct(stripe->arena, FileEntry);
+    e->path = str_push_copy(stripe->arena, path);
+    SLLQueuePush(*(FileEntry **)&slot->first, *(FileEntry **)&slot->last, e);
+  }
+  rwlock_unlock_exclusive(stripe->rwlock);
+  return e;
+}
+
+// Idle -> Queued -> in the ring; false when the ring refused it before the deadline.
+static bool
+fs_queue_entry(FileEntry *e, u64 deadline) {
+  if (!fs_transition(e, FileState_Idle, FileState_Queued)) return true;  // queued or loading already
+  if (fs_enqueue(e->path, deadline)) return true;
+  fs_transition(e, FileState_Queued, FileState_Idle);
+  return false;
 }
 
 FileSnapshot
@@ -132,45 +159,34 @@ file_request(StrView path, u64 deadline) {
   u64 h = str_hash_djb2(path);
   Stripe *stripe = striped_table_stripe(t, h);
   StripedSlot *slot = striped_table_slot(t, h);
+
+  //- find or insert; a path never loaded is queued
+  FileEntry *e = fs_find_or_insert(stripe, slot, path);
+  if (!e->loads && !fs_queue_entry(e, deadline)) {
+    // Refused by a full ring before the deadline, or too long ever to fit.
+    return snap;
+  }
+
+  //- wait for the load
   rwlock_lock_shared(stripe->rwlock);
-  for (bool first_pass = true;; first_pass = false) {
-    //- loaded and not being reloaded: done
-    FileEntry *e = fs_find(slot, path);
+  for (;;) {
     if (fs_entry_ready(e)) {
       snap.key = e->key;
       snap.modified = e->modified;
       snap.loads = e->loads;
+      snap.error = e->error;
       snap.ok = 1;
       break;
     }
-    //- first pass: make the entry and queue the path (again: an earlier request may
-    //  have given up before its path fit in the ring; a streamer drops duplicates)
-    if (first_pass) {
+    if (deadline != DEADLINE_NONE && os_now_micros() >= deadline) break;
+    // An entry left idle and unloaded (its request was refused) is queued again.
+    if (!e->loads && fs_state(e) == FileState_Idle) {
       rwlock_unlock_shared(stripe->rwlock);
-      rwlock_lock_exclusive(stripe->rwlock);
-      FileEntry *entry = fs_find(slot, path);
-      if (!entry) {
-        entry = push_struct(stripe->arena, FileEntry);
-        entry->path = str_push_copy(stripe->arena, path);
-        if (slot->last) ((FileEntry *)slot->last)->next = entry;
-        else slot->first = entry;
-        slot->last = entry;
-      }
-      bool mine = fs_claim_queue(entry);
-      rwlock_unlock_exclusive(stripe->rwlock);
-      // Queued with no stripe lock held: a full ring waits for streamers that may
-      // need this stripe to finish their loads.
-      bool queued = !mine || fs_enqueue(path, deadline);
+      bool queued = fs_queue_entry(e, deadline);
       rwlock_lock_shared(stripe->rwlock);
-      if (!queued) __atomic_store_n(&entry->queued, 0, __ATOMIC_RELEASE);
-      if (!queued && !fs_entry_ready(fs_find(slot, path))) break;
-      // A deadline that has passed gives up right after queuing; otherwise search
-      // again before sleeping, since the load may have ended while unlocked.
-      if (deadline != DEADLINE_NONE && os_now_micros() >= deadline) break;
+      if (!queued) break;
       continue;
     }
-    //- wait for a load on this stripe
-    if (deadline != DEADLINE_NONE && os_now_micros() >= deadline) break;
     condvar_wait_rwlock(stripe->cv, stripe->rwlock, deadline);
   }
   rwlock_unlock_shared(stripe->rwlock);
@@ -211,7 +227,7 @@ fs_load_count(void) {
 // Reads a regular file into an arena of its own, its bytes starting on a fresh page.
 // Anything else (missing, unreadable, a folder, a FIFO or device) loads as empty.
 static StrView
-fs_load_file(Arena **owner_out, StrView path, u64 *modified_out) {
+fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, const char **error_out) {
   FileProperties props = os_path_properties(path);
   u64 page = os_process_info()->page_size ? os_process_info()->page_size : 4096;
   u64 size = (props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) ? 0 : props.size;
@@ -223,7 +239,11 @@ fs_load_file(Arena **owner_out, StrView path, u64 *modified_out) {
   StrView bytes = {};
   if (!owner || props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) return bytes;
   OsHandle h = os_open_file(OsOpen_Read, path);
-  if (!h.value) return bytes;
+  if (!h.value) {
+    // Gone since the listing is not an error (the page is simply no longer there).
+    if (os_path_exists(path)) *error_out = os_last_error();
+    return bytes;
+  }
   // The size may have changed since the listing: read what the open file holds now.
   FileProperties now = os_handle_properties(h);
   *modified_out = now.modified;
@@ -260,24 +280,22 @@ fs_streamer_entry(u64 index) {
     StripedSlot *slot = striped_table_slot(t, h);
     rwlock_lock_shared(stripe->rwlock);
     FileEntry *e = fs_find(slot, path);
-    u64 expected = 0;
-    bool claimed = e && __atomic_compare_exchange_n(&e->loading, &expected, 1, false, __ATOMIC_ACQ_REL,
-                                                     __ATOMIC_ACQUIRE);
-    // Taken from the ring either way: a change seen during a load is found again by the scanner.
-    if (e) __atomic_store_n(&e->queued, 0, __ATOMIC_RELEASE);
+    bool claimed = e && fs_transition(e, FileState_Queued, FileState_Loading);
     rwlock_unlock_shared(stripe->rwlock);
 
     //- load, store, publish
     if (claimed) {
       Arena *owner = 0;
       u64 modified = 0;
-      StrView bytes = fs_load_file(&owner, path, &modified);
+      const char *error = 0;
+      StrView bytes = fs_load_file(&owner, path, &modified, &error);
       ContentKey key = content_store(owner, bytes);
       rwlock_lock_exclusive(stripe->rwlock);
       e->key = key;
-      e->modified = modified;
+      __atomic_store_n(&e->modified, modified, __ATOMIC_RELEASE);
+      e->error = error;
       e->loads += 1;
-      __atomic_store_n(&e->loading, 0, __ATOMIC_RELEASE);
+      __atomic_store_n(&e->state, (u32)FileState_Idle, __ATOMIC_RELEASE);
       rwlock_unlock_exclusive(stripe->rwlock);
       __atomic_add_fetch(&fs_loads, 1, __ATOMIC_ACQ_REL);
       condvar_wake_all(stripe->cv);
@@ -288,6 +306,8 @@ fs_streamer_entry(u64 index) {
 
 //~ Scanner
 
+// The entries of one slot are listed under the shared stripe lock, then their times are
+// read with no lock held, so a slow file system never holds off the streamers.
 static void
 fs_scanner_entry(u64) {
   thread_set_name("[FS] Scanner");
@@ -300,15 +320,17 @@ fs_scanner_entry(u64) {
       rwlock_lock_shared(stripe->rwlock);
       u64 cap = 0;
       for (FileEntry *e = (FileEntry *)t->slots[s].first; e; e = e->next) cap += 1;
-      FileEntry **changed = push_array_no_zero(scratch.arena, FileEntry *, cap + 1);
+      FileEntry **idle = push_array_no_zero(scratch.arena, FileEntry *, cap + 1);
       u64 count = 0;
       for (FileEntry *e = (FileEntry *)t->slots[s].first; e && count < cap; e = e->next) {
-        if (__atomic_load_n(&e->loading, __ATOMIC_ACQUIRE) || __atomic_load_n(&e->queued, __ATOMIC_ACQUIRE)) continue;
-        if (os_path_properties(e->path).modified != e->modified && fs_claim_queue(e)) changed[count++] = e;
+        if (e->loads && fs_state(e) == FileState_Idle) idle[count++] = e;
       }
       rwlock_unlock_shared(stripe->rwlock);
-      // Queued after the stripe lock is given back, for the same reason as in file_request.
-      for (u64 i = 0; i < count; i += 1) fs_enqueue(changed[i]->path, DEADLINE_NONE);
+      for (u64 i = 0; i < count; i += 1) {
+        FileEntry *e = idle[i];
+        u64 known = __atomic_load_n(&e->modified, __ATOMIC_ACQUIRE);
+        if (os_path_properties(e->path).modified != known) fs_queue_entry(e, DEADLINE_NONE);
+      }
       scratch_end(scratch);
     }
     os_sleep_ms(100);

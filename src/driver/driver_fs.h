@@ -45,20 +45,38 @@ u64 content_registry_count(void);
 #define FS_SLOT_COUNT 1024
 #define FS_STRIPE_COUNT 64
 
+// A path's place in the streaming cycle, held in `FileEntry.state` and changed only by
+// compare-and-swap, so exactly one party makes each transition:
+//   Idle -> Queued     file_request or the scanner, which then puts the path in the ring
+//                      (no stripe lock held while it waits for ring space); back to Idle
+//                      when the ring refused it before a deadline.
+//   Queued -> Loading  the streamer that takes the path from the ring (shared stripe lock).
+//   Loading -> Idle    that streamer, after publishing key, time and load count under the
+//                      exclusive stripe lock; it then wakes the stripe's waiters.
+// At most one request per path is in the ring. Entries are never removed, so a pointer
+// to one stays valid without a lock; `key` and `loads` are read under the stripe lock,
+// `modified` and `state` atomically.
+enum FileState : u32 {
+  FileState_Idle = 0,
+  FileState_Queued = 1,
+  FileState_Loading = 2,
+};
+
 struct FileEntry {
   FileEntry *next;
   StrView path;
   ContentKey key;
-  u64 modified;
-  u64 queued;   // 1 while a request for the path waits in the ring
-  u64 loading;  // 1 while a streamer has claimed the entry
-  u64 loads;    // loads finished for this path
+  u64 modified;  // of the bytes behind `key`, ns
+  u64 loads;     // loads finished for this path
+  const char *error;  // why the last load could not read the file; 0 when it could
+  u32 state;     // FileState
 };
 
 struct FileSnapshot {
   ContentKey key;
   u64 modified;
   u64 loads;
+  const char *error;  // the file exists but could not be read; its content is empty
   b32 ok;  // false when the deadline passed first
 };
 

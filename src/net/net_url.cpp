@@ -1,4 +1,4 @@
-// The URL model: one function per step of the split.
+// The URL model: scheme, host, port and path split in one pass, and address comparison.
 #include "net/net_url.h"
 
 UrlParts
@@ -30,6 +30,8 @@ url_parse(StrView text) {
   return u;
 }
 
+// Cuts at the first "www." anywhere in the host, not only at its start: addresses are
+// compared as the site's links have always been.
 static StrView
 url_strip_www(StrView host) {
   u64 at = str_find(host, 0, str_lit("www."), 0);

@@ -11,6 +11,7 @@ struct UrlParts {
 };
 
 UrlParts url_parse(StrView text);
-// Compares two addresses, ignoring a "www." prefix of the host (the parts are changed in place).
+// Compares two addresses; each host is first cut after its first "www." (wherever it
+// stands, by design), and the parts are changed in place.
 bool url_same(UrlParts *a, UrlParts *b);
 bool url_is_web_address(UrlParts parts);

@@ -60,7 +60,8 @@ TEST(Streaming, ManyFilesRequestedByManyThreadsStoreEachContentOnce) {
   EXPECT_EQ(failures, 0);
   std::set<std::string> distinct;
   for (auto &kv : expected) distinct.insert(kv.second);
-  EXPECT_LE(content_registry_count() - stored_before, distinct.size()) << "identical contents are stored once";
+  u64 stored = content_registry_count() - stored_before;
+  EXPECT_EQ(stored, distinct.size()) << "every distinct content stored, identical ones once";
   FileSnapshot a = file_request(sv(paths[0]), DEADLINE_NONE);
   FileSnapshot b = file_request(sv(paths[3]), DEADLINE_NONE);
   EXPECT_TRUE(content_key_equal(a.key, b.key));
@@ -103,6 +104,8 @@ TEST(Streaming, MissingEmptyUnreadableAndSpecialFilesLoadAsEmpty) {
     ASSERT_TRUE(s.ok) << p;
     EXPECT_TRUE(content_key_equal(s.key, empty)) << p;
     EXPECT_EQ(content_lookup(s.key).length, 0u) << p;
+    // Only a file that is there but cannot be read carries a reason.
+    EXPECT_EQ(s.error != nullptr, p == locked) << p;
   }
   std::string long_path(70000, 'x');
   EXPECT_FALSE(file_request(sv(long_path), DEADLINE_NONE).ok) << "a path that cannot be queued is refused";

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <atomic>
+#include <map>
 #include <set>
 
 #include "os/os_core.h"
@@ -53,11 +54,20 @@ TEST(Waits, UnlimitedWaitsSleepUntilWoken) {
 
   WakeState st2 = {mutex_create(), condvar_create(), rwlock_create(), {0}, {0}};
   thread_start((u64)&st2, waker_entry);
+  // The waker sleeps first, so the wait below really sleeps and must be woken, not time out.
+  u64 start = os_now_micros();
+  int waits = 0;
+  bool woken = true;
   mutex_lock(st2.m);
-  while (!st2.flag) condvar_wait_mutex(st2.cv, st2.m, DEADLINE_NONE);
+  while (!st2.flag && woken) {
+    woken = condvar_wait_mutex(st2.cv, st2.m, start + 5000000);
+    waits += 1;
+  }
   mutex_unlock(st2.m);
+  EXPECT_TRUE(woken) << "the wake came before the deadline";
+  EXPECT_GE(waits, 1) << "the flag was not yet set when the wait began";
+  EXPECT_LT(os_now_micros() - start, 5000000u);
   while (!st2.done) os_sleep_ms(1);
-  EXPECT_EQ(st2.flag, 1);
 }
 
 TEST(Rings, CopiesWrapAroundTheEnd) {
@@ -75,8 +85,9 @@ TEST(Rings, CopiesWrapAroundTheEnd) {
   EXPECT_EQ(ring_write(ring, 64, 0, big, 100), 64u);
 }
 
-// A test table of text keys filled with the upgrade pattern: shared search,
-// exclusive re-search and insert.
+// The table's promise: one stripe lock guards each slot (every hash of a slot picks the
+// same stripe), and stripes share neither locks nor arenas, so threads that hold
+// different stripes never meet.
 struct TestNode {
   TestNode *next;
   u64 key;
@@ -85,64 +96,64 @@ struct TestNode {
 struct TableRun {
   StripedTable *table;
   std::atomic<int> *finished;
-  std::atomic<u64> *inserted;
   u64 thread_index;
 };
 
 static void
-table_insert(StripedTable *t, u64 key) {
-  u64 h = key * 0x9e3779b97f4a7c15ull;
-  Stripe *stripe = striped_table_stripe(t, h);
-  StripedSlot *slot = striped_table_slot(t, h);
-  rwlock_lock_shared(stripe->rwlock);
-  for (TestNode *n = (TestNode *)slot->first; n; n = n->next) {
-    if (n->key == key) {
-      rwlock_unlock_shared(stripe->rwlock);
-      return;
-    }
-  }
-  rwlock_unlock_shared(stripe->rwlock);
-  rwlock_lock_exclusive(stripe->rwlock);
-  bool present = false;
-  for (TestNode *n = (TestNode *)slot->first; n; n = n->next) present = present || n->key == key;
-  if (!present) {
-    TestNode *node = push_struct(stripe->arena, TestNode);
-    node->key = key;
-    if (slot->last) ((TestNode *)slot->last)->next = node;
-    else slot->first = node;
-    slot->last = node;
-  }
-  rwlock_unlock_exclusive(stripe->rwlock);
-}
-
-static void
 table_filler(u64 param) {
   TableRun *run = (TableRun *)param;
-  // Every thread inserts the same keys, in an order of its own.
+  StripedTable *t = run->table;
   for (u64 i = 0; i < 5000; i += 1) {
-    u64 k = (i * (run->thread_index * 2 + 1)) % 5000;
-    table_insert(run->table, k);
+    u64 key = run->thread_index * 5000 + i;
+    u64 h = key * 0x9e3779b97f4a7c15ull;
+    Stripe *stripe = striped_table_stripe(t, h);
+    StripedSlot *slot = striped_table_slot(t, h);
+    rwlock_lock_exclusive(stripe->rwlock);
+    TestNode *node = push_struct(stripe->arena, TestNode);
+    node->key = key;
+    SLLQueuePush(*(TestNode **)&slot->first, *(TestNode **)&slot->last, node);
+    rwlock_unlock_exclusive(stripe->rwlock);
   }
   run->finished->fetch_add(1);
 }
 
-TEST(StripedTables, ConcurrentFillLosesAndDuplicatesNothing) {
+TEST(StripedTables, OneLockPerSlotAndStripesShareNothing) {
   Arena *a = test_arena();
   StripedTable t = striped_table_create(a, 1024, 64, StripeLock_RwLock, MB(8), KB(4));
+  //- every hash of one slot picks one stripe; every stripe is used
+  std::map<StripedSlot *, Stripe *> owner;
+  std::set<Stripe *> used;
+  for (u64 k = 0; k < 200000; k += 1) {
+    u64 h = k * 0x9e3779b97f4a7c15ull + (k >> 3);
+    Stripe *s = striped_table_stripe(&t, h);
+    auto it = owner.emplace(striped_table_slot(&t, h), s).first;
+    ASSERT_EQ(it->second, s) << "hash " << h << " reaches its slot through another stripe";
+    used.insert(s);
+  }
+  EXPECT_EQ(used.size(), 64u);
+  std::set<void *> locks, arenas;
+  for (u64 s = 0; s < t.stripe_count; s += 1) {
+    locks.insert(t.stripes[s].rwlock);
+    arenas.insert(t.stripes[s].arena);
+  }
+  EXPECT_EQ(locks.size(), 64u) << "each stripe has a lock of its own";
+  EXPECT_EQ(arenas.size(), 64u) << "each stripe has an arena of its own";
+  EXPECT_EQ(locks.count(nullptr), 0u);
+
+  //- four threads fill slots under their stripes' locks: nothing lost, nothing misplaced
   std::atomic<int> finished{0};
-  std::atomic<u64> inserted{0};
   TableRun runs[4];
   for (u64 i = 0; i < 4; i += 1) {
-    runs[i] = {&t, &finished, &inserted, i};
+    runs[i] = {&t, &finished, i};
     thread_start((u64)&runs[i], table_filler);
   }
   while (finished < 4) os_sleep_ms(1);
-  std::multiset<u64> keys;
+  std::set<u64> keys;
   for (u64 s = 0; s < t.slot_count; s += 1) {
-    for (TestNode *n = (TestNode *)t.slots[s].first; n; n = n->next) keys.insert(n->key);
+    for (TestNode *n = (TestNode *)t.slots[s].first; n; n = n->next) {
+      keys.insert(n->key);
+      EXPECT_EQ(striped_table_slot(&t, n->key * 0x9e3779b97f4a7c15ull), &t.slots[s]);
+    }
   }
-  EXPECT_EQ(keys.size(), 5000u);
-  std::set<u64> unique(keys.begin(), keys.end());
-  EXPECT_EQ(unique.size(), 5000u);
-  for (u64 s = 0; s < t.stripe_count; s += 1) EXPECT_NE(t.stripes[s].arena, nullptr);
+  EXPECT_EQ(keys.size(), 20000u);
 }
