@@ -1,12 +1,11 @@
 // Arenas over reserved address space, committed as they fill.
 #include "base/base_arena.h"
 
-#include <pthread.h>
 #include <stdarg.h>
-#include <sys/mman.h>
 
 #include "base/base_format.h"
 #include "base/base_strings.h"
+#include "os/os_core.h"
 
 static u64 arena_granule = 4096;
 
@@ -18,24 +17,6 @@ arena_page_granule(void) {
 void
 arena_set_page_granule(u64 granule) {
   arena_granule = granule ? granule : 4096;
-}
-
-//~ System hooks
-
-static void *
-arena_os_reserve(u64 size) {
-  void *p = mmap(0, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  return p == MAP_FAILED ? 0 : p;
-}
-
-static bool
-arena_os_commit(void *p, u64 size) {
-  return mprotect(p, AlignPow2(size, 4096), PROT_READ | PROT_WRITE) == 0;
-}
-
-static void
-arena_os_release(void *p, u64 size) {
-  munmap(p, size);
 }
 
 //~ Arena
@@ -55,11 +36,11 @@ arena_create(ArenaParams params) {
     commit = reserve;
     flags |= ArenaFlag_CallerMemory;
   } else {
-    base = (u8 *)arena_os_reserve(reserve);
+    base = (u8 *)os_reserve(reserve);
     if (!base) return 0;
     if (flags & ArenaFlag_LargePages) commit = reserve;
-    if (!arena_os_commit(base, commit)) {
-      arena_os_release(base, reserve);
+    if (!os_commit(base, commit)) {
+      os_release(base, reserve);
       return 0;
     }
   }
@@ -87,6 +68,8 @@ arena_create_sized(u64 reserve_size, u64 commit_size) {
 void *
 arena_push(Arena *arena, u64 size, u64 alignment) {
   if (alignment == 0) alignment = 1;
+  // No block can hold this much, and the sums below would wrap round.
+  if (size > ((u64)1 << 62) || alignment > ((u64)1 << 62)) return 0;
   Arena *b = arena->current;
   u64 p = AlignPow2(b->pos, alignment);
   u64 end = p + size;
@@ -121,7 +104,7 @@ arena_push(Arena *arena, u64 size, u64 alignment) {
     u64 gran = b->commit_granularity ? b->commit_granularity : 4096;
     u64 want = AlignPow2(end, gran);
     if (want > b->reserved) want = b->reserved;
-    if (want > b->committed && arena_os_commit((u8 *)b + b->committed, want - b->committed)) {
+    if (want > b->committed && os_commit((u8 *)b + b->committed, want - b->committed)) {
       b->committed = want;
     }
   }
@@ -149,7 +132,7 @@ arena_pop_to(Arena *arena, u64 pos) {
   Arena *b = arena->current;
   while (b->base_pos >= q && b->prev) {
     Arena *prev = b->prev;
-    arena_os_release(b, b->reserved);
+    os_release(b, b->reserved);
     b = prev;
   }
   arena->current = b;
@@ -170,7 +153,7 @@ arena_release(Arena *arena) {
   Arena *b = arena->current;
   while (b) {
     Arena *prev = b->prev;
-    if (!(b->flags & ArenaFlag_CallerMemory)) arena_os_release(b, b->reserved);
+    if (!(b->flags & ArenaFlag_CallerMemory)) os_release(b, b->reserved);
     b = prev;
   }
 }
@@ -246,11 +229,6 @@ thread_set_name(const char *fmt, ...) {
   va_end(args);
   ctx->name_length = Min(name.length, (u64)sizeof(ctx->name));
   memcpy(ctx->name, name.data, ctx->name_length);
-  // Linux takes at most 15 bytes of a thread's name.
-  char sys[16];
-  u64 n = Min(name.length, (u64)15);
-  memcpy(sys, name.data, n);
-  sys[n] = 0;
-  pthread_setname_np(pthread_self(), sys);
+  os_thread_set_system_name(name);
   scratch_end(scratch);
 }

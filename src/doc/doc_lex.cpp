@@ -31,7 +31,7 @@ enum DocLexClass : u8 {
 
 struct DocLexTables {
   u8 cls[256];
-  u8 word[256];    // bytes that continue a word
+  u8 word[256];    // bytes that continue a word, UTF-8 continuation bytes among them
   u8 number[256];  // bytes that continue a number
   DocLexTables() {
     for (int c = 0; c < 256; c += 1) {
@@ -39,7 +39,9 @@ struct DocLexTables {
       if (char_is_letter((u8)c) || c >= 0xc0) k = DocLexClass_Letter;
       else if (char_is_digit((u8)c)) k = DocLexClass_Digit;
       cls[c] = k;
-      word[c] = char_is_letter((u8)c) || char_is_digit((u8)c) || c >= 0xc0;
+      // A continuation byte (0x80-0xBF) only ever follows a lead or another
+      // continuation, so it extends a word but never starts one.
+      word[c] = char_is_letter((u8)c) || char_is_digit((u8)c) || c >= 0x80;
       number[c] = c == '.' || char_is_digit((u8)c) || char_is_letter((u8)c);
     }
     for (const char *q = "!#$%&'()*+,:;=?^{}"; *q; q += 1) cls[(u8)*q] = DocLexClass_Punct;
@@ -63,7 +65,7 @@ struct DocLexTables {
 };
 static const DocLexTables doc_lex_tables;
 
-// End of the word that starts at i: letters, digits and bytes of 0xC0 and above.
+// End of the word that starts at i: letters, digits and bytes of 0x80 and above.
 // Sixteen bytes are classified at once, so a word's end costs no mispredicted exit
 // from a byte loop.
 static inline u64
@@ -74,13 +76,13 @@ doc_lex_word_end(const u8 *s, u64 i, u64 n) {
   const __m128i alpha_limit = _mm_set1_epi8((char)(-128 + 26));
   const __m128i digit_bias = _mm_set1_epi8((char)(128 - '0'));
   const __m128i digit_limit = _mm_set1_epi8((char)(-128 + 10));
-  const __m128i high_floor = _mm_set1_epi8((char)-65);
   const __m128i zero = _mm_setzero_si128();
   while (i + 16 <= n) {
     __m128i v = _mm_loadu_si128((const __m128i *)(s + i));
     __m128i alpha = _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(v, lower), alpha_bias), alpha_limit);
     __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(v, digit_bias), digit_limit);
-    __m128i high = _mm_and_si128(_mm_cmpgt_epi8(v, high_floor), _mm_cmplt_epi8(v, zero));
+    // Lead and continuation bytes alike: every byte of 0x80 and above.
+    __m128i high = _mm_cmplt_epi8(v, zero);
     u32 word = (u32)_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(alpha, digit), high));
     u32 stop = ~word & 0xffffu;
     if (stop) return i + (u64)__builtin_ctz(stop);
@@ -123,6 +125,7 @@ doc_tokenize(Arena *arena, StrView source) {
     u8 cls = doc_lex_tables.cls[c];
     // Words and single blanks make most of a document: test them before the switch,
     // which costs an indirect jump.
+    //- [12] words: letters, digits and UTF-8 lead and continuation bytes
     if (cls == DocLexClass_Letter) {
       kind = DocTokenKind_Word;
       len = doc_lex_word_end(s, i + 1, n) - i;
@@ -181,11 +184,6 @@ doc_tokenize(Arena *arena, StrView source) {
       case DocLexClass_CloseBrace:
         if (has1 && c1 == '~') kind = DocTokenKind_BraceTilde, len = 2;
         else kind = DocTokenKind_Punct;
-        break;
-      //- [12] words: letters, digits and UTF-8 lead bytes
-      case DocLexClass_Letter:
-        kind = DocTokenKind_Word;
-        while (i + len < n && doc_lex_tables.word[s[i + len]]) len += 1;
         break;
       //- [13] numbers; a final "." is given back
       case DocLexClass_Dot:

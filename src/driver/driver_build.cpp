@@ -85,16 +85,31 @@ driver_create_queues(DriverSettings *s) {
 
 // The bytes loaded for a source, or false (said on standard error) when the file is
 // there but could not be read: such a file is reported, never taken as empty.
+// The source holds the content its records are built from, and lets go of the one
+// before once they are built again (see driver_take_content).
 static bool
 driver_source_content(DriverSource *src, FileSnapshot snap, StrView *content) {
+  //- hold the loaded content; a newer load may have replaced it meanwhile: ask again
+  while (!content_acquire(snap.key, content)) {
+    FileSnapshot again = file_request(src->path, DEADLINE_NONE);
+    if (!again.ok) return false;
+    snap = again;
+  }
+  src->previous_key = src->key;
+  src->key = snap.key;
+  src->modified = snap.modified;
   if (snap.error) {
     console_eprintf("qilsite: cannot read '%.*s': %s\n", str_expand(src->path), snap.error);
     return false;
   }
-  src->key = snap.key;
-  src->modified = snap.modified;
-  *content = content_lookup(snap.key);
   return true;
+}
+
+// The content the source's records were built from before, given back once they are rebuilt.
+static void
+driver_release_previous(DriverSource *src) {
+  content_release(src->previous_key);
+  src->previous_key = ContentKey{};
 }
 
 void
@@ -114,8 +129,7 @@ driver_process_files(DriverRun *run) {
     SLLQueuePush(run->first_source, run->last_source, src);
     FileSnapshot snap = file_request(node->string, DEADLINE_NONE);
     StrView content = {};
-    if (driver_source_content(src, snap, &content)) driver_process_file(run, src, content);
-    else src->key = snap.key;
+    if (snap.ok && driver_source_content(src, snap, &content)) driver_process_file(run, src, content);
   }
 }
 
@@ -127,8 +141,11 @@ driver_pick_up_changes(DriverRun *run) {
     FileSnapshot snap = file_request(src->path, os_now_micros());
     if (!snap.ok || content_key_equal(snap.key, src->key)) continue;
     StrView content = {};
-    if (driver_source_content(src, snap, &content)) driver_process_file(run, src, content);
-    else src->key = snap.key;
+    // An unreadable file leaves the records built before (and the content they use) alone.
+    if (driver_source_content(src, snap, &content)) {
+      driver_process_file(run, src, content);
+      driver_release_previous(src);
+    }
   }
 }
 

@@ -75,7 +75,8 @@ struct DriverSettings {
 struct DriverSource {
   DriverSource *next;
   StrView path;
-  ContentKey key;
+  ContentKey key;  // held while the records are built from it
+  ContentKey previous_key;
   u64 modified;
   PageRecord *record;
   DocumentRecord *document;

@@ -29,6 +29,7 @@ content_registry_init(void) {
   ContentRegistry *r = push_struct(arena, ContentRegistry);
   r->arena = arena;
   r->table = striped_table_create(arena, CONTENT_SLOT_COUNT, CONTENT_STRIPE_COUNT, StripeLock_Mutex, MB(64), KB(64));
+  r->free_nodes = push_array(arena, ContentNode *, CONTENT_STRIPE_COUNT);
   content_registry = r;
 }
 
@@ -47,15 +48,25 @@ content_store(Arena *owner, StrView bytes) {
   Stripe *stripe = striped_table_stripe(t, key.hi);
   StripedSlot *slot = striped_table_slot(t, key.hi);
   mutex_lock(stripe->mutex);
-  if (content_find(slot, key)) {
+  if (ContentNode *known = content_find(slot, key)) {
+    known->holders += 1;
     mutex_unlock(stripe->mutex);
     arena_release(owner);
     return key;
   }
-  ContentNode *node = push_struct(stripe->arena, ContentNode);
+  // Node records are recycled through the stripe's free list.
+  ContentNode **free_list = &content_registry->free_nodes[stripe - t->stripes];
+  ContentNode *node = *free_list;
+  if (node) {
+    *free_list = node->next;
+    MemoryZeroStruct(node);
+  } else {
+    node = push_struct(stripe->arena, ContentNode);
+  }
   node->owner = owner;
   node->key = key;
   node->bytes = bytes;
+  node->holders = 1;
   // The bytes start on a page of their own (see the streamer), so only they become read-only.
   u64 page = os_process_info()->page_size ? os_process_info()->page_size : 4096;
   if (bytes.length && ((uintptr_t)bytes.data % page) == 0) {
@@ -83,6 +94,47 @@ content_lookup(ContentKey key) {
   }
   mutex_unlock(stripe->mutex);
   return r;
+}
+
+bool
+content_acquire(ContentKey key, StrView *bytes) {
+  *bytes = StrView{};
+  if (!content_registry) return false;
+  StripedTable *t = &content_registry->table;
+  Stripe *stripe = striped_table_stripe(t, key.hi);
+  mutex_lock(stripe->mutex);
+  ContentNode *n = content_find(striped_table_slot(t, key.hi), key);
+  if (n) {
+    n->holders += 1;
+    n->last_use = os_now_micros();
+    *bytes = n->bytes;
+  }
+  mutex_unlock(stripe->mutex);
+  return n != 0;
+}
+
+void
+content_release(ContentKey key) {
+  if (!content_registry || content_key_is_zero(key)) return;
+  StripedTable *t = &content_registry->table;
+  Stripe *stripe = striped_table_stripe(t, key.hi);
+  StripedSlot *slot = striped_table_slot(t, key.hi);
+  Arena *owner = 0;
+  mutex_lock(stripe->mutex);
+  ContentNode *n = content_find(slot, key);
+  if (n && n->holders && --n->holders == 0) {
+    ContentNode *first = (ContentNode *)slot->first;
+    ContentNode *last = (ContentNode *)slot->last;
+    DLLRemove(first, last, n);
+    slot->first = first;
+    slot->last = last;
+    owner = n->owner;
+    ContentNode **free_list = &content_registry->free_nodes[stripe - t->stripes];
+    n->next = *free_list;
+    *free_list = n;
+  }
+  mutex_unlock(stripe->mutex);
+  if (owner) arena_release(owner);
 }
 
 u64
@@ -118,10 +170,15 @@ fs_transition(FileEntry *e, u32 from, u32 to) {
   return __atomic_compare_exchange_n(&e->state, &from, to, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
 }
 
+static u64
+fs_loads_of(FileEntry *e) {
+  return __atomic_load_n(&e->loads, __ATOMIC_ACQUIRE);
+}
+
 // Loaded at least once and not being reloaded.
 static bool
 fs_entry_ready(FileEntry *e) {
-  return e && e->loads && fs_state(e) == FileState_Idle;
+  return e && fs_loads_of(e) && fs_state(e) == FileState_Idle;
 }
 
 // Finds the path's entry or makes it; takes the stripe lock exclusively for the insert.
@@ -143,9 +200,15 @@ fs_find_or_insert(Stripe *stripe, StripedSlot *slot, StrView path) {
 }
 
 // Idle -> Queued -> in the ring; false when the ring refused it before the deadline.
+// `first_load`: only a path never loaded is queued. The streamer counts the load before
+// it sets Idle, so a load that ended just before the swap is seen here after it.
 static bool
-fs_queue_entry(FileEntry *e, u64 deadline) {
+fs_queue_entry(FileEntry *e, u64 deadline, bool first_load) {
   if (!fs_transition(e, FileState_Idle, FileState_Queued)) return true;  // queued or loading already
+  if (first_load && fs_loads_of(e)) {
+    __atomic_store_n(&e->state, (u32)FileState_Idle, __ATOMIC_RELEASE);
+    return true;
+  }
   if (fs_enqueue(e->path, deadline)) return true;
   fs_transition(e, FileState_Queued, FileState_Idle);
   return false;
@@ -162,9 +225,11 @@ file_request(StrView path, u64 deadline) {
 
   //- find or insert; a path never loaded is queued
   FileEntry *e = fs_find_or_insert(stripe, slot, path);
-  if (!e->loads && !fs_queue_entry(e, deadline)) {
+  if (!fs_loads_of(e)) {
     // Refused by a full ring before the deadline, or too long ever to fit.
-    return snap;
+    if (!fs_queue_entry(e, deadline, true)) return snap;
+    // A deadline that has passed asked only for the path to be queued.
+    if (deadline != DEADLINE_NONE && os_now_micros() >= deadline) return snap;
   }
 
   //- wait for the load
@@ -180,9 +245,9 @@ file_request(StrView path, u64 deadline) {
     }
     if (deadline != DEADLINE_NONE && os_now_micros() >= deadline) break;
     // An entry left idle and unloaded (its request was refused) is queued again.
-    if (!e->loads && fs_state(e) == FileState_Idle) {
+    if (!fs_loads_of(e) && fs_state(e) == FileState_Idle) {
       rwlock_unlock_shared(stripe->rwlock);
-      bool queued = fs_queue_entry(e, deadline);
+      bool queued = fs_queue_entry(e, deadline, true);
       rwlock_lock_shared(stripe->rwlock);
       if (!queued) break;
       continue;
@@ -241,7 +306,7 @@ fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, const char **er
   OsHandle h = os_open_file(OsOpen_Read, path);
   if (!h.value) {
     // Gone since the listing is not an error (the page is simply no longer there).
-    if (os_path_exists(path)) *error_out = os_last_error();
+    if (!os_error_is_missing(os_last_error_code())) *error_out = os_last_error();
     return bytes;
   }
   // The size may have changed since the listing: read what the open file holds now.
@@ -250,6 +315,11 @@ fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, const char **er
   arena_push(owner, 0, page);
   FileRange range = {0, now.size};
   bytes = os_read_range(owner, h, range);
+  // A read that failed part-way is no content: the file is reported, not half taken.
+  if (os_last_error_code()) {
+    *error_out = os_last_error();
+    bytes = StrView{};
+  }
   os_close_file(h);
   return bytes;
 }
@@ -291,12 +361,14 @@ fs_streamer_entry(u64 index) {
       StrView bytes = fs_load_file(&owner, path, &modified, &error);
       ContentKey key = content_store(owner, bytes);
       rwlock_lock_exclusive(stripe->rwlock);
+      ContentKey previous = fs_loads_of(e) ? e->key : ContentKey{};
       e->key = key;
       __atomic_store_n(&e->modified, modified, __ATOMIC_RELEASE);
       e->error = error;
-      e->loads += 1;
+      __atomic_store_n(&e->loads, e->loads + 1, __ATOMIC_RELEASE);
       __atomic_store_n(&e->state, (u32)FileState_Idle, __ATOMIC_RELEASE);
       rwlock_unlock_exclusive(stripe->rwlock);
+      content_release(previous);
       __atomic_add_fetch(&fs_loads, 1, __ATOMIC_ACQ_REL);
       condvar_wake_all(stripe->cv);
     }
@@ -323,13 +395,13 @@ fs_scanner_entry(u64) {
       FileEntry **idle = push_array_no_zero(scratch.arena, FileEntry *, cap + 1);
       u64 count = 0;
       for (FileEntry *e = (FileEntry *)t->slots[s].first; e && count < cap; e = e->next) {
-        if (e->loads && fs_state(e) == FileState_Idle) idle[count++] = e;
+        if (fs_loads_of(e) && fs_state(e) == FileState_Idle) idle[count++] = e;
       }
       rwlock_unlock_shared(stripe->rwlock);
       for (u64 i = 0; i < count; i += 1) {
         FileEntry *e = idle[i];
         u64 known = __atomic_load_n(&e->modified, __ATOMIC_ACQUIRE);
-        if (os_path_properties(e->path).modified != known) fs_queue_entry(e, DEADLINE_NONE);
+        if (os_path_properties(e->path).modified != known) fs_queue_entry(e, DEADLINE_NONE, false);
       }
       scratch_end(scratch);
     }

@@ -20,11 +20,13 @@ struct ContentNode {
   ContentKey key;
   StrView bytes;
   u64 last_use;
+  u64 holders;  // file entries and driver sources that hold this content
 };
 
 struct ContentRegistry {
   Arena *arena;
   StripedTable table;
+  ContentNode **free_nodes;  // per stripe: records of contents given back, for reuse
 };
 
 inline bool content_key_equal(ContentKey a, ContentKey b) { return a.lo == b.lo && a.hi == b.hi; }
@@ -32,10 +34,17 @@ inline bool content_key_is_zero(ContentKey a) { return (a.lo | a.hi) == 0; }
 
 ContentKey content_key_from_bytes(StrView bytes);
 void content_registry_init(void);
-// Takes ownership of the arena holding the bytes; a duplicate content releases it.
+// A content stays while someone holds it: each file entry holds the content of its
+// latest load, and the driver holds what its records were built from. When the last
+// holder lets go, the bytes are given back, so edits under `listen` do not pile up.
+// Takes ownership of the arena holding the bytes (a duplicate content releases it);
+// the caller holds the content once.
 ContentKey content_store(Arena *owner, StrView bytes);
 // The stored bytes, or an empty view when the key is unknown.
 StrView content_lookup(ContentKey key);
+// Holds the content and gives its bytes; false when it is no longer stored.
+bool content_acquire(ContentKey key, StrView *bytes);
+void content_release(ContentKey key);
 // Number of distinct contents stored (for tests and benchmarks).
 u64 content_registry_count(void);
 

@@ -1,68 +1,330 @@
-// Output writing: serialize, then replace the file atomically.
+// Output writing: serialize, then replace the file without ever leaving it half-written.
 #include "gen/gen_write.h"
-
-#include <errno.h>
-#include <stdio.h>
-#include <string.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "base/base_format.h"
 #include "os/os_core.h"
 
-bool
-gen_write_file_safely(StrView path, StrView bytes) {
-  ArenaTemp scratch = scratch_begin(0, 0);
-  bool ok = true;
-  //- only regular files are replaced: never a folder, a device or a pipe
-  FileProperties props = os_path_properties(path);
-  if (props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) {
-    console_eprintf("qilsite: cannot write '%.*s': not a regular file\n", str_expand(path));
-    scratch_end(scratch);
-    return false;
-  }
-  //- a file that already holds these bytes is left alone (no new time for the scanner)
-  if (props.modified && props.size == bytes.length) {
-    StrView old = os_read_file(scratch.arena, path);
-    if (old.length == bytes.length && (bytes.length == 0 || memcmp(old.data, bytes.data, bytes.length) == 0)) {
-      scratch_end(scratch);
-      return true;
-    }
-  }
-  //- a link is followed, so the file it names is replaced and the link stays
-  StrView target = str_push_copy(scratch.arena, path);
-  if (char *real = realpath((const char *)target.data, 0)) {
-    target = str_push_copy(scratch.arena, str_from_cstr(real));
-    free(real);
-  }
-  //- write a temporary file beside it, then rename it over the old one
-  StrView tmp = str_pushf(scratch.arena, "%S.qilsite-tmp-%d", &target, (int)getpid());
-  if (!os_write_file(tmp, bytes)) {
-    console_eprintf("qilsite: cannot write '%.*s': %s\n", str_expand(path), os_last_error());
-    unlink((const char *)tmp.data);
-    ok = false;
-  } else {
-    // The new file keeps the old one's permissions.
-    struct stat st;
-    if (stat((const char *)target.data, &st) == 0) chmod((const char *)tmp.data, st.st_mode & 07777);
-    if (rename((const char *)tmp.data, (const char *)target.data) != 0) {
-      console_eprintf("qilsite: cannot replace '%.*s': %s\n", str_expand(path), strerror(errno));
-      unlink((const char *)tmp.data);
-      ok = false;
-    }
-  }
-  scratch_end(scratch);
-  return ok;
+//~ Helpers
+
+static bool
+gen_bytes_equal(StrView a, StrView b) {
+  return a.length == b.length && (a.length == 0 || memcmp(a.data, b.data, a.length) == 0);
 }
 
-bool
-write_html_file(Arena *arena, HtmlNode *root, StrView path) {
+// Only '/' separates: on Linux a backslash is part of a file name.
+static u64
+gen_last_slash(StrView path) {
+  for (u64 i = path.length; i > 0; i -= 1) {
+    if (path.data[i - 1] == '/') return i - 1;
+  }
+  return path.length;
+}
+
+static StrView
+gen_folder_of(StrView path) {
+  u64 i = gen_last_slash(path);
+  if (i == path.length) return str_lit(".");
+  if (i == 0) return str_lit("/");
+  return str_prefix(path, i);
+}
+
+static StrView
+gen_name_of(StrView path) {
+  u64 i = gen_last_slash(path);
+  return i == path.length ? path : str_skip(path, i + 1);
+}
+
+// Whole components are compared, so "/a/bc" does not lie below "/a/b".
+static bool
+gen_path_below(StrView real, StrView folder) {
+  while (folder.length > 1 && folder.data[folder.length - 1] == '/') folder.length -= 1;
+  if (folder.length == 1 && folder.data[0] == '/') return real.length > 1 && real.data[0] == '/';
+  return real.length > folder.length + 1 && memcmp(real.data, folder.data, folder.length) == 0 &&
+         real.data[folder.length] == '/';
+}
+
+static bool
+gen_write_all(OsHandle h, StrView bytes) {
+  FileRange range = {0, bytes.length};
+  return os_write_range(h, range, bytes) == bytes.length;
+}
+
+// The reason is copied at once: later calls may change the system's text.
+static StrView
+gen_reason(Arena *arena) {
+  return str_push_copy(arena, str_from_cstr(os_last_error()));
+}
+
+//~ Messages (exactly one line for each outcome that is not a success)
+
+static WriteStatus
+gen_say_failed(StrView path, StrView reason) {
+  console_eprintf("qilsite: cannot write '%.*s': %.*s\n", str_expand(path), str_expand(reason));
+  return WriteStatus_Failed;
+}
+
+static WriteStatus
+gen_say_changed(StrView path) {
+  console_eprintf("qilsite: '%.*s' changed during the build and was not rewritten\n", str_expand(path));
+  return WriteStatus_Changed;
+}
+
+static WriteStatus
+gen_say_missing(StrView path) {
+  console_eprintf("qilsite: '%.*s' was deleted during the build and was not written again\n", str_expand(path));
+  return WriteStatus_Missing;
+}
+
+static WriteStatus
+gen_say_outside(StrView path, StrView real) {
+  console_eprintf("qilsite: '%.*s' points outside the target folder (to '%.*s'); checked but not rewritten\n",
+                  str_expand(path), str_expand(real));
+  return WriteStatus_Refused;
+}
+
+//~ Checks
+
+// Whether the open file still holds what was read: a different size means changed,
+// the same size and time are trusted, otherwise the bytes decide.
+static WriteStatus
+gen_check_expect(Arena *arena, OsHandle h, StrView path, const WriteExpect *expect) {
+  FileStatus st;
+  if (!os_handle_status(h, &st)) return gen_say_failed(path, gen_reason(arena));
+  if (st.props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) return gen_say_changed(path);
+  if (st.props.size != expect->bytes.length) return gen_say_changed(path);
+  if (st.props.modified == expect->modified) return WriteStatus_Written;
+  FileRange range = {0, st.props.size};
+  StrView now = os_read_range(arena, h, range);
+  if (os_last_error_code()) {
+    StrView reason = str_pushf(arena, "reading it again failed: %s", os_last_error());
+    return gen_say_failed(path, reason);
+  }
+  return gen_bytes_equal(now, expect->bytes) ? WriteStatus_Written : gen_say_changed(path);
+}
+
+static WriteStatus
+gen_check_expect_at(Arena *arena, StrView path, StrView real, const WriteExpect *expect) {
+  OsHandle h = os_open_file(OsOpen_Read | OsOpen_NoFollow, real);
+  if (!h.value) {
+    if (os_error_is_missing(os_last_error_code())) return gen_say_missing(path);
+    StrView reason = str_pushf(arena, "reading it again failed: %s", os_last_error());
+    return gen_say_failed(path, reason);
+  }
+  WriteStatus s = gen_check_expect(arena, h, path, expect);
+  os_close_file(h);
+  return s;
+}
+
+//~ Writers
+
+// A file that does not exist yet: made directly, with nothing old to keep.
+static WriteStatus
+gen_write_new(Arena *arena, StrView path, StrView bytes, StrView inside) {
+  StrView folder = gen_folder_of(path);
+  if (inside.length) {
+    // The nearest folder that exists must lie in the target before any folder is made.
+    StrView f = folder;
+    StrView real = os_real_path(arena, f);
+    while (!real.length && os_error_is_missing(os_last_error_code()) && !str_equal(f, gen_folder_of(f))) {
+      f = gen_folder_of(f);
+      real = os_real_path(arena, f);
+    }
+    if (!real.length) return gen_say_failed(path, gen_reason(arena));
+    StrView folder_real = inside;
+    while (folder_real.length > 1 && folder_real.data[folder_real.length - 1] == '/') folder_real.length -= 1;
+    if (!str_equal(real, folder_real) && !gen_path_below(real, inside)) return gen_say_outside(path, real);
+  }
+  if (!os_make_dirs_for_file(path)) return gen_say_failed(path, gen_reason(arena));
+  StrView real_folder = os_real_path(arena, folder);
+  if (!real_folder.length) return gen_say_failed(path, gen_reason(arena));
+  StrView name = gen_name_of(path);
+  const char *sep = real_folder.data[real_folder.length - 1] == '/' ? "" : "/";
+  StrView target = str_pushf(arena, "%S%s%S", &real_folder, sep, &name);
+  if (inside.length && !gen_path_below(target, inside)) return gen_say_outside(path, target);
+  // Exclusive creation: a file or link that appeared meanwhile is never written through.
+  OsHandle h = os_create_new_file(target);
+  if (!h.value) return gen_say_failed(path, gen_reason(arena));
+  bool ok = gen_write_all(h, bytes) && os_handle_sync(h);
+  StrView reason = ok ? StrView{} : gen_reason(arena);
+  if (!os_close_file_checked(h) && ok) {
+    ok = false;
+    reason = gen_reason(arena);
+  }
+  if (!ok) {
+    os_delete_file(target);
+    return gen_say_failed(path, reason);
+  }
+  return WriteStatus_Written;
+}
+
+// One link: a temporary file beside the real one is renamed over it, so the old
+// file stays whole until the new one is complete.
+static WriteStatus
+gen_write_beside(Arena *arena, StrView path, StrView real, StrView bytes, const FileStatus *st,
+                 const WriteExpect *expect) {
+  StrView tmp = {};
+  OsHandle h = os_create_temp_file(arena, gen_folder_of(real), &tmp);
+  if (!h.value) return gen_say_failed(path, gen_reason(arena));
+  // The owner goes first: changing it may clear set-id bits that the mode then restores.
+  bool ok = gen_write_all(h, bytes) && os_handle_set_owner(h, st->owner, st->group) &&
+            os_handle_set_permissions(h, st->mode) && os_handle_sync(h);
+  StrView reason = ok ? StrView{} : gen_reason(arena);
+  if (!os_close_file_checked(h) && ok) {
+    ok = false;
+    reason = gen_reason(arena);
+  }
+  if (!ok) {
+    os_delete_file(tmp);
+    return gen_say_failed(path, reason);
+  }
+  // Checked as late as possible, so an edit made while the page was built is kept.
+  if (expect) {
+    WriteStatus s = gen_check_expect_at(arena, path, real, expect);
+    if (s != WriteStatus_Written) {
+      os_delete_file(tmp);
+      return s;
+    }
+  }
+  if (!os_replace_file(tmp, real)) {
+    reason = gen_reason(arena);
+    os_delete_file(tmp);
+    console_eprintf("qilsite: cannot replace '%.*s': %.*s\n", str_expand(path), str_expand(reason));
+    return WriteStatus_Failed;
+  }
+  return WriteStatus_Written;
+}
+
+// Several hard links: a rename would split the twins into two files, so the file is
+// written in place. Its old bytes are copied aside first and stay there until the
+// new ones are safely in.
+static WriteStatus
+gen_write_in_place(Arena *arena, StrView path, StrView real, StrView bytes, const WriteExpect *expect) {
+  OsHandle h = os_open_file(OsOpen_Read | OsOpen_Write | OsOpen_NoFollow, real);
+  if (!h.value) {
+    if (expect && os_error_is_missing(os_last_error_code())) return gen_say_missing(path);
+    return gen_say_failed(path, gen_reason(arena));
+  }
+  WriteStatus s = expect ? gen_check_expect(arena, h, path, expect) : WriteStatus_Written;
+  if (s != WriteStatus_Written) {
+    os_close_file(h);
+    return s;
+  }
+  FileProperties props = os_handle_properties(h);
+  FileRange range = {0, props.size};
+  StrView old = os_read_range(arena, h, range);
+  if (os_last_error_code()) {
+    StrView reason = gen_reason(arena);
+    os_close_file(h);
+    return gen_say_failed(path, reason);
+  }
+
+  //- the copy of the old bytes
+  StrView copy = {};
+  OsHandle c = os_create_temp_file(arena, gen_folder_of(real), &copy);
+  bool ok = c.value && gen_write_all(c, old) && os_handle_sync(c);
+  StrView reason = ok ? StrView{} : gen_reason(arena);
+  if (c.value && !os_close_file_checked(c) && ok) {
+    ok = false;
+    reason = gen_reason(arena);
+  }
+  if (!ok) {
+    if (c.value) os_delete_file(copy);
+    os_close_file(h);
+    return gen_say_failed(path, reason);
+  }
+
+  //- the new bytes over the old ones, then the file cut to their length
+  // Overwriting before truncating reuses the file's blocks, so a full disk is met later if at all.
+  ok = gen_write_all(h, bytes) && os_handle_truncate(h, bytes.length) && os_handle_sync(h);
+  if (!ok) {
+    reason = gen_reason(arena);
+    bool restored = gen_write_all(h, old) && os_handle_truncate(h, old.length) && os_handle_sync(h);
+    os_close_file(h);
+    if (!restored) {
+      console_eprintf("qilsite: cannot write '%.*s': %.*s; its old content is kept in '%.*s'\n", str_expand(path),
+                      str_expand(reason), str_expand(copy));
+      return WriteStatus_Failed;
+    }
+    os_delete_file(copy);
+    return gen_say_failed(path, reason);
+  }
+  // The bytes are on disk already (synced), so a late close error cannot lose them.
+  os_close_file(h);
+  os_delete_file(copy);
+  return WriteStatus_Written;
+}
+
+static WriteStatus
+gen_replace_on(Arena *arena, StrView path, StrView bytes, const WriteOptions *options) {
+  const WriteExpect *expect = options ? options->expect : 0;
+  StrView inside = options ? options->inside_folder : StrView{};
+  FileStatus st;
+  if (!os_path_status(path, &st)) {
+    if (!os_error_is_missing(os_last_error_code())) return gen_say_failed(path, gen_reason(arena));
+    //- a page that was read must never be made again once it is gone
+    if (expect) return gen_say_missing(path);
+    return gen_write_new(arena, path, bytes, inside);
+  }
+
+  //- only regular files are replaced: never a folder, a device or a pipe
+  if (st.props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) {
+    console_eprintf("qilsite: cannot write '%.*s': not a regular file\n", str_expand(path));
+    return WriteStatus_Refused;
+  }
+
+  //- a link is followed only to a file inside the target folder
+  StrView real = os_real_path(arena, path);
+  if (!real.length) {
+    if (expect && os_error_is_missing(os_last_error_code())) return gen_say_missing(path);
+    return gen_say_failed(path, gen_reason(arena));
+  }
+  if (inside.length && !gen_path_below(real, inside)) return gen_say_outside(path, real);
+
+  //- a file that already holds these bytes is left alone (no new time for the scanner)
+  if (st.props.size == bytes.length) {
+    StrView now = os_read_file(arena, real);
+    if (!os_last_error_code() && gen_bytes_equal(now, bytes)) return WriteStatus_Unchanged;
+  }
+
+  //- a file without any write permission is the user's to keep, even from root
+  if ((st.mode & 0222) == 0 || !os_path_writable(real)) {
+    console_eprintf("qilsite: '%.*s' is read-only; checked but not rewritten\n", str_expand(path));
+    return WriteStatus_Refused;
+  }
+
+  if (st.links > 1) return gen_write_in_place(arena, path, real, bytes, expect);
+  return gen_write_beside(arena, path, real, bytes, &st, expect);
+}
+
+//~ Entry points
+
+WriteStatus
+gen_replace_file(StrView path, StrView bytes, const WriteOptions *options) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  WriteStatus s = gen_replace_on(scratch.arena, path, bytes, options);
+  scratch_end(scratch);
+  return s;
+}
+
+WriteStatus
+write_html_page(Arena *arena, HtmlNode *root, StrView path, const WriteOptions *options) {
   ArenaTemp scratch = scratch_begin(&arena, 1);
   StrList pieces = {};
   html_write(scratch.arena, &pieces, root);
   StrView text = str_list_join(scratch.arena, &pieces, 0);
-  bool ok = gen_write_file_safely(path, text);
+  WriteStatus s = gen_replace_file(path, text, options);
   scratch_end(scratch);
-  return ok;
+  return s;
+}
+
+bool
+gen_write_file_safely(StrView path, StrView bytes) {
+  WriteStatus s = gen_replace_file(path, bytes, 0);
+  return s == WriteStatus_Written || s == WriteStatus_Unchanged;
+}
+
+bool
+write_html_file(Arena *arena, HtmlNode *root, StrView path) {
+  WriteStatus s = write_html_page(arena, root, path, 0);
+  return s == WriteStatus_Written || s == WriteStatus_Unchanged;
 }

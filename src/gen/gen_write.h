@@ -3,9 +3,42 @@
 
 #include "html/html_core.h"
 
-// Serializes the tree and writes it to `path` safely: a temporary file in the same
-// folder is renamed over the old one, so a failure leaves the old page whole.
-// A failure is reported on standard error with the path and the system's reason.
+// What a page held when it was read.
+struct WriteExpect {
+  StrView bytes;  // the bytes that were parsed
+  u64 modified;   // their modification time, ns (FileProperties.modified)
+};
+
+enum WriteStatus : u32 {
+  WriteStatus_Written,
+  WriteStatus_Unchanged,  // the file already held these bytes
+  WriteStatus_Changed,    // someone changed it since it was read
+  WriteStatus_Missing,    // it was deleted since it was read
+  WriteStatus_Refused,    // not ours to replace: read-only, outside the target, not a regular file
+  WriteStatus_Failed,     // the system failed; the old file is whole
+};
+
+struct WriteOptions {
+  // When set: the file must exist and still hold these bytes.
+  const WriteExpect *expect;
+  // When set: a real path (os_real_path of the target folder); a page whose real
+  // file lies outside it is left alone.
+  StrView inside_folder;
+};
+
+// Replaces the file at `path` (the file a link names, the link staying) so that a
+// failure leaves the old file whole: through a temporary file in the same folder
+// renamed over it, or, for a file with several hard links, in place with a
+// temporary copy of the old bytes kept until the write is complete. The new file
+// keeps the old one's permissions, owner and group. A missing file is made (with
+// its folders) unless `options->expect` is set. Options may be null.
+// Every outcome but Written and Unchanged prints one line on standard error that
+// names the path and the reason.
+WriteStatus gen_replace_file(StrView path, StrView bytes, const WriteOptions *options);
+// Serializes the tree and replaces the file with it as gen_replace_file does.
+WriteStatus write_html_page(Arena *arena, HtmlNode *root, StrView path, const WriteOptions *options);
+
+// The same without options: true when the file holds the tree's text afterwards.
 bool write_html_file(Arena *arena, HtmlNode *root, StrView path);
 // The same for text already serialized; unchanged files are not touched.
 bool gen_write_file_safely(StrView path, StrView bytes);

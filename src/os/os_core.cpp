@@ -4,7 +4,11 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,9 +46,74 @@ os_fd(OsHandle h) {
   return (int)h.value - 1;
 }
 
+static OsHandle
+os_handle_from_fd(int fd) {
+  OsHandle h = {};
+  if (fd >= 0) h.value = (u64)fd + 1;
+  return h;
+}
+
 const char *
 os_last_error(void) {
   return strerror(os_errno);
+}
+
+u32
+os_last_error_code(void) {
+  return (u32)os_errno;
+}
+
+bool
+os_error_is_missing(u32 code) {
+  return code == ENOENT || code == ENOTDIR;
+}
+
+//~ Fail points
+
+// A bit per armed point; the counters are read only once the bit is seen. Only
+// the arming thread's calls count, so threads the test did not start (streamers
+// making their arenas) never take its failure.
+static u32 os_fail_armed;
+static u64 os_fail_first[OsFail_COUNT];
+static u64 os_fail_count[OsFail_COUNT];
+static u64 os_fail_calls[OsFail_COUNT];
+static void *os_fail_thread[OsFail_COUNT];
+static thread_local u8 os_fail_thread_tag;
+
+static bool
+os_fail_slow(OsFailPoint point) {
+  u32 bit = 1u << point;
+  if (!(__atomic_load_n(&os_fail_armed, __ATOMIC_ACQUIRE) & bit)) return false;
+  if (__atomic_load_n(&os_fail_thread[point], __ATOMIC_ACQUIRE) != (void *)&os_fail_thread_tag) return false;
+  u64 call = __atomic_add_fetch(&os_fail_calls[point], 1, __ATOMIC_ACQ_REL);
+  u64 first = __atomic_load_n(&os_fail_first[point], __ATOMIC_ACQUIRE);
+  u64 count = __atomic_load_n(&os_fail_count[point], __ATOMIC_ACQUIRE);
+  if (call + 1 >= first + count) __atomic_fetch_and(&os_fail_armed, ~bit, __ATOMIC_ACQ_REL);
+  return call >= first && call < first + count;
+}
+
+static inline bool
+os_fail_now(OsFailPoint point) {
+  if (__builtin_expect(__atomic_load_n(&os_fail_armed, __ATOMIC_RELAXED) == 0, 1)) return false;
+  return os_fail_slow(point);
+}
+
+void
+os_test_fail_span(OsFailPoint point, u64 n, u64 count) {
+  if (point >= OsFail_COUNT) return;
+  u32 bit = 1u << point;
+  __atomic_fetch_and(&os_fail_armed, ~bit, __ATOMIC_ACQ_REL);
+  if (n == 0 || count == 0) return;
+  __atomic_store_n(&os_fail_first[point], n, __ATOMIC_RELEASE);
+  __atomic_store_n(&os_fail_count[point], count, __ATOMIC_RELEASE);
+  __atomic_store_n(&os_fail_calls[point], 0, __ATOMIC_RELEASE);
+  __atomic_store_n(&os_fail_thread[point], (void *)&os_fail_thread_tag, __ATOMIC_RELEASE);
+  __atomic_fetch_or(&os_fail_armed, bit, __ATOMIC_ACQ_REL);
+}
+
+void
+os_test_fail_nth(OsFailPoint point, u64 n) {
+  os_test_fail_span(point, n, 1);
 }
 
 //~ Files
@@ -58,6 +127,8 @@ os_open_file(u32 mode, StrView path) {
   else if (mode & OsOpen_Write) flags |= O_WRONLY;
   else flags |= O_RDONLY | O_NONBLOCK;  // a FIFO must not block the opener
   if (mode & OsOpen_Create) flags |= O_CREAT | O_TRUNC;
+  if (mode & OsOpen_NoFollow) flags |= O_NOFOLLOW;
+  os_errno = 0;
   int fd = open(os_cpath(scratch.arena, path), flags, 0644);
   if (fd < 0) {
     os_errno = errno;
@@ -100,27 +171,103 @@ os_path_properties(StrView path) {
   return p;
 }
 
+// Decided by the system's answer alone: an empty file stamped at time 0 exists too.
 bool
 os_path_exists(StrView path) {
-  FileProperties p = os_path_properties(path);
-  return p.modified || p.flags || p.size;
+  ArenaTemp scratch = scratch_begin(0, 0);
+  struct stat st;
+  bool exists = stat(os_cpath(scratch.arena, path), &st) == 0;
+  if (!exists) os_errno = errno;
+  scratch_end(scratch);
+  return exists;
+}
+
+static void
+os_status_from_stat(const struct stat *st, FileStatus *out) {
+  MemoryZeroStruct(out);
+  out->props = os_props_from_stat(st);
+  out->mode = (u32)(st->st_mode & 07777);
+  out->owner = (u32)st->st_uid;
+  out->group = (u32)st->st_gid;
+  out->links = (u64)st->st_nlink;
+  out->device = (u64)st->st_dev;
+  out->inode = (u64)st->st_ino;
+}
+
+bool
+os_path_status(StrView path, FileStatus *out) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  struct stat st;
+  bool ok = stat(os_cpath(scratch.arena, path), &st) == 0;
+  if (ok) os_status_from_stat(&st, out);
+  else os_errno = errno;
+  if (!ok) MemoryZeroStruct(out);
+  scratch_end(scratch);
+  return ok;
+}
+
+bool
+os_handle_status(OsHandle handle, FileStatus *out) {
+  struct stat st;
+  MemoryZeroStruct(out);
+  if (!handle.value) {
+    os_errno = EBADF;
+    return false;
+  }
+  if (fstat(os_fd(handle), &st) != 0) {
+    os_errno = errno;
+    return false;
+  }
+  os_status_from_stat(&st, out);
+  return true;
 }
 
 StrView
+os_real_path(Arena *arena, StrView path) {
+  StrView r = {};
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  char buf[PATH_MAX];
+  if (realpath(os_cpath(scratch.arena, path), buf)) r = str_push_copy(arena, str_from_cstr(buf));
+  else os_errno = errno;
+  scratch_end(scratch);
+  return r;
+}
+
+bool
+os_path_writable(StrView path) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  bool ok = access(os_cpath(scratch.arena, path), W_OK) == 0;
+  if (!ok) os_errno = errno;
+  scratch_end(scratch);
+  return ok;
+}
+
+// Clears the last error first, so a short read of a file that shrank meanwhile is
+// told apart from one the system refused.
+StrView
 os_read_range(Arena *arena, OsHandle handle, FileRange range) {
   StrView r = {};
+  os_errno = 0;
   if (!handle.value || range.last <= range.first) return r;
   u64 want = range.last - range.first;
   u8 *p = push_array_no_zero(arena, u8, want);
-  if (!p) return r;
+  if (!p) {
+    os_errno = ENOMEM;
+    return r;
+  }
+  // An injected failure stops half-way, as a failing disk may.
+  bool injected = os_fail_now(OsFail_Read);
+  u64 limit = injected ? want / 2 : want;
   u64 got = 0;
-  while (got < want) {
-    u64 piece = Min(want - got, (u64)0x7ffff000);
+  while (got < limit) {
+    u64 piece = Min(limit - got, (u64)0x7ffff000);
     ssize_t n = pread(os_fd(handle), p + got, piece, (off_t)(range.first + got));
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) os_errno = errno;
     if (n <= 0) break;
     got += (u64)n;
   }
+  if (injected && got == limit) os_errno = EIO;
   arena_pop(arena, want - got);
   return str_make(p, got);
 }
@@ -133,7 +280,14 @@ os_read_file(Arena *arena, StrView path) {
   FileProperties props = os_handle_properties(h);
   FileRange range = {0, props.size};
   r = os_read_range(arena, h, range);
+  if (os_errno) {
+    // Part of a file is never handed out as if it were all of it.
+    arena_pop(arena, r.length);
+    r = StrView{};
+  }
+  int err = os_errno;
   os_close_file(h);
+  os_errno = err;
   return r;
 }
 
@@ -141,6 +295,9 @@ u64
 os_write_range(OsHandle handle, FileRange range, StrView bytes) {
   if (!handle.value || range.last <= range.first) return 0;
   u64 want = Min(range.last - range.first, bytes.length);
+  // An injected failure stops half-way, as a disk that fills up does.
+  bool injected = os_fail_now(OsFail_Write);
+  if (injected) want /= 2;
   u64 done = 0;
   while (done < want) {
     u64 piece = Min(want - done, (u64)0x7ffff000);
@@ -152,6 +309,7 @@ os_write_range(OsHandle handle, FileRange range, StrView bytes) {
     }
     done += (u64)n;
   }
+  if (injected && done == want) os_errno = ENOSPC;
   return done;
 }
 
@@ -166,6 +324,103 @@ os_write_file(StrView path, StrView bytes) {
     os_errno = errno;
     ok = false;
   }
+  return ok;
+}
+
+bool
+os_close_file_checked(OsHandle handle) {
+  if (!handle.value) return true;
+  if (close(os_fd(handle)) == 0) return true;
+  os_errno = errno;
+  return false;
+}
+
+OsHandle
+os_create_temp_file(Arena *arena, StrView folder, StrView *path_out) {
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  StrView f = folder;
+  while (f.length > 1 && f.data[f.length - 1] == '/') f.length -= 1;
+  const char *sep = f.length && f.data[f.length - 1] == '/' ? "" : "/";
+  StrView tmpl = str_pushf(scratch.arena, "%S%s.qilsite-XXXXXX", &f, sep);
+  // mkostemp opens with O_CREAT | O_EXCL, which never follows a link at the name.
+  int fd = mkostemp((char *)tmpl.data, O_CLOEXEC);
+  if (fd < 0) os_errno = errno;
+  *path_out = fd >= 0 ? str_push_copy(arena, tmpl) : StrView{};
+  scratch_end(scratch);
+  return os_handle_from_fd(fd);
+}
+
+OsHandle
+os_create_new_file(StrView path) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  int fd = open(os_cpath(scratch.arena, path), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) os_errno = errno;
+  scratch_end(scratch);
+  return os_handle_from_fd(fd);
+}
+
+bool
+os_handle_sync(OsHandle handle) {
+  if (handle.value && fsync(os_fd(handle)) == 0) return true;
+  os_errno = handle.value ? errno : EBADF;
+  return false;
+}
+
+bool
+os_handle_truncate(OsHandle handle, u64 size) {
+  if (handle.value && ftruncate(os_fd(handle), (off_t)size) == 0) return true;
+  os_errno = handle.value ? errno : EBADF;
+  return false;
+}
+
+bool
+os_handle_set_permissions(OsHandle handle, u32 mode) {
+  if (os_fail_now(OsFail_Chmod)) {
+    os_errno = EIO;
+    return false;
+  }
+  if (handle.value && fchmod(os_fd(handle), (mode_t)(mode & 07777)) == 0) return true;
+  os_errno = handle.value ? errno : EBADF;
+  return false;
+}
+
+bool
+os_handle_set_owner(OsHandle handle, u32 owner, u32 group) {
+  if (!handle.value) {
+    os_errno = EBADF;
+    return false;
+  }
+  int fd = os_fd(handle);
+  if (fchown(fd, (uid_t)owner, (gid_t)group) == 0) return true;
+  if (errno != EPERM) {
+    os_errno = errno;
+    return false;
+  }
+  // Not allowed to give the file away: the group alone may still be ours to set.
+  if (fchown(fd, (uid_t)-1, (gid_t)group) == 0 || errno == EPERM) return true;
+  os_errno = errno;
+  return false;
+}
+
+bool
+os_replace_file(StrView from, StrView to) {
+  if (os_fail_now(OsFail_Rename)) {
+    os_errno = EIO;
+    return false;
+  }
+  ArenaTemp scratch = scratch_begin(0, 0);
+  bool ok = rename(os_cpath(scratch.arena, from), os_cpath(scratch.arena, to)) == 0;
+  if (!ok) os_errno = errno;
+  scratch_end(scratch);
+  return ok;
+}
+
+bool
+os_delete_file(StrView path) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  bool ok = unlink(os_cpath(scratch.arena, path)) == 0;
+  if (!ok) os_errno = errno;
+  scratch_end(scratch);
   return ok;
 }
 
@@ -271,6 +526,52 @@ os_sleep_ms(u64 ms) {
   ts.tv_nsec = (long)((ms % 1000) * 1000000);
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
+
+//~ Memory
+
+void *
+os_reserve(u64 size) {
+  void *p = mmap(0, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) {
+    os_errno = errno;
+    return 0;
+  }
+  return p;
+}
+
+bool
+os_commit(void *p, u64 size) {
+  if (os_fail_now(OsFail_Commit)) {
+    os_errno = ENOMEM;
+    return false;
+  }
+  if (mprotect(p, AlignPow2(size, 4096), PROT_READ | PROT_WRITE) == 0) return true;
+  os_errno = errno;
+  return false;
+}
+
+void
+os_release(void *p, u64 size) {
+  munmap(p, size);
+}
+
+bool
+os_protect_read_only(void *p, u64 size) {
+  if (mprotect(p, size, PROT_READ) == 0) return true;
+  os_errno = errno;
+  return false;
+}
+
+//~ Threads
+
+void
+os_thread_set_system_name(StrView name) {
+  char sys[16];
+  u64 n = Min(name.length, (u64)15);
+  memcpy(sys, name.data, n);
+  sys[n] = 0;
+  pthread_setname_np(pthread_self(), sys);
 }
 
 //~ Process

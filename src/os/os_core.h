@@ -17,6 +17,17 @@ struct FileProperties {
   u64 modified;  // nanoseconds since the epoch; compared for equality only
 };
 
+// What the writer needs to keep a file's identity and rights when it replaces it.
+struct FileStatus {
+  FileProperties props;
+  u32 mode;  // permission bits, 07777
+  u32 owner;
+  u32 group;
+  u64 links;
+  u64 device;
+  u64 inode;
+};
+
 struct FileRange {
   u64 first;
   u64 last;
@@ -27,6 +38,8 @@ enum OsOpenFlags : u32 {
   OsOpen_Write = 2,
   OsOpen_Create = 8,
   OsOpen_ShareRead = 16,
+  // The last path component must not be a symbolic link.
+  OsOpen_NoFollow = 32,
 };
 
 struct OsHandle {
@@ -52,21 +65,63 @@ struct OsProcessInfo {
   u64 counter_frequency;
 };
 
+// Places where tests can make the system fail on purpose.
+enum OsFailPoint : u32 {
+  OsFail_Write,   // os_write_range writes half, then fails with ENOSPC
+  OsFail_Rename,  // os_replace_file fails with EIO
+  OsFail_Commit,  // os_commit fails with ENOMEM
+  OsFail_Read,    // os_read_range reads half, then fails with EIO
+  OsFail_Chmod,   // os_handle_set_permissions fails with EIO
+  OsFail_COUNT,
+};
+
 //~ Files
 
+// A failed read returns nothing and sets the thread's last error; a successful one
+// (an empty file too) clears it, so callers tell the two apart with os_last_error_code.
 StrView os_read_file(Arena *arena, StrView path);
+// No handle (value 0) on failure, with the last error set; success clears it.
 OsHandle os_open_file(u32 mode, StrView path);
 void os_close_file(OsHandle handle);
 FileProperties os_path_properties(StrView path);
 // True when the path names anything (file, folder or special file), following links.
 bool os_path_exists(StrView path);
 FileProperties os_handle_properties(OsHandle handle);
+// Follows links; false with the last error set when the path names nothing usable.
+bool os_path_status(StrView path, FileStatus *out);
+bool os_handle_status(OsHandle handle, FileStatus *out);
+// The path with every link and dot resolved; empty (last error set) when it cannot be.
+StrView os_real_path(Arena *arena, StrView path);
+// True when this process may write the file (the system's access check).
+bool os_path_writable(StrView path);
+// Fewer bytes than asked for at the end of the file; when the system failed, the
+// last error is set (it is cleared first), so a caller checks os_last_error_code.
 StrView os_read_range(Arena *arena, OsHandle handle, FileRange range);
 u64 os_write_range(OsHandle handle, FileRange range, StrView bytes);
 // Writes a whole output file; false when it could not be written completely.
 bool os_write_file(StrView path, StrView bytes);
+// Makes an empty file named ".qilsite-XXXXXX" in the folder, readable only by its owner.
+// It is never opened through a link, nor an existing file; its path goes on the arena.
+OsHandle os_create_temp_file(Arena *arena, StrView folder, StrView *path_out);
+// A new file that must not exist yet (nor be a link); made with the usual permissions.
+OsHandle os_create_new_file(StrView path);
+// Closes the handle and reports a failure the system reports on close (delayed writes).
+bool os_close_file_checked(OsHandle handle);
+bool os_handle_sync(OsHandle handle);
+bool os_handle_truncate(OsHandle handle, u64 size);
+bool os_handle_set_permissions(OsHandle handle, u32 mode);
+// Gives the file this owner and group as far as this process may: where it may not
+// change them (EPERM), it keeps what it can and still reports success.
+bool os_handle_set_owner(OsHandle handle, u32 owner, u32 group);
+// Renames `from` over `to` in one step; `to` is replaced even when it is a link.
+bool os_replace_file(StrView from, StrView to);
+bool os_delete_file(StrView path);
 // The system's reason for the last failure on this thread.
 const char *os_last_error(void);
+// The system's error number for it (0 after a read or open that succeeded).
+u32 os_last_error_code(void);
+// True when the error means the path names nothing (no such file or folder).
+bool os_error_is_missing(u32 code);
 
 //~ Folders
 
@@ -81,7 +136,30 @@ StrView os_current_dir(Arena *arena);
 u64 os_now_micros(void);
 void os_sleep_ms(u64 ms);
 
+//~ Memory
+
+// Address space with no access; 0 when none is left.
+void *os_reserve(u64 size);
+// Makes reserved pages readable and writable.
+bool os_commit(void *p, u64 size);
+void os_release(void *p, u64 size);
+// Pages that must not change any more; `p` starts a page.
+bool os_protect_read_only(void *p, u64 size);
+
+//~ Threads
+
+// Linux keeps at most 15 bytes of the name.
+void os_thread_set_system_name(StrView name);
+
 //~ Process
 
 void os_process_init(void);
 const OsProcessInfo *os_process_info(void);
+
+//~ Test hooks
+
+// The nth call at the point from now on, made on this thread, fails (n = 0 disarms
+// the point); one relaxed load is all a disarmed point costs.
+void os_test_fail_nth(OsFailPoint point, u64 n);
+// The same, but `count` calls in a row fail from the nth on.
+void os_test_fail_span(OsFailPoint point, u64 n, u64 count);

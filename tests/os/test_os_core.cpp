@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "os/os_core.h"
 
@@ -108,4 +109,182 @@ TEST(OsTime, ClockNeverDecreasesAndProcessFactsAreSet) {
   EXPECT_EQ(info->page_size, (u64)sysconf(_SC_PAGESIZE));
   EXPECT_EQ(info->large_page_minimum, 0u);
   EXPECT_NE(ss(os_current_dir(test_arena())), "");
+}
+
+TEST(OsFiles, ExistenceFollowsTheSystemAnswer) {
+  TempDir dir;
+  // An empty file stamped at the epoch has nothing but its existence to show.
+  std::string epoch = dir.path + "/epoch.html";
+  ASSERT_EQ(run_command("touch -d @0 '" + epoch + "'").status, 0);
+  ASSERT_EQ(os_path_properties(sv(epoch)).modified, 0u) << "the test needs time 0";
+  EXPECT_TRUE(os_path_exists(sv(epoch))) << "empty file at time 0";
+  EXPECT_TRUE(os_path_exists(sv(dir.path))) << "folder";
+  EXPECT_FALSE(os_path_exists(sv(dir.path + "/missing.html"))) << "missing";
+  EXPECT_TRUE(os_error_is_missing(os_last_error_code()));
+  std::string dangling = dir.path + "/dangling.html";
+  ASSERT_EQ(symlink("nowhere.html", dangling.c_str()), 0);
+  EXPECT_FALSE(os_path_exists(sv(dangling))) << "a link to nothing names nothing";
+}
+
+TEST(OsFiles, FailedReadsAreToldApartFromEmptyFiles) {
+  TempDir dir;
+  Arena *a = test_arena();
+  std::string empty = dir.file("empty.txt", "");
+  std::string full = dir.file("full.txt", "some bytes");
+
+  os_test_fail_nth(OsFail_Read, 1);
+  StrView failed = os_read_file(a, sv(full));
+  u32 failed_code = os_last_error_code();
+  EXPECT_EQ(failed.length, 0u) << "nothing of a failed read is handed out";
+  EXPECT_NE(failed_code, 0u) << "but the failure is visible";
+  EXPECT_STREQ(os_last_error(), "Input/output error");
+
+  EXPECT_EQ(os_read_file(a, sv(empty)).length, 0u);
+  EXPECT_EQ(os_last_error_code(), 0u) << "an empty file reads without error";
+  EXPECT_EQ(ss(os_read_file(a, sv(full))), "some bytes") << "the fail point fired once";
+  EXPECT_EQ(os_last_error_code(), 0u);
+
+  EXPECT_EQ(os_read_file(a, sv(dir.path + "/missing")).length, 0u);
+  EXPECT_TRUE(os_error_is_missing(os_last_error_code())) << "missing";
+  EXPECT_EQ(os_open_file(OsOpen_Read, sv(dir.path)).value, 0u);
+  EXPECT_NE(os_last_error_code(), 0u) << "a folder is not opened for reading";
+  OsHandle h = os_open_file(OsOpen_Read, sv(empty));
+  EXPECT_NE(h.value, 0u);
+  EXPECT_EQ(os_last_error_code(), 0u) << "a successful open clears the last error";
+  os_close_file(h);
+
+  std::string link = dir.path + "/link.txt";
+  ASSERT_EQ(symlink(full.c_str(), link.c_str()), 0);
+  EXPECT_EQ(os_open_file(OsOpen_Read | OsOpen_NoFollow, sv(link)).value, 0u) << "no-follow refuses a link";
+  EXPECT_NE(os_last_error_code(), 0u);
+
+  if (geteuid() != 0) {
+    std::string locked = dir.file("locked.txt", "secret");
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    EXPECT_EQ(os_read_file(a, sv(locked)).length, 0u);
+    EXPECT_NE(os_last_error_code(), 0u) << "mode 000";
+  }
+}
+
+TEST(OsFailPoints, TheNthCallFailsAndZeroDisarms) {
+  TempDir dir;
+  Arena *a = test_arena();
+  std::string p1 = dir.path + "/1", p2 = dir.path + "/2", p3 = dir.path + "/3";
+  os_test_fail_nth(OsFail_Write, 2);
+  EXPECT_TRUE(os_write_file(sv(p1), str_lit("abcdef"))) << "first write";
+  EXPECT_FALSE(os_write_file(sv(p2), str_lit("abcdef"))) << "second write";
+  EXPECT_STREQ(os_last_error(), "No space left on device");
+  EXPECT_EQ(ss(os_read_file(a, sv(p2))), "abc") << "it stopped half-way, as a full disk does";
+  EXPECT_TRUE(os_write_file(sv(p3), str_lit("abcdef"))) << "third write";
+
+  os_test_fail_nth(OsFail_Rename, 1);
+  os_test_fail_nth(OsFail_Rename, 0);
+  EXPECT_TRUE(os_replace_file(sv(p1), sv(p2))) << "disarmed";
+  EXPECT_EQ(ss(os_read_file(a, sv(p2))), "abcdef");
+  EXPECT_FALSE(os_path_exists(sv(p1)));
+
+  os_test_fail_span(OsFail_Rename, 1, 2);
+  EXPECT_FALSE(os_replace_file(sv(p2), sv(p1))) << "span, first";
+  EXPECT_FALSE(os_replace_file(sv(p2), sv(p1))) << "span, second";
+  EXPECT_TRUE(os_path_exists(sv(p2))) << "a failed rename moves nothing";
+  EXPECT_TRUE(os_replace_file(sv(p2), sv(p1))) << "after the span";
+
+  OsHandle h = os_open_file(OsOpen_Read | OsOpen_Write, sv(p1));
+  ASSERT_NE(h.value, 0u);
+  os_test_fail_nth(OsFail_Chmod, 1);
+  EXPECT_FALSE(os_handle_set_permissions(h, 0600)) << "chmod";
+  EXPECT_TRUE(os_handle_set_permissions(h, 0600));
+  os_close_file(h);
+  struct stat st;
+  ASSERT_EQ(stat(p1.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(OsMemory, ArenasSurviveFailedCommitsAndImpossibleRequests) {
+  os_test_fail_nth(OsFail_Commit, 1);
+  // Another thread's commits do not take the failure meant for this one.
+  Arena *other = nullptr;
+  std::thread t([&] { other = arena_create_sized(MB(1), KB(4)); });
+  t.join();
+  EXPECT_NE(other, nullptr) << "another thread";
+  arena_release(other);
+  Arena *none = arena_create_sized(MB(1), KB(4));
+  EXPECT_EQ(none, nullptr) << "the first commit failed";
+
+  Arena *a = arena_create_sized(MB(1), KB(4));
+  ASSERT_NE(a, nullptr);
+  u64 pos = arena_pos(a);
+  os_test_fail_nth(OsFail_Commit, 1);
+  EXPECT_EQ(arena_push(a, KB(16), 8), nullptr) << "no memory behind the request";
+  EXPECT_EQ(arena_pos(a), pos) << "a failed push takes nothing";
+  u8 *p = (u8 *)arena_push(a, KB(16), 8);
+  ASSERT_NE(p, nullptr) << "the next commit works";
+  memset(p, 1, KB(16));
+
+  // Sizes whose sums wrap round never come back as memory.
+  pos = arena_pos(a);
+  EXPECT_EQ(arena_push(a, ~(u64)0, 1), nullptr);
+  EXPECT_EQ(arena_push(a, ~(u64)0 - 100, 8), nullptr);
+  EXPECT_EQ(arena_pos(a), pos);
+  arena_release(a);
+}
+
+TEST(OsMemory, ReadOnlyPagesCannotBeWritten) {
+  u64 page = os_process_info()->page_size;
+  void *p = os_reserve(page * 2);
+  ASSERT_NE(p, nullptr);
+  ASSERT_TRUE(os_commit(p, page * 2));
+  u8 *bytes = (u8 *)p;
+  bytes[0] = 7;
+  EXPECT_TRUE(os_protect_read_only(p, page));
+  EXPECT_EQ(bytes[0], 7) << "still readable";
+  bytes[page] = 8;  // the next page stays writable
+  EXPECT_FALSE(os_protect_read_only(bytes + 1, page)) << "an unaligned start is refused";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH({ ((volatile u8 *)bytes)[1] = 9; }, "");
+  os_release(p, page * 2);
+}
+
+TEST(OsFiles, TemporaryFilesAndReplacement) {
+  TempDir dir;
+  Arena *a = test_arena();
+  StrView t1 = {}, t2 = {};
+  OsHandle h1 = os_create_temp_file(a, sv(dir.path), &t1);
+  OsHandle h2 = os_create_temp_file(a, sv(dir.path + "/"), &t2);
+  ASSERT_NE(h1.value, 0u);
+  ASSERT_NE(h2.value, 0u);
+  EXPECT_NE(ss(t1), ss(t2)) << "each call makes a new file";
+  EXPECT_EQ(ss(t1).substr(0, dir.path.size() + 10), dir.path + "/.qilsite-");
+  EXPECT_EQ(t1.length, dir.path.size() + 16) << "a short name, whatever the page's";
+  FileStatus st;
+  ASSERT_TRUE(os_handle_status(h1, &st));
+  EXPECT_EQ(st.mode, 0600u) << "private until it is given the old file's rights";
+  os_close_file(h1);
+  os_close_file(h2);
+  StrView none = {};
+  EXPECT_EQ(os_create_temp_file(a, sv(dir.path + "/missing"), &none).value, 0u);
+  EXPECT_EQ(none.length, 0u);
+
+  // A new file is never made through a link or over a file.
+  std::string target = dir.file("target.txt", "keep");
+  std::string link = dir.path + "/link.txt";
+  ASSERT_EQ(symlink("nowhere.txt", link.c_str()), 0);
+  EXPECT_EQ(os_create_new_file(sv(link)).value, 0u) << "dangling link";
+  EXPECT_FALSE(os_path_exists(sv(dir.path + "/nowhere.txt")));
+  EXPECT_EQ(os_create_new_file(sv(target)).value, 0u) << "existing file";
+
+  // Replacing a link replaces the link, not what it names.
+  std::string alias = dir.path + "/alias.txt";
+  ASSERT_EQ(symlink(target.c_str(), alias.c_str()), 0);
+  EXPECT_EQ(ss(os_real_path(a, sv(dir.path + "/./alias.txt"))).substr(ss(os_real_path(a, sv(dir.path))).size()),
+            "/target.txt");
+  EXPECT_TRUE(os_replace_file(t1, sv(alias)));
+  EXPECT_EQ(ss(os_read_file(a, sv(target))), "keep");
+  struct stat lst;
+  ASSERT_EQ(lstat(alias.c_str(), &lst), 0);
+  EXPECT_TRUE(S_ISREG(lst.st_mode));
+  EXPECT_EQ(os_real_path(a, sv(dir.path + "/missing/x")).length, 0u);
+  EXPECT_TRUE(os_error_is_missing(os_last_error_code()));
+  EXPECT_TRUE(os_delete_file(t2));
+  EXPECT_FALSE(os_delete_file(t2));
 }
