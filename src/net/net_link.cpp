@@ -28,8 +28,9 @@ link_is_web_address(StrView target) {
 
 bool
 link_is_never_checked(StrView target) {
-  StrView path = url_parse(target).path;
-  if (path.length == 0) path = target;
+  StrView t = str_prefix(target, Min(str_find(target, 0, str_lit("?"), 0), str_find(target, 0, str_lit("#"), 0)));
+  StrView path = url_parse(t).path;
+  if (path.length == 0) path = t;
   StrView ext = str_skip_last_dot(path);
   if (ext.length == path.length) return false;
   return str_match(ext, str_lit("js"), StrMatchFlag_CaseInsensitive) ||
