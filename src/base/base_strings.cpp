@@ -194,19 +194,14 @@ str_skip_last_slash(StrView s) {
 
 void
 str_list_push_node(StrList *list, StrNode *node) {
-  node->next = 0;
-  if (list->last) list->last->next = node;
-  else list->first = node;
-  list->last = node;
+  SLLQueuePush(list->first, list->last, node);
   list->node_count += 1;
   list->total_size += node->string.length;
 }
 
 void
 str_list_push_node_front(StrList *list, StrNode *node) {
-  node->next = list->first;
-  list->first = node;
-  if (!list->last) list->last = node;
+  SLLQueuePushFront(list->first, list->last, node);
   list->node_count += 1;
   list->total_size += node->string.length;
 }

@@ -72,10 +72,11 @@ content_store(Arena *owner, StrView bytes) {
   if (bytes.length && ((uintptr_t)bytes.data % page) == 0) {
     os_protect_read_only(bytes.data, AlignPow2(bytes.length, page));
   }
-  node->prev = (ContentNode *)slot->last;
-  if (slot->last) ((ContentNode *)slot->last)->next = node;
-  else slot->first = node;
-  slot->last = node;
+  ContentNode *first = (ContentNode *)slot->first;
+  ContentNode *last = (ContentNode *)slot->last;
+  DLLPushBack(first, last, node);
+  slot->first = first;
+  slot->last = last;
   mutex_unlock(stripe->mutex);
   return key;
 }
@@ -130,8 +131,7 @@ content_release(ContentKey key) {
     slot->last = last;
     owner = n->owner;
     ContentNode **free_list = &content_registry->free_nodes[stripe - t->stripes];
-    n->next = *free_list;
-    *free_list = n;
+    SLLStackPush(*free_list, n);
   }
   mutex_unlock(stripe->mutex);
   if (owner) arena_release(owner);

@@ -68,9 +68,7 @@ options_parse(Arena *arena, StrList args) {
       StrView piece = has_sep ? str_skip(word, sep + 1) : StrView{};
       if (piece.length) str_list_push(arena, &o->values, piece);
       OptionSlot *slot = &table.slots[str_hash_djb2(o->key) % table.slot_count];
-      if (slot->last) slot->last->next = o;
-      else slot->first = o;
-      slot->last = o;
+      SLLQueuePush(slot->first, slot->last, o);
       if (has_sep && (piece.length == 0 || piece.data[piece.length - 1] == ',')) pending = o;
     } else {
       //- continued values of the pending option
