@@ -160,28 +160,6 @@ os_handle_properties(OsHandle handle) {
   return p;
 }
 
-FileProperties
-os_path_properties(StrView path) {
-  FileProperties p = {};
-  ArenaTemp scratch = scratch_begin(0, 0);
-  struct stat st;
-  if (stat(os_cpath(scratch.arena, path), &st) == 0) p = os_props_from_stat(&st);
-  else os_errno = errno;
-  scratch_end(scratch);
-  return p;
-}
-
-// Decided by the system's answer alone: an empty file stamped at time 0 exists too.
-bool
-os_path_exists(StrView path) {
-  ArenaTemp scratch = scratch_begin(0, 0);
-  struct stat st;
-  bool exists = stat(os_cpath(scratch.arena, path), &st) == 0;
-  if (!exists) os_errno = errno;
-  scratch_end(scratch);
-  return exists;
-}
-
 static void
 os_status_from_stat(const struct stat *st, FileStatus *out) {
   MemoryZeroStruct(out);
@@ -204,6 +182,20 @@ os_path_status(StrView path, FileStatus *out) {
   if (!ok) MemoryZeroStruct(out);
   scratch_end(scratch);
   return ok;
+}
+
+FileProperties
+os_path_properties(StrView path) {
+  FileStatus st;
+  os_path_status(path, &st);
+  return st.props;
+}
+
+// Decided by the system's answer alone: an empty file stamped at time 0 exists too.
+bool
+os_path_exists(StrView path) {
+  FileStatus st;
+  return os_path_status(path, &st);
 }
 
 bool
