@@ -16,7 +16,7 @@ fuzz_write(HtmlNode *root) {
 
 static HtmlParseResult
 fuzz_parse(StrView text) {
-  HtmlParseResult r = html_parse(fuzz_arena, text, str_lit("fuzz.html"), html_tokenize(fuzz_arena, text), 15,
+  HtmlParseResult r = html_parse(fuzz_arena, text, str_lit("fuzz.html"), html_tokenize(fuzz_arena, text), HtmlParse_CheckAll,
                                  str_lit("/site/"));
   html_validate(fuzz_arena, &r);
   html_check_attributes(fuzz_arena, &r);

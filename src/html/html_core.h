@@ -8,6 +8,7 @@
 //~ Tables
 
 enum HtmlContentFlags : u32 {
+  HtmlContent_None = 0,
   HtmlContent_RawText = 1,
   HtmlContent_Flow = 2,
   HtmlContent_MayBeEmpty = 4,
@@ -158,13 +159,19 @@ enum HtmlTokenKind : u32 {
 };
 
 enum HtmlParseFlags : u32 {
+  // Marks a checked parse; no code reads it on its own, but it belongs to the usual set.
+  HtmlParse_Check = 0x1,
   HtmlParse_AttributeChecks = 0x2,
   HtmlCheck_UnknownElements = 0x4,
   HtmlCheck_UnknownAttributes = 0x8,
   HtmlCheck_AllowedParents = 0x10,
   HtmlParse_Skeleton = 0x20,
   HtmlParse_LenientLt = 0x40,
+  // The checks every hand-written page gets (the value 15 that callers have always passed).
+  HtmlParse_CheckAll = HtmlParse_Check | HtmlParse_AttributeChecks | HtmlCheck_UnknownElements |
+                       HtmlCheck_UnknownAttributes,
 };
+static_assert(HtmlParse_CheckAll == 15, "the usual check set keeps its value");
 
 struct HtmlToken {
   u64 start;
@@ -214,9 +221,14 @@ struct HtmlParseResult {
   u64 parse_errors;
 };
 
+enum LinkMetadataFlags : u32 {
+  // The fetched page lacked the item: its span gets the "missing-metadata" class.
+  LinkMetadataFlag_Missing = 0x400,
+};
+
 struct LinkMetadataItem {
   LinkMetadataItem *next;
-  u32 flags;
+  u32 flags;  // LinkMetadataFlags
   StrView text;
 };
 

@@ -116,6 +116,8 @@ html_tokenize(Arena *arena, StrView source) {
 
 //~ URL values
 
+// The value a check or a generated page may use: "~/" becomes the site root and
+// separators fold. Hand-written pages never get it: their values stay as written.
 StrView
 html_normalize_url_value(Arena *arena, StrView site_root, StrView value) {
   StrView v = str_unquote(value);
@@ -175,7 +177,6 @@ struct HtmlFrame {
 struct HtmlParser {
   Arena *arena;
   StrView source;
-  StrView site_root;
   HtmlToken *tokens;
   u64 count;
   u64 i;
@@ -189,6 +190,9 @@ struct HtmlParser {
   HtmlNode *skeleton[3];  // "!DOCTYPE", "html", "head", waiting to be placed
   u64 skeleton_waiting;
   HtmlNode *skeleton_html;
+  // Element kinds already in the tree: the skeleton asks this instead of searching
+  // the tree for every element.
+  u8 kind_in_tree[HtmlTagKind_COUNT];
 };
 
 static HtmlToken html_end_token = {0, 0, 0};
@@ -243,8 +247,17 @@ html_pop(HtmlParser *p) {
   p->free_list = f;
 }
 
+// Every error counts; its message is formatted only while the list keeps diagnostics,
+// since a binary file raises one per byte.
 static void
-html_error_at(HtmlParser *p, u32 severity, u64 offset, StrView message) {
+html_error_at(HtmlParser *p, u32 severity, u64 offset, const char *fmt, ...) {
+  StrView message = {};
+  if (diag_list_keeps(&p->result->diagnostics)) {
+    va_list args;
+    va_start(args, fmt);
+    message = str_pushfv(p->arena, fmt, args);
+    va_end(args);
+  }
   doc_diag_push(p->arena, &p->result->diagnostics, offset, severity, message);
   if (severity >= DiagSeverity_Error) p->result->parse_errors += 1;
 }
@@ -252,13 +265,20 @@ html_error_at(HtmlParser *p, u32 severity, u64 offset, StrView message) {
 static void
 html_unexpected(HtmlParser *p, u64 j) {
   StrView text = html_tok_text(p, j);
-  html_error_at(p, DiagSeverity_Error, html_tok(p, j)->start, str_pushf(p->arena, "Unexpected \"%S\" token.", &text));
+  html_error_at(p, DiagSeverity_Error, html_tok(p, j)->start, "Unexpected \"%S\" token.", &text);
 }
 
 // The node a new element or text goes under in the current frame.
 static HtmlNode *
 html_current_container(HtmlParser *p) {
   return p->top->node;
+}
+
+static void
+html_mark_in_tree(HtmlParser *p, HtmlNode *root) {
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    if (n->type == HtmlNode_Element) p->kind_in_tree[n->element->kind] = 1;
+  }
 }
 
 static void
@@ -276,8 +296,11 @@ html_place_skeleton(HtmlParser *p, HtmlNode *element) {
   while (p->skeleton_waiting) {
     HtmlNode *waiting = p->skeleton[3 - p->skeleton_waiting];
     p->skeleton_waiting -= 1;
-    if (!html_node_is_nil(html_find_last_element_by_kind(p->result->root, parent_kind))) continue;
+    if (p->kind_in_tree[parent_kind]) continue;
+    // "head" waits inside "html": placing it again would link it twice and lose "body".
+    if (!html_node_is_nil(waiting->parent)) continue;
     html_append_child(html_current_container(p), waiting);
+    html_mark_in_tree(p, waiting);
     if (waiting == p->skeleton_html) {
       html_push(p, HtmlParseState_Content, waiting->last_child, waiting);
     }
@@ -305,10 +328,8 @@ html_parse_open(HtmlParser *p) {
       html_append_child(html_current_container(p), lt);
     } else {
       StrView shown = named == label ? text : html_tok_text(p, named);
-      StrView msg = str_pushf(p->arena,
-                              "Tag label expected after '<' symbol, was: %S. If inside a text, escape it with &lt;",
-                              &shown);
-      html_error_at(p, DiagSeverity_Error, html_tok(p, j)->start, msg);
+      html_error_at(p, DiagSeverity_Error, html_tok(p, j)->start,
+                    "Tag label expected after '<' symbol, was: %S. If inside a text, escape it with &lt;", &shown);
     }
     p->i = j + 1;
     return;
@@ -318,6 +339,7 @@ html_parse_open(HtmlParser *p) {
                                  text, html_tok(p, label)->start);
   if (p->flags & HtmlParse_Skeleton) html_place_skeleton(p, e);
   html_append_child(html_current_container(p), e);
+  p->kind_in_tree[e->element->kind] = 1;
   HtmlNode *list = html_node_create(p->arena, HtmlNode_AttributeList, 0, {}, {}, html_tok(p, label)->start);
   html_push(p, HtmlParseState_StartTag, list, e);
   p->i = label_end;
@@ -371,11 +393,10 @@ html_parse_close(HtmlParser *p) {
     html_pop(p);
   } else {
     StrView subject = e ? e->text : StrView{};
-    StrView msg = str_pushf(p->arena,
-                            "The tag name \"%S\" has no matching closing tag name. You may have an opening tag "
-                            "without matching closing one.",
-                            &subject);
-    html_error_at(p, DiagSeverity_Error, html_tok(p, j + 1)->start, msg);
+    html_error_at(p, DiagSeverity_Error, html_tok(p, j + 1)->start,
+                  "The tag name \"%S\" has no matching closing tag name. You may have an opening tag without "
+                  "matching closing one.",
+                  &subject);
     for (int k = 0; k < 4; k += 1) html_pop(p);
   }
   p->i = after;
@@ -408,8 +429,7 @@ html_parse_attr_value(HtmlParser *p) {
   HtmlToken *t = html_tok(p, j);
   html_pop(p);
   if (t->kind & HtmlToken_Broken) {
-    StrView msg = str_pushf(p->arena, "%S's Attribute value has string broken.", &attr->text);
-    html_error_at(p, DiagSeverity_Error, t->start, msg);
+    html_error_at(p, DiagSeverity_Error, t->start, "%S's Attribute value has string broken.", &attr->text);
     p->i = j + 1;
     return;
   }
@@ -428,7 +448,8 @@ html_parse_attr_value(HtmlParser *p) {
   }
   StrView value = str_unquote(str_substr(p->source, t->start, html_tok(p, end - 1)->end));
   if (t->kind & HtmlToken_String) value = str_unquote(html_tok_text(p, j));
-  if (attr->attribute->value_type == HtmlAttrValue_Url) value = html_normalize_url_value(p->arena, p->site_root, value);
+  // The tree is written back over the page: a link value keeps the author's bytes
+  // ("~/", backslashes, "//" in a query); checks read the targets from the source.
   HtmlNode *v = html_node_create(p->arena, HtmlNode_AttributeValue, html_flags_from_token(t->kind), {}, value, t->start);
   // The span of the value in the source, quotes included: links are read from it.
   v->source_length = html_tok(p, end - 1)->end - t->start;
@@ -472,8 +493,8 @@ html_parse_step(HtmlParser *p) {
       else if (html_tok_is(p, j, "=")) f->state = HtmlParseState_AttrValue, p->i += 1;
       else if (is_gt) {
         if (f->node->attribute->value_type != HtmlAttrValue_Flag) {
-          StrView msg = str_pushf(p->arena, "%S's value was a boolean flag but shouldn't ", &f->node->text);
-          html_error_at(p, DiagSeverity_Error, t->start, msg);
+          html_error_at(p, DiagSeverity_Error, t->start, "%S's value was a boolean flag but shouldn't ",
+                        &f->node->text);
         }
         html_pop(p);
       } else {
@@ -507,12 +528,12 @@ html_parse_step(HtmlParser *p) {
 HtmlParseResult
 html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32 flags, StrView site_root) {
   (void)path;
+  (void)site_root;  // values are kept as written; the root serves html_normalize_url_value
   HtmlParseResult result = {};
   ArenaTemp scratch = scratch_begin(&arena, 1);
   HtmlParser p = {};
   p.arena = arena;
   p.source = source;
-  p.site_root = site_root;
   p.tokens = tokens.tokens;
   p.count = tokens.count;
   p.flags = flags;
@@ -550,14 +571,14 @@ html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32
     if (f->state == HtmlParseState_StartTag || f->state == HtmlParseState_AttrName ||
         f->state == HtmlParseState_AttrValue) {
       HtmlNode *e = f->element;
-      StrView msg = str_pushf(arena, "Unexpected end of text inside the \"%S\" tag.", &e->text);
-      html_error_at(&p, DiagSeverity_Error, e->source_offset, msg);
+      html_error_at(&p, DiagSeverity_Error, e->source_offset, "Unexpected end of text inside the \"%S\" tag.",
+                    &e->text);
       break;
     }
   }
 
   if (!p.title) {
-    html_error_at(&p, DiagSeverity_Warning, 0, str_lit("document missing title"));
+    html_error_at(&p, DiagSeverity_Warning, 0, "document missing title");
   }
   result.ok = 1;
   scratch_end(scratch);

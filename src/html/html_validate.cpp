@@ -5,9 +5,17 @@
 
 //~ Validation
 
+// Formats the message only while the list still keeps diagnostics: a page with a
+// finding per tag would otherwise fill memory with messages nobody sees.
 static void
-html_report(Arena *arena, HtmlParseResult *r, StrView subject, u64 offset, StrView message) {
-  (void)subject;
+html_report(Arena *arena, HtmlParseResult *r, u64 offset, const char *fmt, ...) {
+  StrView message = {};
+  if (diag_list_keeps(&r->diagnostics)) {
+    va_list args;
+    va_start(args, fmt);
+    message = str_pushfv(arena, fmt, args);
+    va_end(args);
+  }
   doc_diag_push(arena, &r->diagnostics, offset, DiagSeverity_Error, message);
 }
 
@@ -30,21 +38,91 @@ html_parent_allowed(Arena *arena, HtmlNode *e) {
   return ok;
 }
 
+//- How often each attribute name occurs in one attribute list: a hash table on scratch
+//  memory, built once per list, so the duplicate check costs one pass however many
+//  attributes an element has. Known attributes count by kind, unknown ones by their
+//  name without regard to case.
+
+struct HtmlAttrCount {
+  HtmlNode *attr;  // the first attribute of its name; 0 for a free slot
+  u64 hash;        // kept here so that a probe past other names reads no node
+  u64 count;
+};
+
+struct HtmlAttrCounts {
+  Arena *arena;
+  u64 base;
+  HtmlNode *list;  // the list counted, or 0
+  HtmlAttrCount *slots;
+  u64 mask;
+};
+
+static u64
+html_attr_key_hash(HtmlNode *a) {
+  u64 h = 14695981039346656037ull;
+  if (a->attribute->name.length) {
+    h = (h ^ (a->attribute->kind + 1)) * 1099511628211ull;
+  } else {
+    for (u64 i = 0; i < a->text.length; i += 1) h = (h ^ char_to_lower(a->text.data[i])) * 1099511628211ull;
+  }
+  // Names differ in their last letters: mix every bit into the low ones the mask keeps.
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ull;
+  return h ^ (h >> 33);
+}
+
+static bool
+html_attr_same_key(HtmlNode *a, HtmlNode *b) {
+  if (a->attribute != b->attribute) return false;
+  return a->attribute->name.length || str_match(a->text, b->text, StrMatchFlag_CaseInsensitive);
+}
+
+static HtmlAttrCount *
+html_attr_slot(HtmlAttrCounts *c, HtmlNode *a) {
+  u64 h = html_attr_key_hash(a);
+  for (u64 i = h & c->mask;; i = (i + 1) & c->mask) {
+    HtmlAttrCount *slot = &c->slots[i];
+    if (!slot->attr) {
+      slot->hash = h;
+      return slot;
+    }
+    if (slot->hash == h && html_attr_same_key(slot->attr, a)) return slot;
+  }
+}
+
 static void
-html_validate_attribute(Arena *arena, HtmlParseResult *r, HtmlNode *a) {
+html_attr_counts_build(HtmlAttrCounts *c, HtmlNode *list) {
+  arena_pop_to(c->arena, c->base);
+  u64 n = 0;
+  for (HtmlNode *b = list->first_child; !html_node_is_nil(b); b = b->next) n += b->type == HtmlNode_Attribute;
+  // At most half full, so every probe ends at a free slot soon.
+  u64 capacity = 8;
+  while (capacity < 2 * n) capacity *= 2;
+  c->list = list;
+  c->slots = push_array(c->arena, HtmlAttrCount, capacity);
+  c->mask = capacity - 1;
+  for (HtmlNode *b = list->first_child; !html_node_is_nil(b); b = b->next) {
+    if (b->type != HtmlNode_Attribute) continue;
+    HtmlAttrCount *slot = html_attr_slot(c, b);
+    if (!slot->attr) slot->attr = b;
+    slot->count += 1;
+  }
+}
+
+static void
+html_validate_attribute(Arena *arena, HtmlParseResult *r, HtmlAttrCounts *counts, HtmlNode *a) {
   u64 at = a->source_offset + 1;
   if ((r->check_flags & HtmlCheck_UnknownAttributes) && a->attribute->name.length == 0) {
-    html_report(arena, r, a->text, at, str_pushf(arena, "%S unknown attribute", &a->text));
+    html_report(arena, r, at, "%S unknown attribute", &a->text);
   }
-  u64 same = 0;
-  for (HtmlNode *b = a->parent->first_child; !html_node_is_nil(b); b = b->next) {
-    if (b->type == HtmlNode_Attribute && b->attribute == a->attribute) same += 1;
-  }
-  if (same != 1) html_report(arena, r, a->text, at, str_pushf(arena, "%S is a duplicated attribute", &a->text));
+  if (counts->list != a->parent) html_attr_counts_build(counts, a->parent);
+  if (html_attr_slot(counts, a)->count != 1) html_report(arena, r, at, "%S is a duplicated attribute", &a->text);
   if (a->attribute->value_type == HtmlAttrValue_Url) {
     HtmlNode *v = a->first_child;
     bool empty = html_node_is_nil(v) || ((v->flags & HtmlNodeFlag_String) && v->text.length == 0);
-    if (empty) html_report(arena, r, {}, at, str_pushf(arena, "attribute's key %S must not be empty", &a->text));
+    if (empty) html_report(arena, r, at, "attribute's key %S must not be empty", &a->text);
   }
 }
 
@@ -52,29 +130,27 @@ static void
 html_validate_element(Arena *arena, HtmlParseResult *r, HtmlNode *e) {
   u64 at = e->source_offset + 1;
   if (!html_node_is_nil(e->prev) && e->prev->type != HtmlNode_Element && e->prev->type != HtmlNode_Content) {
-    html_report(arena, r, e->text, at, str_lit("parsing failed, tag was encountered inside attribute node"));
+    html_report(arena, r, at, "parsing failed, tag was encountered inside attribute node");
   }
   if ((r->check_flags & HtmlCheck_UnknownElements) && e->element->name.length == 0) {
-    html_report(arena, r, e->text, at, str_pushf(arena, "%S unknown tag element", &e->text));
+    html_report(arena, r, at, "%S unknown tag element", &e->text);
   }
   bool shaped = !html_node_is_nil(e->first_child) && e->first_child->type == HtmlNode_AttributeList &&
                 !html_node_is_nil(e->last_child) && e->last_child->type == HtmlNode_Content;
   if (!shaped) {
-    html_report(arena, r, e->text, e->source_offset,
-                str_pushf(arena,
-                          "Structure (internal): %S does not have correct internal nodes which will cause critical "
-                          "errors",
-                          &e->text));
+    html_report(arena, r, e->source_offset,
+                "Structure (internal): %S does not have correct internal nodes which will cause critical errors",
+                &e->text);
     return;
   }
   if ((r->check_flags & HtmlCheck_AllowedParents) && !html_parent_allowed(arena, e)) {
     StrView parents = e->element->allowed_parents;
-    html_report(arena, r, e->text, e->source_offset,
-                str_pushf(arena, "Structure: %S does not have an allowed parent, it should be one of theses: %S",
-                          &e->text, &parents));
+    html_report(arena, r, e->source_offset,
+                "Structure: %S does not have an allowed parent, it should be one of theses: %S", &e->text, &parents);
   }
-  if (!(e->element->content & (HtmlContent_MayBeEmpty | HtmlContent_Void)) && html_node_is_nil(e->last_child->first_child)) {
-    html_report(arena, r, e->text, at, str_pushf(arena, "%S must not have empty content", &e->text));
+  if (!(e->element->content & (HtmlContent_MayBeEmpty | HtmlContent_Void)) &&
+      html_node_is_nil(e->last_child->first_child)) {
+    html_report(arena, r, at, "%S must not have empty content", &e->text);
   }
 }
 
@@ -82,11 +158,15 @@ void
 html_validate(Arena *arena, HtmlParseResult *result) {
   HtmlNode *root = result->root;
   if (html_node_is_nil(root)) return;
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  HtmlAttrCounts counts = {scratch.arena, arena_pos(scratch.arena), 0, 0, 0};
   for (HtmlNode *n = html_next_preorder(root, root); !html_node_is_nil(n); n = html_next_preorder(n, root)) {
-    if (n->type == HtmlNode_Attribute) html_validate_attribute(arena, result, n);
+    if (n->type == HtmlNode_Attribute) html_validate_attribute(arena, result, &counts, n);
     else if (n->type == HtmlNode_Element) html_validate_element(arena, result, n);
   }
-  result->ok = result->diagnostics.max_severity < 4 ? 1 : 0;
+  scratch_end(scratch);
+  // Errors leave the page usable; only a fatal error does not.
+  result->ok = result->diagnostics.max_severity <= (s32)DiagSeverity_Error ? 1 : 0;
 }
 
 //~ Links
@@ -124,10 +204,7 @@ html_check_attributes(Arena *arena, HtmlParseResult *result) {
         link->end = end;
         link->kind = link_is_web_address(str_substr(source, start, end)) ? HtmlLinkKind_Web : HtmlLinkKind_Local;
         link->element = e;
-        link->prev = result->links.last;
-        if (result->links.last) result->links.last->next = link;
-        else result->links.first = link;
-        result->links.last = link;
+        DLLPushBack(result->links.first, result->links.last, link);
         result->links.count += 1;
       }
       break;
@@ -139,10 +216,18 @@ u64
 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
                  u32 mode, StrView site_root) {
   u64 queued = 0;
+  // Links come in page order: each position is counted on from the one before.
+  LineCol lc = {1, 1};
+  u64 counted = 0;
   for (HtmlLink *l = links->first; l; l = l->next) {
     StrView target = str_substr(text, l->start, l->end);
     if (l->kind == HtmlLinkKind_Web && (mode & HtmlLinkCheck_QueueWeb)) {
-      LineCol lc = str_line_col(text, l->start);
+      if (l->start < counted) {
+        lc = LineCol{1, 1};
+        counted = 0;
+      }
+      lc = str_line_col_advance(text, counted, l->start, lc);
+      counted = l->start;
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &path, (s64)lc.line, (s64)lc.column);
       if (linkcheck_enqueue(str_push_copy(arena, target), location)) queued += 1;
     } else if (l->kind == HtmlLinkKind_Local && (mode & HtmlLinkCheck_LocalPaths)) {
@@ -158,12 +243,38 @@ html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, 
   return queued;
 }
 
+//- Metadata found by hash: a table on scratch memory holds the first entry of each
+//  hash, as a walk down the list would find it, so many links cost no rescans.
+
+struct HtmlMetadataSlot {
+  LinkMetadata *metadata;
+};
+
+static u64
+html_metadata_slot_index(u64 hash, u64 mask) {
+  return (hash ^ (hash >> 31)) & mask;
+}
+
 void
 html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkMetadata *metadata) {
+  if (!links->first || !metadata) return;
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  u64 n = 0;
+  for (LinkMetadata *m = metadata; m; m = m->next) n += 1;
+  u64 capacity = 8;
+  while (capacity < 2 * n) capacity *= 2;
+  u64 mask = capacity - 1;
+  HtmlMetadataSlot *slots = push_array(scratch.arena, HtmlMetadataSlot, capacity);
+  for (LinkMetadata *m = metadata; m; m = m->next) {
+    u64 i = html_metadata_slot_index(m->hash, mask);
+    while (slots[i].metadata && slots[i].metadata->hash != m->hash) i = (i + 1) & mask;
+    if (!slots[i].metadata) slots[i].metadata = m;
+  }
   for (HtmlLink *l = links->first; l; l = l->next) {
     u64 h = str_hash_djb2(str_substr(text, l->start, l->end));
-    LinkMetadata *m = metadata;
-    while (m && m->hash != h) m = m->next;
+    u64 i = html_metadata_slot_index(h, mask);
+    while (slots[i].metadata && slots[i].metadata->hash != h) i = (i + 1) & mask;
+    LinkMetadata *m = slots[i].metadata;
     if (!m) continue;
     HtmlNode *holder = l->element->parent;
     for (LinkMetadataItem *item = m->items; item; item = item->next) {
@@ -171,9 +282,9 @@ html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkM
       HtmlNode *content = span->last_child;
       content->text = content->raw = str_push_copy(arena, item->text);
       html_add_class(arena, span, str_lit("metadata"));
-      if (item->flags & 0x400) html_add_class(arena, span, str_lit("missing-metadata"));
+      if (item->flags & LinkMetadataFlag_Missing) html_add_class(arena, span, str_lit("missing-metadata"));
       html_append_child(holder, span);
     }
   }
+  scratch_end(scratch);
 }
-

@@ -46,7 +46,7 @@ struct Parsed {
 };
 
 static Parsed
-parse(const std::string &src, u32 flags = 15) {
+parse(const std::string &src, u32 flags = HtmlParse_CheckAll) {
   Arena *a = test_arena();
   Parsed p = {};
   StrView s = str_push_copy(a, sv(src));
@@ -94,7 +94,7 @@ TEST(HtmlParser, MessagesAndPositions) {
 
 TEST(HtmlParser, TreeShapes) {
   Arena *a = test_arena();
-  auto written = [&](const std::string &src, u32 flags = 15) {
+  auto written = [&](const std::string &src, u32 flags = HtmlParse_CheckAll) {
     Parsed p = parse(src, flags);
     StrList out = {};
     html_write(a, &out, p.r.root);
@@ -114,17 +114,73 @@ TEST(HtmlParser, TreeShapes) {
   EXPECT_EQ(doctype->element->kind, (u32)HtmlTagKind_Doctype);
   EXPECT_EQ(doctype->first_child->child_count, 1u);
   EXPECT_EQ(doctype->first_child->first_child->attribute->kind, (u32)HtmlAttrKind_Html);
-  HtmlParseResult empty = html_check_text(a, StrView{}, str_lit("e.html"), 15, {});
+  HtmlParseResult empty = html_check_text(a, StrView{}, str_lit("e.html"), HtmlParse_CheckAll, {});
   EXPECT_EQ(empty.root, nullptr);
 }
 
 TEST(HtmlParser, SkeletonPlacesTheFirstElement) {
   Arena *a = test_arena();
-  Parsed p = parse("<meta charset=\"utf-8\">" + T, HtmlParse_Skeleton);
-  StrList out = {};
-  html_write(a, &out, p.r.root);
-  EXPECT_EQ(ss(str_list_join(a, &out, 0)),
-            "<!DOCTYPE html ><html lang=\"en\" ><head></head><body></body><meta charset=\"utf-8\" >" + T + "</html>");
+  auto written = [&](const std::string &src) {
+    Parsed p = parse(src, HtmlParse_Skeleton);
+    StrList out = {};
+    html_write(a, &out, p.r.root);
+    return ss(str_list_join(a, &out, 0));
+  };
+  const std::string skeleton = "<!DOCTYPE html ><html lang=\"en\" ><head></head><body></body>";
+  EXPECT_EQ(written("<meta charset=\"utf-8\">" + T), skeleton + "<meta charset=\"utf-8\" >" + T + "</html>");
+  // An element whose parent is no skeleton part ("ul") once linked "head" a second
+  // time, and "body" fell out of the tree.
+  EXPECT_EQ(written("<li>x</li>" + T), skeleton + "<li>x</li>" + T + "</html>");
+  EXPECT_EQ(written("<td>x</td>"), skeleton + "<td>x</td></html>");
+  // The page's own "html" is found: the skeleton adds nothing.
+  EXPECT_EQ(written("<html><head>" + T + "</head></html>"), "<html lang=\"en\" ><head>" + T + "</head></html>");
+}
+
+TEST(HtmlParser, EveryErrorCountsPastTheKeptMessages) {
+  // One error per stray token: only the first messages are kept, all are counted.
+  std::string src = T;
+  for (int i = 0; i < 5000; i += 1) src += " stray";
+  Parsed p = parse(src);
+  EXPECT_EQ(p.r.parse_errors, 5000u);
+  EXPECT_EQ(p.r.diagnostics.count, 5000u);
+  u64 kept = 0;
+  for (Diagnostic *d = p.r.diagnostics.first; d; d = d->next, kept += 1) {
+    EXPECT_EQ(ss(d->message), "Unexpected \"stray\" token.");
+  }
+  EXPECT_EQ(kept, (u64)DIAG_KEEP_MAX);
+  EXPECT_EQ(p.r.diagnostics.max_severity, (s32)DiagSeverity_Error);
+}
+
+// A hand-written page is written back over its only copy: link values must come out
+// exactly as the author wrote them, whatever the site root.
+TEST(HtmlUrl, PageValuesStayAsWritten) {
+  Arena *a = test_arena();
+  const char *values[] = {"~/blog/a.html", "sub\\page.html", "a\\\\b", "a?x=//y", "~/q?r=//s\\t#~/f",
+                          "..//x//y", "https://example.com//x"};
+  for (const char *value : values) {
+    std::string src = T + "<p><a href=\"" + value + "\">x</a><img src='" + value + "'></p>";
+    for (const char *root : {"/root/", ""}) {
+      StrView s = str_push_copy(a, sv(src));
+      HtmlParseResult r = html_parse(a, s, str_lit("p.html"), html_tokenize(a, s), HtmlParse_CheckAll,
+                                     str_from_cstr(root));
+      ASSERT_EQ(r.parse_errors, 0u) << src;
+      HtmlNode *link = html_find_last_element_by_kind(r.root, HtmlTagKind_A);
+      HtmlNode *img = html_find_last_element_by_kind(r.root, HtmlTagKind_Img);
+      EXPECT_EQ(ss(html_attribute_value(link, HtmlAttrKind_Href)), value);
+      EXPECT_EQ(ss(html_attribute_value(img, HtmlAttrKind_Src)), value);
+      StrList out = {};
+      html_write(a, &out, r.root);
+      std::string once = ss(str_list_join(a, &out, 0));
+      EXPECT_EQ(once, T + "<p><a href=\"" + value + "\" >x</a><img src=\"" + value + "\" ></p>") << value;
+      // Written again, nothing moves.
+      StrView s2 = str_push_copy(a, sv(once));
+      HtmlParseResult again = html_parse(a, s2, str_lit("p.html"), html_tokenize(a, s2), HtmlParse_CheckAll,
+                                         str_from_cstr(root));
+      StrList out2 = {};
+      html_write(a, &out2, again.root);
+      EXPECT_EQ(ss(str_list_join(a, &out2, 0)), once) << value;
+    }
+  }
 }
 
 TEST(HtmlUrl, NormalizeValues) {

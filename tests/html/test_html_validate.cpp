@@ -1,11 +1,13 @@
 #include "test_support.h"
 
+#include <chrono>
+
 #include "html/html_core.h"
 
 static const std::string T = "<title>t</title>";
 
 static std::string
-validate(const std::string &src, u32 flags = 15) {
+validate(const std::string &src, u32 flags = HtmlParse_CheckAll) {
   Arena *a = test_arena();
   StrView s = str_push_copy(a, sv(src));
   HtmlParseResult r = html_parse(a, s, str_lit("v.html"), html_tokenize(a, s), flags, {});
@@ -19,6 +21,21 @@ validate(const std::string &src, u32 flags = 15) {
   return out;
 }
 
+TEST(HtmlValidate, ManyAttributesOnOneElement) {
+  // 40,000 distinct names with one duplicate pair at both ends; every pair was once
+  // compared, which took half a minute.
+  std::string src = T + "<p id=\"first\"";
+  for (int i = 0; i < 40000; i += 1) src += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+  u64 last = src.size() + 1;  // where "ID" starts
+  src += " ID=\"last\">x</p>";
+  auto begin = std::chrono::steady_clock::now();
+  std::string found = validate(src, 0);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  EXPECT_EQ(found,
+            "1:21 id is a duplicated attribute\n1:" + std::to_string(last + 2) + " ID is a duplicated attribute\n");
+  EXPECT_LT(seconds, 3.0) << "linear in the number of attributes";
+}
+
 TEST(HtmlValidate, Findings) {
   struct Row {
     std::string src;
@@ -27,9 +44,16 @@ TEST(HtmlValidate, Findings) {
   } rows[] = {
       {T + "<p class=\"a\" class=\"b\">x</p>", 15,
        "1:21 class is a duplicated attribute\n1:31 class is a duplicated attribute\n"},
-      {T + "<p foo=\"1\" bar=\"2\">x</p>", 15,
-       "1:21 foo unknown attribute\n1:21 foo is a duplicated attribute\n1:29 bar unknown attribute\n"
-       "1:29 bar is a duplicated attribute\n"},
+      // Two different unknown names are no duplicates of each other.
+      {T + "<p foo=\"1\" bar=\"2\">x</p>", 15, "1:21 foo unknown attribute\n1:29 bar unknown attribute\n"},
+      // Names match without regard to case, known or not; each occurrence is reported.
+      {T + "<p ID=\"a\" title=t id=\"b\" Id=c>x</p>", 0,
+       "1:21 ID is a duplicated attribute\n1:36 id is a duplicated attribute\n1:43 Id is a duplicated attribute\n"},
+      {T + "<p foo Foo bar FOO>x</p>", 0,
+       "1:21 foo is a duplicated attribute\n1:25 Foo is a duplicated attribute\n"
+       "1:33 FOO is a duplicated attribute\n"},
+      // Each element counts its own attributes.
+      {T + "<div class=a><p class=b>x</p></div>", 0, ""},
       {T + "<a href=\"\">x</a>", 15, "1:21 attribute's key href must not be empty\n"},
       {T + "<a href=\"/\">x</a>", 15, ""},
       {T + "<div></div><p></p><table><tr><td></td></tr></table><br>", 15, "1:19 div must not have empty content\n"},
@@ -47,7 +71,8 @@ static std::string
 links(const std::string &src, std::vector<u32> *kinds = nullptr) {
   Arena *a = test_arena();
   StrView s = str_push_copy(a, sv(src));
-  HtmlParseResult r = html_parse(a, s, str_lit("site/sub/l.html"), html_tokenize(a, s), 15, str_lit("/root/"));
+  HtmlParseResult r =
+      html_parse(a, s, str_lit("site/sub/l.html"), html_tokenize(a, s), HtmlParse_CheckAll, str_lit("/root/"));
   html_check_attributes(a, &r);
   std::string out;
   for (HtmlLink *l = r.links.first; l; l = l->next) {
@@ -78,7 +103,7 @@ TEST(HtmlLinks, LocalChecksAndMetadataSpans) {
   StrView s = str_push_copy(a, sv(src));
   std::string page = dir.path + "/site/sub/page.html";
   StrView path = sv(page);
-  HtmlParseResult r = html_parse(a, s, path, html_tokenize(a, s), 15, {});
+  HtmlParseResult r = html_parse(a, s, path, html_tokenize(a, s), HtmlParse_CheckAll, {});
   html_check_attributes(a, &r);
   DiagnosticList diags = {};
   EXPECT_EQ(html_check_links(a, s, path, &r.links, &diags, 3, StrView{}), 0u) << "no link checker is running";
@@ -86,10 +111,19 @@ TEST(HtmlLinks, LocalChecksAndMetadataSpans) {
   EXPECT_EQ(ss(diags.first->message), "gone.html not found");
   EXPECT_EQ(diags.first->severity, (u32)DiagSeverity_Warning);
 
-  LinkMetadataItem second = {nullptr, 0x400, str_lit("missing date")};
+  // The entry is found behind others, and the first of equal hashes wins.
+  LinkMetadataItem second = {nullptr, LinkMetadataFlag_Missing, str_lit("missing date")};
   LinkMetadataItem first = {&second, 1, str_lit("A title")};
-  LinkMetadata meta = {nullptr, &first, str_hash_djb2(str_lit("https://x.org/p"))};
-  html_attach_link_metadata(a, &r.links, s, &meta);
+  LinkMetadataItem shadowed_item = {nullptr, 0, str_lit("shadowed")};
+  LinkMetadataItem other_item = {nullptr, 0, str_lit("other")};
+  LinkMetadata shadowed = {nullptr, &shadowed_item, str_hash_djb2(str_lit("https://x.org/p"))};
+  LinkMetadata meta = {&shadowed, &first, str_hash_djb2(str_lit("https://x.org/p"))};
+  LinkMetadata others[64];
+  for (int i = 0; i < 64; i += 1) {
+    std::string url = "https://x.org/" + std::to_string(i);
+    others[i] = {i + 1 < 64 ? &others[i + 1] : &meta, &other_item, str_hash_djb2(sv(url))};
+  }
+  html_attach_link_metadata(a, &r.links, s, &others[0]);
   StrList out = {};
   html_write(a, &out, r.root);
   std::string written = ss(str_list_join(a, &out, 0));
@@ -97,4 +131,6 @@ TEST(HtmlLinks, LocalChecksAndMetadataSpans) {
                          "<span class=\"metadata missing-metadata\" >missing date</span></p>"),
             std::string::npos)
       << written;
+  EXPECT_EQ(written.find("shadowed"), std::string::npos) << written;
+  EXPECT_EQ(written.find("other"), std::string::npos) << written;
 }
