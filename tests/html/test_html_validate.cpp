@@ -1,6 +1,5 @@
 #include "test_support.h"
 
-#include <chrono>
 
 #include "html/html_core.h"
 
@@ -22,18 +21,15 @@ validate(const std::string &src, u32 flags = HtmlParse_CheckAll) {
 }
 
 TEST(HtmlValidate, ManyAttributesOnOneElement) {
-  // 40,000 distinct names with one duplicate pair at both ends; every pair was once
-  // compared, which took half a minute.
+  // 40,000 distinct names with one duplicate pair at both ends (the time it takes is
+  // measured by the pathological benchmark).
   std::string src = T + "<p id=\"first\"";
   for (int i = 0; i < 40000; i += 1) src += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
   u64 last = src.size() + 1;  // where "ID" starts
   src += " ID=\"last\">x</p>";
-  auto begin = std::chrono::steady_clock::now();
   std::string found = validate(src, 0);
-  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   EXPECT_EQ(found,
             "1:21 id is a duplicated attribute\n1:" + std::to_string(last + 2) + " ID is a duplicated attribute\n");
-  EXPECT_LT(seconds, 3.0) << "linear in the number of attributes";
 }
 
 TEST(HtmlValidate, Findings) {
