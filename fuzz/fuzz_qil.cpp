@@ -1,11 +1,11 @@
 // libFuzzer target: the qil lexer and parser on any bytes. Besides the sanitizers,
-// it checks that the tree is well formed and every diagnostic points into the source.
+// it checks that the tree is well formed, that every answer the parser kept on a
+// node still holds, and that every diagnostic points into the source.
 #include <stdio.h>
 #include <stdlib.h>
 
 #include "doc/doc_core.h"
 #include "fuzz_support.h"
-
 
 static void
 fuzz_check_tree(DocNode *root) {
@@ -18,6 +18,11 @@ fuzz_check_tree(DocNode *root) {
       count += 1;
     }
     if (n->kind != DocNodeKind_InlineAnchor && (count != n->child_count || prev != n->last_child)) abort();
+    // A kept "inside a quotation" must match a fresh climb to the root.
+    if (n->quote_memo) {
+      bool quoted = !doc_node_is_nil(doc_node_find_ancestor(n, DocNodeKind_Quote));
+      if ((n->quote_memo == 2) != quoted) abort();
+    }
   }
 }
 

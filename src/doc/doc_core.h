@@ -20,6 +20,9 @@ enum DocTokenKind : u32 {
   DocTokenKind_Pipe = 0x200,
   DocTokenKind_OpenBracket = 0x400,
   DocTokenKind_CloseBracket = 0x800,
+  // No lexer rule sets this bit: it is unassigned. doc_flags_from_token still carries
+  // it over (to DocNodeFlag_UnassignedToken), so the mapping covers every kind bit.
+  DocTokenKind_Unassigned = 0x1000,
   DocTokenKind_Quoted = 0x2000,
   DocTokenKind_Invalid = 0x4000,
   DocTokenKind_Unterminated = 0x8000,
@@ -79,7 +82,7 @@ enum DocNodeKind : u32 {
 
 enum DocNodeFlag : u64 {
   DocNodeFlag_SpaceAfter = 0x8,
-  DocNodeFlag_Token1000 = 0x10,
+  DocNodeFlag_UnassignedToken = 0x10,  // from DocTokenKind_Unassigned: never set by a parse
   DocNodeFlag_Quoted = 0x20,
   DocNodeFlag_Number = 0x80,
   DocNodeFlag_String = 0x100,
@@ -107,6 +110,22 @@ enum DocNodeFlag : u64 {
   DocNodeFlag_Checked = 0x800000000,
 };
 
+// The ids of the metadata keys (the `id` of their MetaKey rows).
+enum MetaKeyId : u32 {
+  MetaKeyId_Title = 1,
+  MetaKeyId_Author = 2,
+  MetaKeyId_AuthorLink = 3,
+  MetaKeyId_OutputPath = 4,
+  MetaKeyId_CreationDate = 5,
+  MetaKeyId_Includes = 6,
+  MetaKeyId_LastModificationDate = 7,
+  MetaKeyId_Remark = 8,
+  MetaKeyId_Excerpt = 9,
+  MetaKeyId_Summary = 10,
+  MetaKeyId_Category = 11,
+  MetaKeyId_Status = 12,
+};
+
 struct MetaKey {
   StrView name;
   u32 id;
@@ -131,8 +150,12 @@ struct DocNode {
   u64 source_offset;
   u8 indent;
   u8 deepest_level;
+  // The parser's memo of whether a quotation encloses the node (0 not yet known, 1 no,
+  // 2 yes); it sits in padding, so nodes stay the same size.
+  u8 quote_memo;
   u64 child_count;
 };
+static_assert(sizeof(DocNode) == 120, "a node is 120 bytes: every token of a document may make one");
 
 extern DocNode doc_nil_node_record;
 #define doc_nil_node (&doc_nil_node_record)
@@ -189,10 +212,11 @@ DocNode *doc_node_find_ancestor(DocNode *node, u32 kind);
 DocNode *doc_node_find_last(DocNode *root, u8 number, u32 kind);
 inline u64
 doc_flags_from_token(u32 k) {
-  // Whitespace 0x80 -> 0x8, 0x1000 -> 0x10, Quoted 0x2000 -> 0x20, Number 0x1 -> 0x80,
-  // String 0x4 -> 0x100, Punct 0x8 -> 0x200.
-  return ((k & 0x80u) >> 4) | ((k & 0x1000u) >> 8) | ((k & 0x2000u) >> 8) | ((u64)(k & 0x1u) << 7) |
-         ((u64)(k & 0x4u) << 6) | ((u64)(k & 0x8u) << 6);
+  // Whitespace 0x80 -> SpaceAfter 0x8, Unassigned 0x1000 -> 0x10, Quoted 0x2000 -> 0x20,
+  // Number 0x1 -> 0x80, String 0x4 -> 0x100, Punct 0x8 -> 0x200: shifts, no branches.
+  return ((k & DocTokenKind_Whitespace) >> 4) | ((k & DocTokenKind_Unassigned) >> 8) |
+         ((k & DocTokenKind_Quoted) >> 8) | ((u64)(k & DocTokenKind_Number) << 7) |
+         ((u64)(k & DocTokenKind_String) << 6) | ((u64)(k & DocTokenKind_Punct) << 6);
 }
 DocNode *doc_toc_entry(Arena *arena, DocNode *heading);
 // Pre-order walk without recursion: the node after `node` below `root`, or nil at the end.
@@ -202,7 +226,7 @@ DocNode *doc_node_next_preorder(DocNode *node, DocNode *root);
 
 const MetaKey *doc_meta_key_lookup(StrView key);
 
-//~ Parsing
+//~ Parsing (doc_parse.cpp, doc_blocks.cpp, doc_inline.cpp)
 
 bool doc_path_like(StrView target);
 DocParseResult doc_parse(Arena *arena, StrView path, StrView source, DocLexResult tokens,
