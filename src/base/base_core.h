@@ -79,3 +79,45 @@ typedef double f64;
     if ((n)->next) (n)->next->prev = (n)->prev; \
     else (l) = (n)->prev;                      \
   } while (0)
+
+//~ Trees and parser frames
+// Trees whose empty links point at a nil sentinel `nil`: children in a doubly linked
+// list (first_child, last_child, prev, next) with a parent link and a child count.
+
+#define TreeAppendChild(parent, child, nil)                  \
+  do {                                                       \
+    (child)->parent = (parent);                              \
+    (child)->next = (nil);                                   \
+    (child)->prev = (parent)->last_child;                    \
+    if ((parent)->last_child == (nil)) (parent)->first_child = (child); \
+    else (parent)->last_child->next = (child);               \
+    (parent)->last_child = (child);                          \
+    (parent)->child_count += 1;                              \
+  } while (0)
+#define TreePrependChild(parent, child, nil)                 \
+  do {                                                       \
+    (child)->parent = (parent);                              \
+    (child)->prev = (nil);                                   \
+    (child)->next = (parent)->first_child;                   \
+    if ((parent)->first_child == (nil)) (parent)->last_child = (child); \
+    else (parent)->first_child->prev = (child);              \
+    (parent)->first_child = (child);                         \
+    (parent)->child_count += 1;                              \
+  } while (0)
+
+// Parser frames on an explicit stack linked through `parent`, recycled through a free
+// list: FrameAlloc takes one from the free list or the arena, FrameRelease gives the
+// top back (never the bottom frame, which lives in the parser).
+#define FrameAlloc(free_list, arena, T, out) \
+  do {                                       \
+    (out) = (free_list);                     \
+    if (out) (free_list) = (out)->parent;    \
+    else (out) = push_array_no_zero((arena), T, 1); \
+  } while (0)
+#define FrameRelease(top, free_list)         \
+  do {                                       \
+    auto frame_ = (top);                     \
+    (top) = frame_->parent;                  \
+    frame_->parent = (free_list);            \
+    (free_list) = frame_;                    \
+  } while (0)

@@ -203,9 +203,8 @@ doc_skip_line(DocParser *p) {
 
 inline DocParseContext *
 doc_push(DocParser *p, u32 state, DocNode *node, u64 flags) {
-  DocParseContext *c = p->free_list;
-  if (c) p->free_list = c->parent;
-  else c = push_array_no_zero(p->scratch, DocParseContext, 1);
+  DocParseContext *c;
+  FrameAlloc(p->free_list, p->scratch, DocParseContext, c);
   c->parent = p->top;
   c->state = state;
   c->in_list_item = DocMemo_Unknown;
@@ -220,11 +219,8 @@ doc_push(DocParser *p, u32 state, DocNode *node, u64 flags) {
 
 inline void
 doc_pop(DocParser *p) {
-  DocParseContext *c = p->top;
-  if (c == &p->sentinel) return;
-  p->top = c->parent;
-  c->parent = p->free_list;
-  p->free_list = c;
+  if (p->top == &p->sentinel) return;
+  FrameRelease(p->top, p->free_list);
   p->depth -= 1;
 }
 

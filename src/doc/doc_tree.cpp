@@ -24,25 +24,13 @@ doc_node_create(Arena *arena, u32 kind, u64 flags, StrView text, StrView raw, u6
 void
 doc_node_append(DocNode *parent, DocNode *child) {
   if (doc_node_is_nil(child) || doc_node_is_nil(parent)) return;
-  child->parent = parent;
-  child->next = doc_nil_node;
-  child->prev = parent->last_child;
-  if (doc_node_is_nil(parent->last_child)) parent->first_child = child;
-  else parent->last_child->next = child;
-  parent->last_child = child;
-  parent->child_count += 1;
+  TreeAppendChild(parent, child, doc_nil_node);
 }
 
 void
 doc_node_prepend(DocNode *parent, DocNode *child) {
   if (doc_node_is_nil(child) || doc_node_is_nil(parent)) return;
-  child->parent = parent;
-  child->prev = doc_nil_node;
-  child->next = parent->first_child;
-  if (doc_node_is_nil(parent->first_child)) parent->last_child = child;
-  else parent->first_child->prev = child;
-  parent->first_child = child;
-  parent->child_count += 1;
+  TreePrependChild(parent, child, doc_nil_node);
 }
 
 DocNode *

@@ -227,9 +227,8 @@ html_flags_from_token(u32 kind) {
 
 static HtmlFrame *
 html_push(HtmlParser *p, u32 state, HtmlNode *node, HtmlNode *element) {
-  HtmlFrame *f = p->free_list;
-  if (f) p->free_list = f->parent;
-  else f = push_array_no_zero(p->scratch, HtmlFrame, 1);
+  HtmlFrame *f;
+  FrameAlloc(p->free_list, p->scratch, HtmlFrame, f);
   f->parent = p->top;
   f->state = state;
   f->node = node;
@@ -240,11 +239,8 @@ html_push(HtmlParser *p, u32 state, HtmlNode *node, HtmlNode *element) {
 
 static void
 html_pop(HtmlParser *p) {
-  HtmlFrame *f = p->top;
-  if (f == &p->bottom) return;
-  p->top = f->parent;
-  f->parent = p->free_list;
-  p->free_list = f;
+  if (p->top == &p->bottom) return;
+  FrameRelease(p->top, p->free_list);
 }
 
 // Every error counts; its message is formatted only while the list keeps diagnostics,

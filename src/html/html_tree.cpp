@@ -36,25 +36,13 @@ html_node_create(Arena *arena, u32 type, u64 flags, StrView name, StrView text, 
 void
 html_append_child(HtmlNode *parent, HtmlNode *child) {
   if (html_node_is_nil(parent) || html_node_is_nil(child)) return;
-  child->parent = parent;
-  child->next = html_nil_node;
-  child->prev = parent->last_child;
-  if (html_node_is_nil(parent->last_child)) parent->first_child = child;
-  else parent->last_child->next = child;
-  parent->last_child = child;
-  parent->child_count += 1;
+  TreeAppendChild(parent, child, html_nil_node);
 }
 
 void
 html_prepend_child(HtmlNode *parent, HtmlNode *child) {
   if (html_node_is_nil(parent) || html_node_is_nil(child)) return;
-  child->parent = parent;
-  child->prev = html_nil_node;
-  child->next = parent->first_child;
-  if (html_node_is_nil(parent->first_child)) parent->last_child = child;
-  else parent->first_child->prev = child;
-  parent->first_child = child;
-  parent->child_count += 1;
+  TreePrependChild(parent, child, html_nil_node);
 }
 
 static HtmlNode *
