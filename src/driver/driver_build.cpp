@@ -2,6 +2,7 @@
 #include "driver/driver_build.h"
 
 #include "base/base_format.h"
+#include "gen/gen_page.h"
 #include "net/net_linkcheck.h"
 #include "os/os_core.h"
 
@@ -178,6 +179,8 @@ driver_run(OptionTable *options) {
   bool stop = false;
   run.settings = driver_read_settings(run.arena, options, &stop);
   driver_create_queues(&run.settings);
+  gen_site_begin(run.arena, run.settings.root);
+  run.root_real = os_real_path(run.arena, run.settings.root);
 
   //- link checker
   if (run.settings.check_urls) {
@@ -211,6 +214,7 @@ driver_run(OptionTable *options) {
     if (run.settings.listen && round > 0) driver_pick_up_changes(&run);
     if (run.settings.listen || driver_some_page_waits()) os_sleep_ms(300);
     bool all_reported = true;
+    u64 reported = 0;
     for (PageRecord *r = page_queue->first; r; r = r->next) {
       if (r->reported) continue;
       if (!driver_page_ready(r)) {
@@ -218,6 +222,13 @@ driver_run(OptionTable *options) {
         continue;
       }
       driver_report_page(&run, r);
+      reported += 1;
+      arena_pop_to(scratch, run.scratch_start);
+    }
+    //- once every page is out, the index lists them
+    if (reported && all_reported) {
+      if (!run.root_real.length) run.root_real = os_real_path(run.arena, run.settings.root);
+      driver_report_index(&run);
       arena_pop_to(scratch, run.scratch_start);
     }
     if (!run.settings.listen && all_reported && linkcheck_in_progress() == 0) break;

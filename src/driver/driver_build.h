@@ -22,8 +22,9 @@ struct PageRecord {
   StrList web_links;       // the link targets queued for checking
   u64 web_links_queued;
   StrList messages;        // report lines, valid during the report only
-  StrView path;            // the file the page is written to
+  StrView path;            // the file the page is written to; empty: nothing to report
   DocumentRecord *document;  // what the raw-view page needs; none for hand-written pages
+  StrView raw_path;        // a generated page's raw view, beside it
   StrView source;  // the page text the links point into
   StrView source_path;
   ContentKey source_key;
@@ -80,7 +81,17 @@ struct DriverSource {
   u64 modified;
   PageRecord *record;
   DocumentRecord *document;
+  StrView output_claim;  // the output path this source's page holds, or empty
 };
+
+// Which source holds an output path: the first document to name a path keeps it.
+struct DriverClaim {
+  DriverClaim *next;
+  StrView path;  // folded
+  DriverSource *source;
+};
+
+#define DRIVER_CLAIM_SLOTS 1024
 
 struct DriverRun {
   Arena *arena;  // the build arena
@@ -92,6 +103,10 @@ struct DriverRun {
   // The real path of the target folder: a page whose real file lies outside it (reached
   // through a symbolic link) is checked but never rewritten.
   StrView target_real;
+  // The real path of the site root, once it exists: generated pages are written only below it.
+  StrView root_real;
+  DriverClaim *claims[DRIVER_CLAIM_SLOTS];
+  DriverClaim *free_claims;
   u64 scratch_start;
 };
 
@@ -114,3 +129,6 @@ PageRecord *driver_process_file(DriverRun *run, DriverSource *source, StrView co
 // Whether every web link of the page has been fetched.
 bool driver_page_ready(PageRecord *record);
 void driver_report_page(DriverRun *run, PageRecord *record);
+// Rebuilds the index page from the generated pages of the queue and prints every
+// record's path; after a round that reported pages.
+void driver_report_index(DriverRun *run);

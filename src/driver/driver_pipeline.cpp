@@ -2,7 +2,7 @@
 #include "base/base_format.h"
 #include "doc/doc_core.h"
 #include "driver/driver_build.h"
-#include "gen/gen_write.h"
+#include "gen/gen_page.h"
 #include "html/html_core.h"
 #include "net/net_linkcheck.h"
 #include "net/net_link.h"
@@ -99,24 +99,152 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
   return rec;
 }
 
-// A qil document: parsed with its diagnostics printed; a draft keeps an empty record.
+//~ Output paths
+
+// The first output path that names an "html" file.
+static StrView
+driver_page_output(DocParseResult *doc) {
+  for (StrNode *n = doc->output_paths.first; n; n = n->next) {
+    if (n->string.length && str_equal(str_skip_last_dot(n->string), str_lit("html"))) return n->string;
+  }
+  return StrView{};
+}
+
+// Where the document names an output path: the quoted text of its "output_path" entry.
+static u64
+driver_output_offset(DocParseResult *doc, StrView path) {
+  for (DocNode *n = doc->root; !doc_node_is_nil(n); n = doc_node_next_preorder(n, doc->root)) {
+    DocNode *entry = n->parent;
+    if (n->kind == DocNodeKind_Text && entry->kind == DocNodeKind_MetaEntry && entry->meta_key &&
+        entry->meta_key->id == MetaKeyId_OutputPath && str_identical(n->text, path)) {
+      return n->source_offset;
+    }
+  }
+  return 0;
+}
+
+static DriverClaim **
+driver_claim_slot(DriverRun *run, StrView folded) {
+  return &run->claims[str_hash_djb2(folded) % DRIVER_CLAIM_SLOTS];
+}
+
+static void
+driver_claim_release(DriverRun *run, DriverSource *src) {
+  if (!src->output_claim.length) return;
+  for (DriverClaim **at = driver_claim_slot(run, src->output_claim); *at; at = &(*at)->next) {
+    if ((*at)->source == src) {
+      DriverClaim *c = *at;
+      *at = c->next;
+      c->next = run->free_claims;
+      run->free_claims = c;
+      break;
+    }
+  }
+  src->output_claim = StrView{};
+}
+
+// The source that holds the path already, or nil once `src` holds it.
+static DriverSource *
+driver_claim_take(DriverRun *run, DriverSource *src, StrView folded) {
+  DriverClaim **slot = driver_claim_slot(run, folded);
+  for (DriverClaim *c = *slot; c; c = c->next) {
+    if (str_equal(c->path, folded)) return c->source;
+  }
+  DriverClaim *c = run->free_claims;
+  if (c) run->free_claims = c->next;
+  else c = push_struct(run->arena, DriverClaim);
+  // The path lives as long as the run: claims outlive the documents they came from.
+  c->path = str_push_copy(run->arena, folded);
+  c->source = src;
+  c->next = *slot;
+  *slot = c;
+  src->output_claim = c->path;
+  return 0;
+}
+
+// The page's web links, queued with the link checker where they stand in the source.
+static void
+driver_queue_document_links(PageRecord *rec, DocParseResult *doc, StrView content) {
+  LineCol lc = {1, 1};
+  u64 at = 0;
+  for (DocNode *n = doc->root; !doc_node_is_nil(n); n = doc_node_next_preorder(n, doc->root)) {
+    if (n->kind != DocNodeKind_Text || !(n->flags & DocNodeFlag_HttpLink) || n->text.length == 0) continue;
+    u64 offset = Min(n->source_offset, content.length);
+    if (offset < at) {
+      lc = LineCol{1, 1};
+      at = 0;
+    }
+    lc = str_line_col_advance(content, at, offset, lc);
+    at = offset;
+    StrView location = str_pushf(rec->arena, "%S:%I64d:%I64d", &rec->source_path, (s64)lc.line, (s64)lc.column);
+    StrView url = str_push_copy(rec->arena, n->text);
+    if (linkcheck_enqueue(url, location)) {
+      rec->web_links_queued += 1;
+      str_list_push(rec->arena, &rec->web_links, url);
+    }
+  }
+}
+
+// A qil document: parsed with its diagnostics printed; a published one gets its page
+// assembled and queued; a draft keeps an empty record.
 static PageRecord *
 driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
-  (void)run;
   DocumentSet *set = driver_document_set();
+  PageQueue *q = driver_page_queue();
   Arena *arena = driver_record_arena(src->document ? src->document->arena : 0);
   if (src->document) src->document->arena = 0;  // released just above
   DocParseOptions options = {set->root_path, set->check_file_paths};
   DocParseResult *doc = push_struct(arena, DocParseResult);
   *doc = doc_parse_file(arena, content, src->path, &options);
-  diag_print(&doc->diagnostics, content, src->path);
-  if (str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive)) {
-    driver_record_document(set, src, arena, 0, StrView{});
-    return 0;
+  bool draft = str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive);
+
+  //- the page's file: inside the site root, and no other document's
+  driver_claim_release(run, src);
+  StrView out = draft ? StrView{} : driver_page_output(doc);
+  if (out.length) {
+    ArenaTemp scratch = scratch_begin(&arena, 1);
+    StrView folded = link_fold_path(scratch.arena, out);
+    u64 offset = driver_output_offset(doc, out);
+    DriverSource *holder = 0;
+    if (!link_path_inside(scratch.arena, out, set->root_path)) {
+      StrView msg = str_pushf(arena, "%S lies outside the site root %S: the page is not written", &out,
+                              &set->root_path);
+      doc_diag_push(arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
+      out = StrView{};
+    } else if ((holder = driver_claim_take(run, src, folded)) != 0) {
+      StrView msg = str_pushf(arena, "%S is already the page of %S: this document's page is not written", &out,
+                              &holder->path);
+      doc_diag_push(arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
+      out = StrView{};
+    }
+    scratch_end(scratch);
   }
-  // Page assembly plugs in here.
-  driver_record_document(set, src, arena, doc, src->path);
-  return 0;
+  diag_print(&doc->diagnostics, content, src->path);
+
+  if (draft) {
+    driver_record_document(set, src, arena, 0, StrView{});
+  } else {
+    driver_record_document(set, src, arena, doc, src->path);
+  }
+
+  //- the page, assembled on the record's arena; a record without one reports nothing
+  PageRecord *rec = src->record;
+  if (!out.length) {
+    if (rec) driver_page_record(q, src);
+    return src->record;
+  }
+  rec = driver_page_record(q, src);
+  rec->path = str_push_copy(rec->arena, out);
+  rec->raw_path = page_raw_path(rec->arena, rec->path);
+  rec->document = src->document;
+  rec->source = content;
+  rec->source_path = src->path;
+  rec->source_key = src->key;
+  rec->source_modified = src->modified;
+  rec->generated = push_struct(rec->arena, PageResult);
+  *rec->generated = page_assemble(rec->arena, doc, src->path, rec->path);
+  if (q->check_urls) driver_queue_document_links(rec, doc, content);
+  return rec;
 }
 
 PageRecord *
@@ -139,33 +267,55 @@ driver_page_ready(PageRecord *record) {
   return true;
 }
 
-// The serialized page, keeping the line end that ended the page as the author wrote it.
-static StrView
-driver_page_text(Arena *arena, PageRecord *record) {
-  StrList pieces = {};
-  html_write(arena, &pieces, record->html->root);
-  StrView src = record->source;
-  if (src.length && src.data[src.length - 1] == '\n') {
-    bool crlf = src.length > 1 && src.data[src.length - 2] == '\r';
-    str_list_push(arena, &pieces, crlf ? str_lit("\r\n") : str_lit("\n"));
-  }
-  return str_list_join(arena, &pieces, 0);
+// A generated page and its raw view, written only below the site root.
+static void
+driver_write_generated(DriverRun *run, Arena *arena, PageRecord *record) {
+  WriteOptions options = {0, run->root_real};
+  StrView text = gen_page_text(arena, record->generated->document, {});
+  gen_replace_file(record->path, text, &options);
+  if (!record->document) return;
+  StrView back = str_skip_last_slash(record->path);
+  PageResult raw = build_raw_page(arena, record->source, record->source_path, record->raw_path, back);
+  gen_replace_file(record->raw_path, gen_page_text(arena, raw.document, {}), &options);
 }
 
 void
 driver_report_page(DriverRun *run, PageRecord *record) {
+  record->reported = 1;
+  if (!record->path.length) return;
   ArenaTemp scratch = scratch_begin(&run->arena, 1);
   //- a hand-written page is replaced only while its file still holds what was parsed
   if (record->html && record->rewrite) {
     WriteExpect expect = {record->source, record->source_modified};
     WriteOptions options = {&expect, run->target_real};
-    gen_replace_file(record->path, driver_page_text(scratch.arena, record), &options);
+    gen_replace_file(record->path, gen_page_text(scratch.arena, record->html->root, record->source), &options);
+  } else if (record->generated) {
+    driver_write_generated(run, scratch.arena, record);
   }
   record->messages = StrList{};
   str_list_pushf(scratch.arena, &record->messages, "link checked: %I64u", record->web_links_queued);
   console_printf("%.*s: \n\t", str_expand(record->path));
   for (StrNode *n = record->messages.first; n; n = n->next) console_printf("%.*s: \n\t", str_expand(n->string));
   record->messages = StrList{};
-  record->reported = 1;
+  scratch_end(scratch);
+}
+
+void
+driver_report_index(DriverRun *run) {
+  PageQueue *q = driver_page_queue();
+  ArenaTemp scratch = scratch_begin(&run->arena, 1);
+  IndexPageList pages = {};
+  for (PageRecord *r = q->first; r; r = r->next) {
+    if (!r->generated || !r->path.length) continue;
+    IndexPage *p = push_struct(scratch.arena, IndexPage);
+    p->path = r->path;
+    p->title = r->generated->title;
+    SLLQueuePush(pages.first, pages.last, p);
+    pages.count += 1;
+  }
+  write_index_page(scratch.arena, &pages);
+  for (PageRecord *r = q->first; r; r = r->next) {
+    if (r->path.length) console_printf("%.*s: \n\t", str_expand(r->path));
+  }
   scratch_end(scratch);
 }

@@ -110,12 +110,6 @@ render_path_segments(StrView path, StrView *segs, u64 cap) {
   return count;
 }
 
-static bool
-render_path_under(StrView path, StrView folder) {
-  if (!str_match(folder, path, StrMatchFlag_Prefix)) return false;
-  return path.length == folder.length || folder.data[folder.length - 1] == '/' || path.data[folder.length] == '/';
-}
-
 StrView
 render_page_link(Arena *arena, const RenderPageInfo *page, StrView target) {
   StrView t = render_fold_slashes(arena, target);
@@ -129,7 +123,7 @@ render_page_link(Arena *arena, const RenderPageInfo *page, StrView target) {
   StrView root = link_fold_path(scratch.arena, page->root_path);
   StrView page_path = link_fold_path(scratch.arena, page->output_path);
   if (path.length) path = link_fold_path(scratch.arena, path);
-  if (path.length && render_path_under(path, root) && render_path_under(page_path, root)) {
+  if (path.length && link_path_inside(scratch.arena, path, root) && link_path_inside(scratch.arena, page_path, root)) {
     //- from the page's folder: up past what differs, then down to the target
     StrView folder = str_chop_last_slash(page_path);
     u64 cap = folder.length / 2 + path.length / 2 + 2;

@@ -306,6 +306,17 @@ gen_replace_file(StrView path, StrView bytes, const WriteOptions *options) {
   return s;
 }
 
+StrView
+gen_page_text(Arena *arena, HtmlNode *root, StrView source) {
+  StrList pieces = {};
+  html_write(arena, &pieces, root);
+  if (source.length && source.data[source.length - 1] == '\n') {
+    bool crlf = source.length > 1 && source.data[source.length - 2] == '\r';
+    str_list_push(arena, &pieces, crlf ? str_lit("\r\n") : str_lit("\n"));
+  }
+  return str_list_join(arena, &pieces, 0);
+}
+
 WriteStatus
 write_html_page(Arena *arena, HtmlNode *root, StrView path, const WriteOptions *options) {
   ArenaTemp scratch = scratch_begin(&arena, 1);

@@ -35,6 +35,9 @@ struct WriteOptions {
 // Every outcome but Written and Unchanged prints one line on standard error that
 // names the path and the reason.
 WriteStatus gen_replace_file(StrView path, StrView bytes, const WriteOptions *options);
+// The serialized tree, ending in the line end that ended `source` (the text it was
+// parsed from), as the author wrote it.
+StrView gen_page_text(Arena *arena, HtmlNode *root, StrView source);
 // Serializes the tree and replaces the file with it as gen_replace_file does.
 WriteStatus write_html_page(Arena *arena, HtmlNode *root, StrView path, const WriteOptions *options);
 

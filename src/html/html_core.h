@@ -124,7 +124,11 @@ HtmlNode *html_add_text(Arena *arena, HtmlNode *node, StrView text);
 void html_insert(HtmlNode *node, HtmlNode *new_node, u32 mode);
 void html_detach(HtmlNode *node);
 void html_clear_content(HtmlNode *node);
+// Adds a value to the attribute (values are written one after the other; classes
+// with a blank between them).
 HtmlNode *html_set_attribute(Arena *arena, HtmlNode *node, u32 attr_kind, StrView value);
+// The attribute holds this one value afterwards.
+HtmlNode *html_replace_attribute(Arena *arena, HtmlNode *node, u32 attr_kind, StrView value);
 void html_add_class(Arena *arena, HtmlNode *node, StrView class_name);
 HtmlNode *html_find_attribute(HtmlNode *node, u32 attr_kind);
 StrView html_attribute_value(HtmlNode *node, u32 attr_kind);

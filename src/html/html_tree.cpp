@@ -191,6 +191,16 @@ html_set_attribute(Arena *arena, HtmlNode *node, u32 attr_kind, StrView value) {
   return attr;
 }
 
+HtmlNode *
+html_replace_attribute(Arena *arena, HtmlNode *node, u32 attr_kind, StrView value) {
+  HtmlNode *attr = html_find_attribute(node, attr_kind);
+  if (!html_node_is_nil(attr)) {
+    attr->first_child = attr->last_child = html_nil_node;
+    attr->child_count = 0;
+  }
+  return html_set_attribute(arena, node, attr_kind, value);
+}
+
 void
 html_add_class(Arena *arena, HtmlNode *node, StrView class_name) {
   html_set_attribute(arena, node, HtmlAttrKind_Class, class_name);

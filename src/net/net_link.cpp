@@ -100,6 +100,26 @@ link_fold_path(Arena *arena, StrView path) {
   return str_make(out, w);
 }
 
+bool
+link_path_inside(Arena *arena, StrView path, StrView folder) {
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  StrView p = link_fold_path(scratch.arena, path);
+  StrView f = link_fold_path(scratch.arena, folder);
+  while (f.length > 1 && f.data[f.length - 1] == '/') f.length -= 1;
+  bool inside;
+  if (str_equal(f, str_lit("."))) {
+    // The current folder holds every relative path that does not climb out of it.
+    inside = p.length && p.data[0] != '/' && !str_equal(p, str_lit("..")) &&
+             !str_match(str_lit("../"), p, StrMatchFlag_Prefix);
+  } else if (str_equal(f, str_lit("/"))) {
+    inside = p.length && p.data[0] == '/';
+  } else {
+    inside = str_match(f, p, StrMatchFlag_Prefix) && (p.length == f.length || p.data[f.length] == '/');
+  }
+  scratch_end(scratch);
+  return inside;
+}
+
 StrView
 link_resolve_local(Arena *arena, StrView target, StrView root, StrView page_folder) {
   StrView t = str_prefix(target, Min(str_find(target, 0, str_lit("?"), 0), str_find(target, 0, str_lit("#"), 0)));

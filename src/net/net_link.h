@@ -29,6 +29,9 @@ StrView link_fold_path(Arena *arena, StrView path);
 // address, an empty target, or a path from the server's root ("/x", which depends on
 // how the site is served), or "~" with no root.
 StrView link_resolve_local(Arena *arena, StrView target, StrView root, StrView page_folder);
+// Whether `path` names `folder` itself or something below it, once both are folded
+// (no disk access): "root/../x" is not inside "root/".
+bool link_path_inside(Arena *arena, StrView path, StrView folder);
 // Whether the resolved target exists (a folder counts).
 bool link_target_exists(StrView resolved);
 // Scripts and icons are never checked.

@@ -40,5 +40,5 @@ TEST(DocCli, EveryQilFileOfASiteInDiscoveryOrder) {
                        "error: \ntoken: Unexpected \"]\" token.\n" + s + "b.qil:1:3\n" +
                        "warning: \ntoken: document missing title\n" + s + "page.html:1:1\n" +
                        "error: \ntoken: Unexpected \"]\" token.\n" + s + "sub/c.qil:4:3\n" + s +
-                       "page.html: \n\tlink checked: 0: \n\t");
+                       "page.html: \n\tlink checked: 0: \n\t" + s + "page.html: \n\t");
 }

@@ -16,12 +16,14 @@ TEST(DocCli, CheckFilePathsReportsMissingTargets) {
       "  _\"~/nope/x.png\" \"https://example.com/x\" \"../blog/img/cat.png#top\"\n";
   std::string src = dir.file("src/post.qil", doc);
   std::string base = "timeout 20 " + bin + " target_path=" + src + " root_path=" + dir.path;
+  std::string page = dir.path + "/website/blog/post.html";
+  std::string report = page + ": \n\tlink checked: 0: \n\t" + page + ": \n\t";
   CommandResult off = run_command(base);
-  EXPECT_EQ(off.out, "") << "without the switch nothing is opened or reported";
+  EXPECT_EQ(off.out, report) << "without the switch nothing is opened or reported";
   CommandResult on = run_command(base + " check_file_paths");
   EXPECT_EQ(on.status, 0);
   EXPECT_EQ(on.out, "warning: \ntoken: ./gone.png not found\n" + src + ":5:52\n" +
-                        "warning: \ntoken: " + dir.path + "/nope/x.png not found\n" + src + ":6:4\n");
+                        "warning: \ntoken: " + dir.path + "/nope/x.png not found\n" + src + ":6:4\n" + report);
 }
 
 TEST(DocCli, CheckFilePathsWithoutOutputPathUsesTheDocumentFolder) {

@@ -1,0 +1,342 @@
+// The site's shared files: the head every page takes, the two style sheets every page
+// inlines, and the index page that lists the generated pages.
+#include "gen/gen_page.h"
+
+#include "base/base_format.h"
+#include "net/net_link.h"
+#include "os/os_core.h"
+
+static GenSite gen_site_state;
+
+void
+gen_site_begin(Arena *arena, StrView root_path) {
+  MemoryZeroStruct(&gen_site_state);
+  gen_site_state.arena = arena;
+  gen_site_state.root_path = str_push_copy(arena, root_path);
+}
+
+GenSite *
+gen_site(void) {
+  return &gen_site_state;
+}
+
+static StrView
+gen_site_file(Arena *arena, const char *name) {
+  return str_pushf(arena, "%S%s", &gen_site_state.root_path, name);
+}
+
+//~ Style tables
+
+const TagStyle TagStyleTable[] = {
+    {HtmlTagKind_P, str_lit("display:block;font-size:1em;line-height:1.4rem;margin-top:0.2em;")},
+    {HtmlTagKind_Body, str_lit("display:inline-block;")},
+    {HtmlTagKind_Pre, str_lit("display:inline-block;background-color:#f1f1f1;border-radius:2px;width:fit-content;"
+                              "padding:1em 1.2em;white-space:pre;")},
+    {HtmlTagKind_A, str_lit("cursor:pointer;color:#5c5b8f;line-height:1.4em;margin-top:0.5em;")},
+    {HtmlTagKind_H1, str_lit("display:block;font-size:2em;font-weight:bold;margin-top:0.8em;")},
+    {HtmlTagKind_H2, str_lit("display:block;font-size:1.5em;font-weight:bold;margin-top:0.8em;")},
+    {HtmlTagKind_H3, str_lit("display:block;font-size:1.2rem;font-weight:bold;margin-top:0.8em;")},
+    {HtmlTagKind_H4, str_lit("display:block;font-size:1.17em;font-weight:bold;margin-top:0.8em;")},
+    {HtmlTagKind_H5, str_lit("display:block;font-size:1.11em;font-weight:bold;margin-top:0.8em;")},
+    {HtmlTagKind_Style, str_lit("display:none;")},
+    {HtmlTagKind_Div, str_lit("overflow-wrap:break-word;display:flex;flex-direction:column;")},
+    {HtmlTagKind_Ul, str_lit("display:flex;flex-direction:column;")},
+    {HtmlTagKind_Table, str_lit("box-shadow: 0 2px 4px rgba(0, 0, 0, 0.1);width:fit-content;border-collapse:collapse;"
+                                "text-align:left;display:table;margin-top:0.5rem;margin-bottom:0.5rem;")},
+    {HtmlTagKind_Thead, str_lit("display:table-header-group;background-color:#f1f1f1;")},
+    {HtmlTagKind_Tr, str_lit("display:table-row;font-family:sans-serif;")},
+    {HtmlTagKind_Th, str_lit("display:table-cell;padding: 0.5em 1.1em;text-align:center;")},
+    {HtmlTagKind_Td, str_lit("display:table-cell;padding: 0.5em 1.1em;")},
+    {HtmlTagKind_Tbody, str_lit("display:table-row-group;")},
+    {HtmlTagKind_Hr, str_lit("border-bottom: #cfc4c4 1px solid;margin-top:0.8em;")},
+    {HtmlTagKind_Title, str_lit("display:none;")},
+    {HtmlTagKind_Blockquote, {}},
+    {HtmlTagKind_Em, str_lit("font-style:italic;")},
+    {HtmlTagKind_Strong, str_lit("font-weight:bold;")},
+    {HtmlTagKind_Span, str_lit("margin-top:0.5em;")},
+    {HtmlTagKind_Code, {}},
+    {HtmlTagKind_Button, str_lit("margin: 0 0.2em;padding:0.1em 0.3em;background-color:#f1f1f1; border:1px solid grey;"
+                                 "display:inline-block;cursor:pointer;text-align:center;font-family:Arial, sans-serif;"
+                                 "font-size:1em;width:fit-content;")},
+    {HtmlTagKind_Input, str_lit("cursor:pointer;min-width:1em;min-height:1em;")},
+    {HtmlTagKind_Li, str_lit("display:list-item;text-align:-webkit-match-parent;unicode-bidi:isolate;")},
+    {HtmlTagKind_Ol, str_lit("list-style-position:inside;display:block;list-style-type:decimal;"
+                             "margin-block-start:0.2rem;margin-block-end:0.2rem;padding-inline-start:0.5rem;")},
+};
+const u64 TagStyleTableCount = ArrayCount(TagStyleTable);
+
+// The per-tag sheet's declarations.
+static const TagStyle tag_font_table[] = {
+    {HtmlTagKind_Pre, str_lit("font-family:Fira Code")},
+    {HtmlTagKind_H1, str_lit("font-family:Figtree")},
+    {HtmlTagKind_H2, str_lit("font-family:Figtree")},
+    {HtmlTagKind_H3, str_lit("font-family:Figtree")},
+    {HtmlTagKind_H4, str_lit("font-family:Figtree")},
+    {HtmlTagKind_H5, str_lit("font-family:Figtree")},
+    {HtmlTagKind_P, str_lit("font-family:Figtree")},
+    {HtmlTagKind_Ul, str_lit("list-style:none;")},
+    {HtmlTagKind_Li, str_lit("font-family:Figtree")},
+    {HtmlTagKind_Span, str_lit("font-size:1em;")},
+    {HtmlTagKind_A, str_lit("color:#111051;text-decoration:none;font-weight:500;")},
+    {HtmlTagKind_Table, str_lit("margin-right: 0.5rem;")},
+    {HtmlTagKind_Tr, str_lit("font-family:'Fira Code';font-size: 0.8rem;")},
+    {HtmlTagKind_Time, str_lit("font-size:1em;")},
+    {HtmlTagKind_Sup, str_lit("font-family:Fira Code")},
+};
+
+// One rule per element of the element table, in its order, that the table gives a
+// non-empty declaration.
+static void
+gen_element_rules(Arena *arena, StrList *rules, const TagStyle *table, u64 count) {
+  StrView by_kind[HtmlTagKind_COUNT] = {};
+  for (u64 i = 0; i < count; i += 1) by_kind[table[i].tag] = table[i].style;
+  u64 elements = 0;
+  const HtmlElementInfo *rows = html_element_table(&elements);
+  for (u64 i = 0; i < elements; i += 1) {
+    StrView style = rows[i].kind < HtmlTagKind_COUNT ? by_kind[rows[i].kind] : StrView{};
+    if (style.length) str_list_pushf(arena, rules, "%S{%S}", &rows[i].name, &style);
+  }
+}
+
+static StrView
+gen_default_css_rules(Arena *arena) {
+  StrList r = {};
+  gen_element_rules(arena, &r, TagStyleTable, TagStyleTableCount);
+  const char *fixed[] = {
+      "tbody tr:nth-child(even){background-color:#f5f5f594;}",
+      "td:not(:first-child),th:not(:first-child){border-left:#c3bfbf 1px solid;}",
+      "tr:not(:last-child){border-bottom:#c3bfbf 1px solid;}",
+      "thead{border:#6d6d6d 1px solid;}",
+      "tbody{border-left:#6d6d6d 1px solid;border-right:#6d6d6d 1px solid;border-bottom:#6d6d6d 1px solid;}",
+      "::selection {background-color:#c3baa4;color:black;}",
+  };
+  for (const char *f : fixed) str_list_push(arena, &r, str_from_cstr(f));
+  icon_style_rules(arena, &r);
+  StrView square = icon_info(IconKind_Square)->glyph;
+  str_list_push(arena, &r, str_lit("html{font-family:\"Figtree\"}"));
+  str_list_push(arena, &r, str_lit(".btn{padding:0.1em 0.6em;background-color:#e5ddcd;margin:0;border-radius:0.2rem}"));
+  str_list_push(arena, &r, str_lit("ul li{margin-left:1.5em;}"));
+  str_list_pushf(arena, &r, "li.it_un::marker{font-family:'IconFont';content:'%S   ';font-size:0.4rem;}", &square);
+  str_list_push(arena, &r, str_lit("#top{flex-direction:row;justify-content:space-between;padding:1rem 15rem;}"));
+  str_list_push(arena, &r, str_lit("#toc{padding:1rem 1rem;border:1px solid #e1e1e1;border-radius:2px;}"));
+  str_list_push(arena, &r,
+                str_lit("#cod_{display:flex;flex-direction:column;width:30vw;max-width:30vw;padding:1em 1em;"
+                        "border:1px solid #e1e1e1;border-radius:2px;}"));
+  const char *code_rule = "{;font-size: 0.8rem;font-family:'Fira Code';color:#5e5858;border-radius:3px;"
+                          "border:#d7cfcf 1px solid;display:flex;flex-direction:column;width:fit-content;padding:1em;}";
+  str_list_pushf(arena, &r, ".co_%s", code_rule);
+  str_list_pushf(arena, &r, ".coi_%s", code_rule);
+  const char *tail[] = {
+      "#b_w{padding:1rem 15rem;}",
+      "[class*=\"co_he_\"]{font-weight:600;}",
+      "[class*=\"it_inl_\"]{color:red;}",
+      ".icon{margin-top:0;}",
+      ".cat-it{border:#d7cfcf 1px solid;background-color:#fbf8f4;border-radius:2px;padding:0 0.2em;"
+      "margin-right:0.2em;font-family:'Fira Code';font-size:0.8em;}",
+      ".ta_c{display:flex;flex-direction:row;}",
+      "#fn_l li{margin-left:0;}",
+      "#fn_l{font-family:\"Fira Code\";}",
+  };
+  for (const char *t : tail) str_list_push(arena, &r, str_from_cstr(t));
+  return str_list_join(arena, &r, 0);
+}
+
+StrView
+default_css_text(Arena *arena) {
+  GenSite *site = &gen_site_state;
+  if (!site->arena) return gen_default_css_rules(arena);
+  if (!site->default_css_ready) {
+    site->default_css = gen_default_css_rules(site->arena);
+    site->default_css_ready = 1;
+    // Written through the safe writer: a failure leaves the old sheet whole and is said.
+    gen_replace_file(gen_site_file(site->arena, "shared/css/qil/css_default.css"), site->default_css, 0);
+  }
+  return site->default_css;
+}
+
+StrView
+tag_css_text(Arena *arena) {
+  GenSite *site = &gen_site_state;
+  if (!site->arena) {
+    StrList r = {};
+    gen_element_rules(arena, &r, tag_font_table, ArrayCount(tag_font_table));
+    return str_list_join(arena, &r, 0);
+  }
+  if (!site->tag_css_ready) {
+    site->tag_css_ready = 1;
+    StrView path = gen_site_file(site->arena, "shared/css/qil/css_tag_default.css");
+    StrView text = os_read_file(site->arena, path);
+    u32 error = os_last_error_code();
+    if (text.length == 0) {
+      StrList r = {};
+      gen_element_rules(site->arena, &r, tag_font_table, ArrayCount(tag_font_table));
+      text = str_list_join(site->arena, &r, 0);
+      // A sheet that is there but cannot be read is the user's: it is not replaced.
+      if (error == 0 || os_error_is_missing(error)) {
+        gen_replace_file(path, text, 0);
+      } else {
+        console_eprintf("qilsite: cannot read '%.*s': %s\n", str_expand(path), os_last_error());
+      }
+    }
+    site->tag_css = text;
+  }
+  return site->tag_css;
+}
+
+//~ The shared head
+
+static HtmlNode *
+gen_first_element(HtmlNode *root, u32 kind) {
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    if (n->type == HtmlNode_Element && n->element && n->element->kind == kind) return n;
+  }
+  return html_nil_node;
+}
+
+// A head link as the page must write it: "~" and paths without a scheme are taken
+// from the site root, then written relative to the page.
+static StrView
+gen_head_link(Arena *arena, StrView value, StrView page_path) {
+  StrView root = gen_site_state.root_path;
+  if (value.length == 0 || value.data[0] == '#' || value.data[0] == '/' || link_is_address(value)) return value;
+  StrView full = value.data[0] == '~' ? link_expand_root(arena, value, root) : str_pushf(arena, "%S%S", &root, &value);
+  RenderPageInfo page = {page_path, root, 0};
+  return render_page_link(arena, &page, full);
+}
+
+HtmlNode *
+default_head_element(Arena *arena, StrView page_path) {
+  GenSite *site = &gen_site_state;
+  if (site->arena && !site->head_ready) {
+    site->head_ready = 1;
+    StrView path = gen_site_file(site->arena, "shared/html/default_head.html");
+    site->head_text = os_read_file(site->arena, path);
+    // Its faults are said once a run, when it is first read.
+    if (site->head_text.length) {
+      ArenaTemp scratch = scratch_begin(&arena, 1);
+      StrView text = site->head_text;
+      HtmlParseResult r = html_parse(scratch.arena, text, path, html_tokenize(scratch.arena, text), 0, {});
+      if (r.parse_errors) diag_print(&r.diagnostics, text, path);
+      scratch_end(scratch);
+    }
+  }
+  HtmlNode *head = html_nil_node;
+  if (site->head_text.length) {
+    StrView text = site->head_text;
+    HtmlParseResult r = html_parse(arena, text, str_lit("default_head.html"), html_tokenize(arena, text), 0, {});
+    head = gen_first_element(r.root, HtmlTagKind_Head);
+    html_detach(head);
+  }
+  if (html_node_is_nil(head)) return html_element_create(arena, HtmlTagKind_Head, {});
+  for (HtmlNode *n = head; !html_node_is_nil(n); n = html_next_preorder(n, head)) {
+    if (n->type != HtmlNode_Element) continue;
+    HtmlNode *attr = html_find_attribute(n, HtmlAttrKind_Href);
+    if (html_node_is_nil(attr)) continue;
+    StrView value = html_attribute_value(n, HtmlAttrKind_Href);
+    StrView link = gen_head_link(arena, value, page_path);
+    if (!str_identical(link, value)) html_replace_attribute(arena, n, HtmlAttrKind_Href, link);
+  }
+  return head;
+}
+
+//~ The index page
+
+static StrView
+gen_page_folder_name(Arena *arena, StrView page_path) {
+  StrView folded = link_fold_path(arena, page_path);
+  return str_skip_last_slash(str_chop_last_slash(folded));
+}
+
+IndexStatus
+write_index_page(Arena *arena, IndexPageList *pages) {
+  GenSite *site = &gen_site_state;
+  if (!site->arena || site->root_path.length == 0) return IndexStatus_NoSite;
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  Arena *a = scratch.arena;
+  StrView path = gen_site_file(a, "website/index.html");
+
+  //- what the page holds now, for the writer to compare with just before replacing it
+  FileProperties props = os_path_properties(path);
+  StrView text = os_read_file(a, path);
+  u32 error = os_last_error_code();
+  bool exists = error == 0;
+  if (!exists && !os_error_is_missing(error)) {
+    console_eprintf("qilsite: cannot read '%.*s': %s; its lists were not refilled\n", str_expand(path),
+                    os_last_error());
+    scratch_end(scratch);
+    return IndexStatus_NotWritten;
+  }
+  HtmlParseResult parsed = {};
+  HtmlNode *root;
+  if (text.length) {
+    parsed = html_parse(a, text, path, html_tokenize(a, text), HtmlParse_CheckAll, {});
+    if (parsed.parse_errors) {
+      // Its tree may have lost text: the user's page is left as it is.
+      diag_print(&parsed.diagnostics, text, path);
+      console_eprintf("qilsite: '%.*s' was not rewritten: its lists were not refilled\n", str_expand(path));
+      scratch_end(scratch);
+      return IndexStatus_NotParsed;
+    }
+    root = parsed.root;
+  } else {
+    root = html_node_create(a, HtmlNode_Document, 0, {}, {}, 0);
+  }
+
+  //- the two lists, emptied
+  HtmlNode *qil = html_find_element_by_attribute_value(root, HtmlAttrKind_Id, str_lit("zo-l-qil"));
+  HtmlNode *soft = html_find_element_by_attribute_value(root, HtmlAttrKind_Id, str_lit("zo-l-soft"));
+  html_clear_content(qil);
+  html_clear_content(soft);
+
+  //- the shared head and style sheets
+  HtmlNode *html = gen_first_element(root, HtmlTagKind_Html);
+  if (html_node_is_nil(html)) {
+    HtmlNode *doctype = html_element_create(a, HtmlTagKind_Doctype, {});
+    html_set_attribute(a, doctype, HtmlAttrKind_Html, {});
+    html_append_child(root, doctype);
+    html = html_element_create(a, HtmlTagKind_Html, {});
+    html_set_attribute(a, html, HtmlAttrKind_Lang, str_lit("en"));
+    html_append_child(root, html);
+  }
+  HtmlNode *old_head = gen_first_element(html, HtmlTagKind_Head);
+  HtmlNode *own_title = gen_first_element(old_head, HtmlTagKind_Title);
+  html_detach(old_head);
+  HtmlNode *head = default_head_element(a, path);
+  html_insert(html, head, 2);
+  // The page's own title is the author's: it stays, in the new head.
+  if (!html_node_is_nil(own_title) && html_node_is_nil(gen_first_element(head, HtmlTagKind_Title))) {
+    html_detach(own_title);
+    html_content_append(head, own_title);
+  }
+  HtmlNode *style = html_element_create(a, HtmlTagKind_Style, {});
+  html_add_text(a, style, default_css_text(a));
+  html_content_append(head, style);
+  style = html_element_create(a, HtmlTagKind_Style, {});
+  html_add_text(a, style, tag_css_text(a));
+  html_content_append(head, style);
+
+  //- a link per page, by the folder that holds it
+  if (!html_node_is_nil(qil) || !html_node_is_nil(soft)) {
+    RenderPageInfo index = {path, site->root_path, 0};
+    for (IndexPage *p = pages ? pages->first : 0; p; p = p->next) {
+      StrView folder = gen_page_folder_name(a, p->path);
+      HtmlNode *list = html_nil_node;
+      if (str_match(folder, str_lit("softwares"), StrMatchFlag_CaseInsensitive)) list = soft;
+      else if (str_match(folder, str_lit("qil"), StrMatchFlag_CaseInsensitive)) list = qil;
+      if (html_node_is_nil(list)) continue;
+      HtmlNode *link = html_element_create(a, HtmlTagKind_A, {});
+      html_set_attribute(a, link, HtmlAttrKind_Href, render_escape_lt(a, render_page_link(a, &index, p->path)));
+      html_add_text(a, link, render_escape_lt(a, p->title));
+      html_content_append(list, link);
+    }
+  }
+
+  //- replaced only while it holds what was read
+  StrView out = gen_page_text(a, root, text);
+  WriteExpect expect = {text, props.modified};
+  WriteOptions options = {exists ? &expect : 0, {}};
+  WriteStatus status = gen_replace_file(path, out, &options);
+  scratch_end(scratch);
+  return status == WriteStatus_Written || status == WriteStatus_Unchanged ? IndexStatus_Written
+                                                                          : IndexStatus_NotWritten;
+}
