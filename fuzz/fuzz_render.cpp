@@ -1,12 +1,13 @@
 // libFuzzer target: any bytes parsed as a qil document, rendered as page assembly
-// renders it, and written. Besides the sanitizers it checks that what is written
-// parses again without an error (unless the document holds raw HTML of its own), and
-// that rendering the same tree again gives the same bytes.
+// renders it, and written; then assembled into a whole page, and shown in a raw view.
+// Besides the sanitizers it checks that the rendered body parses again without an
+// error (unless the document holds raw HTML of its own), and that rendering the same
+// tree again gives the same bytes.
 #include <stdlib.h>
 
 #include "doc/doc_core.h"
 #include "fuzz_support.h"
-#include "gen/gen_render.h"
+#include "gen/gen_page.h"
 
 static StrView
 fuzz_render(DocParseResult *doc, RenderPageInfo *page) {
@@ -48,6 +49,14 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (again.parse_errors != 0) abort();
   }
   if (!str_equal(once, fuzz_render(&doc, &page))) abort();
+
+  //- the complete page and the raw view; no run is begun, so no shared file is touched
+  PageResult full = page_assemble(fuzz_arena, &doc, str_lit("/qil-fuzz-root/doc.qil"), page.output_path);
+  StrList out = {};
+  html_write(fuzz_arena, &out, full.document);
+  PageResult raw = build_raw_page(fuzz_arena, src, str_lit("/qil-fuzz-root/doc.qil"),
+                                  str_lit("/qil-fuzz-root/blog/raw_page.html"), str_lit("page.html"));
+  html_write(fuzz_arena, &out, raw.document);
   arena_pop_to(fuzz_arena, pos);
   return 0;
 }

@@ -54,6 +54,12 @@ test_arena() {
   return per_test_arena;
 }
 
+std::string
+read_all(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::vector<std::string>
 list_strings(const StrList &list) {
   std::vector<std::string> out;

@@ -22,6 +22,9 @@ struct TempDir {
   std::string file(const std::string &rel, const std::string &content) const;
 };
 
+// The whole file, or "" when it cannot be read.
+std::string read_all(const std::string &path);
+
 // Runs a command and captures its standard output (and exit status).
 struct CommandResult {
   int status;

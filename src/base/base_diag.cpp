@@ -30,19 +30,10 @@ diag_severity_label(u32 severity) {
 
 void
 diag_print(DiagnosticList *list, StrView source, StrView path) {
-  //- line and column carried forward from the previous offset; an offset behind it
-  //  (a page-wide finding at 0) counts again from the start
-  LineCol lc = {1, 1};
-  u64 at = 0;
+  LineCursor cursor = line_cursor_begin();
   u64 shown = 0;
   for (Diagnostic *d = list->first; d; d = d->next, shown += 1) {
-    u64 offset = Min(d->offset, source.length);
-    if (offset < at) {
-      lc = LineCol{1, 1};
-      at = 0;
-    }
-    lc = str_line_col_advance(source, at, offset, lc);
-    at = offset;
+    LineCol lc = line_cursor_seek(&cursor, source, d->offset);
     StrView label = diag_severity_label(d->severity);
     ArenaTemp scratch = scratch_begin(0, 0);
     StrView text = str_pushf(scratch.arena, "%S: \ntoken: %S\n%S:%I64d:%I64d\n", &label, &d->message, &path,

@@ -559,6 +559,15 @@ str_line_col_advance(StrView text, u64 from, u64 offset, LineCol at) {
   return lc;
 }
 
+LineCol
+line_cursor_seek(LineCursor *c, StrView text, u64 offset) {
+  offset = Min(offset, text.length);
+  if (offset < c->at) *c = line_cursor_begin();
+  c->lc = str_line_col_advance(text, c->at, offset, c->lc);
+  c->at = offset;
+  return c->lc;
+}
+
 DateTime
 date_parse(Arena *arena, StrView text, StrList *field_names) {
   DateTime d = {};

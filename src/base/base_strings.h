@@ -153,5 +153,13 @@ LineCol str_line_col(StrView text, u64 offset);
 // The position of `offset` given `from` (<= offset) stands at `at`: positions in
 // ascending order cost one pass over the text in all.
 LineCol str_line_col_advance(StrView text, u64 from, u64 offset, LineCol at);
+// A position carried through a text: offsets asked in ascending order cost one pass;
+// an offset behind the last one is counted again from the start.
+struct LineCursor {
+  LineCol lc;
+  u64 at;
+};
+inline LineCursor line_cursor_begin(void) { return LineCursor{{1, 1}, 0}; }
+LineCol line_cursor_seek(LineCursor *cursor, StrView text, u64 offset);
 DateTime date_parse(Arena *arena, StrView text, StrList *field_names);
 StrView month_short_name(u32 month);

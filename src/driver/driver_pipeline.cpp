@@ -165,17 +165,10 @@ driver_claim_take(DriverRun *run, DriverSource *src, StrView folded) {
 // The page's web links, queued with the link checker where they stand in the source.
 static void
 driver_queue_document_links(PageRecord *rec, DocParseResult *doc, StrView content) {
-  LineCol lc = {1, 1};
-  u64 at = 0;
+  LineCursor cursor = line_cursor_begin();
   for (DocNode *n = doc->root; !doc_node_is_nil(n); n = doc_node_next_preorder(n, doc->root)) {
     if (n->kind != DocNodeKind_Text || !(n->flags & DocNodeFlag_HttpLink) || n->text.length == 0) continue;
-    u64 offset = Min(n->source_offset, content.length);
-    if (offset < at) {
-      lc = LineCol{1, 1};
-      at = 0;
-    }
-    lc = str_line_col_advance(content, at, offset, lc);
-    at = offset;
+    LineCol lc = line_cursor_seek(&cursor, content, n->source_offset);
     StrView location = str_pushf(rec->arena, "%S:%I64d:%I64d", &rec->source_path, (s64)lc.line, (s64)lc.column);
     StrView url = str_push_copy(rec->arena, n->text);
     if (linkcheck_enqueue(url, location)) {

@@ -131,8 +131,8 @@ gen_default_css_rules(Arena *arena) {
       "[class*=\"co_he_\"]{font-weight:600;}",
       "[class*=\"it_inl_\"]{color:red;}",
       ".icon{margin-top:0;}",
-      ".cat-it{border:#d7cfcf 1px solid;background-color:#fbf8f4;border-radius:2px;padding:0 0.2em;"
-      "margin-right:0.2em;font-family:'Fira Code';font-size:0.8em;}",
+      (".cat-it{border:#d7cfcf 1px solid;background-color:#fbf8f4;border-radius:2px;padding:0 0.2em;"
+       "margin-right:0.2em;font-family:'Fira Code';font-size:0.8em;}"),
       ".ta_c{display:flex;flex-direction:row;}",
       "#fn_l li{margin-left:0;}",
       "#fn_l{font-family:\"Fira Code\";}",

@@ -217,17 +217,11 @@ html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, 
                  u32 mode, StrView site_root) {
   u64 queued = 0;
   // Links come in page order: each position is counted on from the one before.
-  LineCol lc = {1, 1};
-  u64 counted = 0;
+  LineCursor cursor = line_cursor_begin();
   for (HtmlLink *l = links->first; l; l = l->next) {
     StrView target = str_substr(text, l->start, l->end);
     if (l->kind == HtmlLinkKind_Web && (mode & HtmlLinkCheck_QueueWeb)) {
-      if (l->start < counted) {
-        lc = LineCol{1, 1};
-        counted = 0;
-      }
-      lc = str_line_col_advance(text, counted, l->start, lc);
-      counted = l->start;
+      LineCol lc = line_cursor_seek(&cursor, text, l->start);
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &path, (s64)lc.line, (s64)lc.column);
       if (linkcheck_enqueue(str_push_copy(arena, target), location)) queued += 1;
     } else if (l->kind == HtmlLinkKind_Local && (mode & HtmlLinkCheck_LocalPaths)) {

@@ -14,12 +14,6 @@
 
 static const std::string bin = QILSITE_BIN;
 
-static std::string
-read_all(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 static void
 write_all(const std::string &path, const std::string &text) {
   std::ofstream(path, std::ios::binary) << text;

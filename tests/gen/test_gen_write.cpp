@@ -12,12 +12,6 @@
 #include "gen/gen_write.h"
 #include "os/os_core.h"
 
-static std::string
-read_all(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(GenWrite, WritesReplacesAndKeepsPermissions) {
   TempDir dir;
   Arena *a = test_arena();

@@ -24,11 +24,6 @@ corpus_files() {
   return files;
 }
 
-static std::string
-read_all(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 static std::string
 rewrite(Arena *a, const std::string &text, u64 *parse_errors) {

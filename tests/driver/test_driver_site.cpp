@@ -1,0 +1,124 @@
+// A whole site at the command line: documents become pages with their raw views, the
+// index page lists them, and output paths are checked before anything is written.
+#include "test_support.h"
+
+#include <sys/stat.h>
+
+#include <thread>
+
+static const std::string bin = QILSITE_BIN;
+
+static bool
+exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+static size_t
+count(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n += 1;
+  return n;
+}
+
+static const char *index_page =
+    "<!DOCTYPE html>\n<html lang=\"en\">\n<head><title>Index</title></head>\n<body>\n"
+    "<ul id=\"zo-l-qil\"></ul>\n<ul id=\"zo-l-soft\"></ul>\n</body>\n</html>\n";
+
+static std::string
+document(const std::string &title, const std::string &outputs, const std::string &status = "") {
+  return "``\n  title: " + title + "\n" + outputs + (status.empty() ? "" : "  status: " + status + "\n") +
+         "``\nSection\n  Some text\n";
+}
+
+TEST(DriverSiteCli, DocumentsBecomePagesRawViewsAndIndex) {
+  TempDir dir;
+  std::string root = dir.path + "/";
+  dir.file("website/index.html", index_page);
+  dir.file("src/qil/a.qil", document("Alpha", "  output_path: \"~/website/qil/a.html\"\n"
+                                              "  output_path: \"~/website/qil/second.html\"\n"));
+  dir.file("src/softwares/t.qil", document("Tool", "  output_path: \"~/website/softwares/deep/new/t.html\"\n"));
+  dir.file("src/qil/d.qil", document("Draft", "  output_path: \"~/website/qil/d.html\"\n", "Draft"));
+  dir.file("src/qil/none.qil", "Just text\n  no output path\n");
+  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path);
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  //- a page for the first output path only; its raw view beside it; folders made
+  std::string a = read_all(root + "website/qil/a.html");
+  EXPECT_NE(a.find("<title>Alpha</title>"), std::string::npos);
+  EXPECT_FALSE(exists(root + "website/qil/second.html"));
+  std::string raw = read_all(root + "website/qil/raw_a.html");
+  EXPECT_NE(raw.find("title: Alpha"), std::string::npos);
+  EXPECT_NE(raw.find("href=\"a.html\""), std::string::npos) << "the way back";
+  EXPECT_NE(a.find("href=\"raw_a.html\""), std::string::npos) << "the view raw link";
+  EXPECT_TRUE(exists(root + "website/softwares/deep/new/t.html"));
+  EXPECT_TRUE(exists(root + "website/softwares/deep/new/raw_t.html"));
+
+  //- drafts and documents without an html output path make no page
+  EXPECT_FALSE(exists(root + "website/qil/d.html"));
+  EXPECT_FALSE(exists(root + "website/qil/raw_d.html"));
+
+  //- the shared sheets and the index; a page's folder is the one right above it
+  EXPECT_TRUE(exists(root + "shared/css/qil/css_default.css"));
+  EXPECT_TRUE(exists(root + "shared/css/qil/css_tag_default.css"));
+  std::string index = read_all(root + "website/index.html");
+  EXPECT_NE(index.find("<ul id=\"zo-l-qil\" ><a href=\"qil/a.html\" >Alpha</a></ul>"), std::string::npos) << index;
+  EXPECT_NE(index.find("<ul id=\"zo-l-soft\" ></ul>"), std::string::npos) << "t.html lies in new/, not softwares/";
+
+  //- each page reported, then every path once more after the index
+  std::string pa = root + "website/qil/a.html", pt = root + "website/softwares/deep/new/t.html";
+  EXPECT_EQ(r.out, pa + ": \n\tlink checked: 0: \n\t" + pt + ": \n\tlink checked: 0: \n\t" + pa + ": \n\t" + pt +
+                       ": \n\t");
+}
+
+TEST(DriverSiteCli, OutputPathsOutsideTheRootOrTakenAreRefused) {
+  TempDir dir;
+  std::string root = dir.path + "/site/";
+  std::string outside = dir.file("src/out.qil", "``\n  title: Out\n  output_path: \"~/../escaped.html\"\n``\n");
+  std::string first = dir.file("src/b1.qil", document("First", "  output_path: \"~/w/same.html\"\n"));
+  std::string second = dir.file("src/b2.qil", document("Second", "  output_path: \"~/w/./same.html\"\n"));
+  CommandResult r =
+      run_command("timeout 20 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path + "/site");
+  ASSERT_EQ(r.status, 0);
+  EXPECT_FALSE(exists(dir.path + "/escaped.html"));
+  EXPECT_FALSE(exists(dir.path + "/raw_escaped.html"));
+  EXPECT_NE(r.out.find("warning: \ntoken: " + root + "../escaped.html lies outside the site root " + root +
+                       ": the page is not written\n" + outside + ":3:16\n"),
+            std::string::npos)
+      << r.out;
+  //- the first document keeps the page; the second is told whose it is
+  EXPECT_NE(read_all(root + "w/same.html").find("<title>First</title>"), std::string::npos);
+  EXPECT_NE(r.out.find("warning: \ntoken: " + root + "w/./same.html is already the page of " + first +
+                       ": this document's page is not written\n" + second + ":3:16\n"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST(DriverSiteCli, IndexWithParseErrorIsNotRewritten) {
+  TempDir dir;
+  std::string broken = "<html><body><ul id=\"zo-l-qil\"><li>mine</li></ul><p class=\"x></body></html>";
+  std::string index = dir.file("website/index.html", broken);
+  dir.file("src/qil/a.qil", document("A", "  output_path: \"~/website/qil/a.html\"\n"));
+  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_all(index), broken);
+  EXPECT_NE(r.err.find("its lists were not refilled"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find(index + ":1:"), std::string::npos) << "its diagnostics are shown";
+  EXPECT_TRUE(exists(dir.path + "/website/qil/a.html"));
+}
+
+// Under listen an edited document replaces its page, in the index too.
+TEST(DriverSiteCli, EditedDocumentReplacesItsIndexEntry) {
+  TempDir dir;
+  std::string index = dir.file("website/index.html", index_page);
+  std::string doc = dir.file("src/qil/a.qil", document("Before", "  output_path: \"~/website/qil/a.html\"\n"));
+  std::string edit = "sleep 1.2; printf '``\\n  title: After\\n  output_path: \"~/website/qil/a.html\"\\n``\\n' > " +
+                     doc + ";";
+  std::string cmd = "(" + edit + ") & timeout 4 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path +
+                    " listen >/dev/null; wait";
+  CommandResult r = run_command(cmd);
+  std::string text = read_all(index);
+  EXPECT_EQ(count(text, "a.html"), 1u) << text;
+  EXPECT_NE(text.find(">After</a>"), std::string::npos) << text;
+  EXPECT_NE(read_all(dir.path + "/website/qil/a.html").find("<title>After</title>"), std::string::npos);
+}
