@@ -39,6 +39,8 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
   s.check_urls = option_switch(options, str_lit("check_urls"));
   s.check_file_paths = option_switch(options, str_lit("check_file_paths"));
   s.print_todos = option_switch(options, str_lit("print_todos"));
+  s.consent_url = option_value(options, str_lit("consent_url"));
+  s.ca_file = option_value(options, str_lit("ca_file"));
 
   if (s.target.length == 0) {
     console_printf("No file to parse provided, use 'target_path' argument\n");
@@ -185,7 +187,8 @@ driver_run(OptionTable *options) {
   //- link checker
   if (run.settings.check_urls) {
     console_printf("[check urls]\n");
-    if (!linkcheck_start()) page_queue->check_urls = 0;
+    LinkCheckSettings link_settings = {run.settings.consent_url, run.settings.ca_file};
+    if (!linkcheck_start(link_settings)) page_queue->check_urls = 0;
   }
 
   //- discovery

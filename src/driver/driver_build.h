@@ -11,6 +11,13 @@ struct DocParseResult;
 struct PageResult;
 struct DocumentRecord;
 
+// A web link of a page and where the page has it.
+struct PageWebLink {
+  PageWebLink *next;
+  StrView url;
+  StrView location;  // file:line:column
+};
+
 // A record's work (tree, links, messages) lives on its own arena: when its source
 // changes under `listen`, the record is emptied and filled again in place, so memory
 // follows the size of the site, not the number of edits.
@@ -19,7 +26,8 @@ struct PageRecord {
   Arena *arena;
   HtmlParseResult *html;   // a hand-written page, parsed
   PageResult *generated;   // a page assembled from a document
-  StrList web_links;       // the link targets queued for checking
+  PageWebLink *first_web_link;  // the links queued for checking, in page order
+  PageWebLink *last_web_link;
   u64 web_links_queued;
   StrList messages;        // report lines, valid during the report only
   StrView path;            // the file the page is written to; empty: nothing to report
@@ -70,6 +78,8 @@ struct DriverSettings {
   b32 check_urls;
   b32 check_file_paths;
   b32 print_todos;
+  StrView consent_url;
+  StrView ca_file;
 };
 
 // A source file processed by the run and the content it was processed from.

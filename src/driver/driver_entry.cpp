@@ -3,6 +3,7 @@
 
 #include "driver/driver_build.h"
 #include "driver/driver_options.h"
+#include "net/net_http.h"
 #include "os/os_core.h"
 
 int
@@ -22,6 +23,7 @@ driver_entry(int argc, char **argv) {
   //- system facts, record pools, file streaming
   os_process_init();
   driver_services_init();
+  http_global_init();
 
   //- the build
   driver_run(&options);

@@ -48,6 +48,14 @@ driver_record_document(DocumentSet *set, DriverSource *src, Arena *arena, DocPar
   rec->source_path = path;
 }
 
+static void
+driver_add_web_link(PageRecord *rec, StrView url, StrView location) {
+  PageWebLink *l = push_struct(rec->arena, PageWebLink);
+  l->url = url;
+  l->location = location;
+  SLLQueuePush(rec->first_web_link, rec->last_web_link, l);
+}
+
 // Scripts and icons are never checked.
 static void
 driver_drop_unchecked_links(HtmlLinkList *links, StrView text) {
@@ -84,12 +92,21 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
   html_validate(arena, r);
   html_check_attributes(arena, r);
   driver_drop_unchecked_links(&r->links, content);
-  u32 mode = (q->check_urls ? HtmlLinkCheck_QueueWeb : 0u) |
-             (run->settings.check_file_paths ? HtmlLinkCheck_LocalPaths : 0u);
-  rec->web_links_queued = html_check_links(arena, content, rec->path, &r->links, &r->diagnostics, mode, q->root_path);
+  // The web links are queued here, one by one, so that a page waits only for the ones
+  // the checker took.
+  u32 mode = run->settings.check_file_paths ? HtmlLinkCheck_LocalPaths : 0u;
+  html_check_links(arena, content, rec->path, &r->links, &r->diagnostics, mode, q->root_path);
   if (q->check_urls) {
+    LineCursor cursor = line_cursor_begin();
     for (HtmlLink *l = r->links.first; l; l = l->next) {
-      if (l->kind == HtmlLinkKind_Web) str_list_push(arena, &rec->web_links, str_substr(content, l->start, l->end));
+      if (l->kind != HtmlLinkKind_Web) continue;
+      LineCol lc = line_cursor_seek(&cursor, content, l->start);
+      StrView location = str_pushf(arena, "%S:%I64d:%I64d", &rec->path, (s64)lc.line, (s64)lc.column);
+      StrView url = str_push_copy(arena, str_substr(content, l->start, l->end));
+      if (linkcheck_enqueue(url, location)) {
+        rec->web_links_queued += 1;
+        driver_add_web_link(rec, url, location);
+      }
     }
   }
   diag_print(&r->diagnostics, content, rec->path);
@@ -173,7 +190,7 @@ driver_queue_document_links(PageRecord *rec, DocParseResult *doc, StrView conten
     StrView url = str_push_copy(rec->arena, n->text);
     if (linkcheck_enqueue(url, location)) {
       rec->web_links_queued += 1;
-      str_list_push(rec->arena, &rec->web_links, url);
+      driver_add_web_link(rec, url, location);
     }
   }
 }
@@ -254,8 +271,8 @@ driver_process_file(DriverRun *run, DriverSource *src, StrView content) {
 
 bool
 driver_page_ready(PageRecord *record) {
-  for (StrNode *n = record->web_links.first; n; n = n->next) {
-    if (!linkcheck_fetch_ended(n->string)) return false;
+  for (PageWebLink *l = record->first_web_link; l; l = l->next) {
+    if (!linkcheck_fetch_ended(l->url)) return false;
   }
   return true;
 }
@@ -287,6 +304,14 @@ driver_report_page(DriverRun *run, PageRecord *record) {
   }
   record->messages = StrList{};
   str_list_pushf(scratch.arena, &record->messages, "link checked: %I64u", record->web_links_queued);
+  //- what the answers say, link by link, where this page has the link
+  for (PageWebLink *l = record->first_web_link; l; l = l->next) {
+    StrView message = {};
+    u32 verdict = linkcheck_verdict(l->url, &message, 0);
+    if (verdict == LinkVerdict_None) continue;
+    StrView name = linkcheck_verdict_name(verdict);
+    str_list_pushf(scratch.arena, &record->messages, "%S %S\n\t%S", &l->location, &name, &message);
+  }
   console_printf("%.*s: \n\t", str_expand(record->path));
   for (StrNode *n = record->messages.first; n; n = n->next) console_printf("%.*s: \n\t", str_expand(n->string));
   record->messages = StrList{};

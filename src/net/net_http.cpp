@@ -1,0 +1,386 @@
+// The HTTP client over libcurl. Every request verifies certificates; name lookups, TLS
+// sessions and cookies are shared by all requests of the process.
+#include "net/net_http.h"
+
+#include <curl/curl.h>
+
+#include "net/net_url.h"
+#include "os/os_core.h"
+#include "os/os_thread.h"
+
+// A body read for a caller is cut here: nothing we look at needs more.
+#define HTTP_BODY_MAX MB(8)
+
+//~ Process-wide state
+
+static struct {
+  CURLSH *share;
+  MutexRecord *locks[CURL_LOCK_DATA_LAST];
+  char ca_file[4096];
+  u32 ready;
+} http_global;
+
+static void
+http_share_lock(CURL *, curl_lock_data data, curl_lock_access, void *) {
+  mutex_lock(http_global.locks[data]);
+}
+
+static void
+http_share_unlock(CURL *, curl_lock_data data, void *) {
+  mutex_unlock(http_global.locks[data]);
+}
+
+void
+http_global_init(void) {
+  if (http_global.ready) return;
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  for (u32 i = 0; i < CURL_LOCK_DATA_LAST; i += 1) http_global.locks[i] = mutex_create();
+  http_global.share = curl_share_init();
+  curl_share_setopt(http_global.share, CURLSHOPT_LOCKFUNC, http_share_lock);
+  curl_share_setopt(http_global.share, CURLSHOPT_UNLOCKFUNC, http_share_unlock);
+  // Connections stay with the batch that made them: libcurl does not share them
+  // safely between threads.
+  curl_share_setopt(http_global.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  curl_share_setopt(http_global.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  curl_share_setopt(http_global.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+  http_global.ready = 1;
+}
+
+void
+http_configure(HttpSettings settings) {
+  u64 n = Min(settings.ca_file.length, (u64)sizeof(http_global.ca_file) - 1);
+  MemoryCopy(http_global.ca_file, settings.ca_file.data, n);
+  http_global.ca_file[n] = 0;
+}
+
+StrView
+http_default_user_agent(void) {
+  return str_lit("Mozilla/5.0 (Windows NT 10.0; rv:109.0) Gecko/20100101 Firefox/115.0");
+}
+
+//~ Status lines and messages
+
+HttpStatusLine
+http_parse_status_line(StrView text) {
+  HttpStatusLine line = {};
+  u64 i = 0;
+  while (i < text.length && (text.data[i] == ' ' || text.data[i] == '\t' || text.data[i] == '\r' || text.data[i] == '\n')) {
+    i += 1;
+  }
+  StrView rest = str_skip(text, i);
+  u64 eol = str_find(rest, 0, str_lit("\r\n"), 0);
+  StrView first = str_prefix(rest, eol);
+  line.rest = eol < rest.length ? str_skip(rest, eol + 2) : StrView{};
+  u64 http = str_find(first, 0, str_lit("HTTP/"), 0);
+  if (http == first.length) return line;
+  StrView after = str_skip(first, http + 5);
+  u64 sp = str_find(after, 0, str_lit(" "), 0);
+  line.version = str_prefix(after, sp);
+  if (sp == after.length) return line;
+  StrView code = str_skip(after, sp + 1);
+  u64 status = 0;
+  u64 digits = 0;
+  for (u64 k = 0; k < code.length && code.data[k] != ' '; k += 1, digits += 1) {
+    u8 c = code.data[k];
+    // No status has more than a few digits: a longer number is no status.
+    if (c < '0' || c > '9' || digits == 9) return line;
+    status = status * 10 + (c - '0');
+  }
+  line.status = (u32)status;
+  return line;
+}
+
+u32
+http_status_class(u32 status) {
+  return status >= 100 && status <= 599 ? status / 100 : 0;
+}
+
+StrView
+http_error_message(u32 error) {
+  switch (error) {
+    case HttpError_SecureChannel: return str_lit("couldn't connect (HTTPS protocol)");
+    case HttpError_Connection: return str_lit("wrong protocol used");
+    case HttpError_Timeout: return str_lit("timed out");
+    default: return StrView{};
+  }
+}
+
+static u32
+http_error_from_curl(CURLcode code) {
+  switch (code) {
+    case CURLE_OK: return HttpError_None;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_USE_SSL_FAILED: return HttpError_SecureChannel;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY: return HttpError_NameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING: return HttpError_Connection;
+    case CURLE_OPERATION_TIMEDOUT: return HttpError_Timeout;
+    default: return HttpError_Failed;
+  }
+}
+
+//~ Transfers
+
+// One request in progress: its own arena holds what it sends and what comes back, and
+// is reused by the next transfer.
+struct HttpTransfer {
+  HttpTransfer *next;
+  Arena *arena;
+  CURL *easy;
+  curl_slist *headers_out;
+  void *user;
+  StrView url;
+  StrList header_lines;
+  StrList body_parts;
+  u64 body_size;
+  u32 read_body;
+  u32 stopped_early;  // the body was not wanted: the transfer ended after the headers
+  char error_text[CURL_ERROR_SIZE];
+};
+
+static char *
+http_cstr(Arena *arena, StrView s) {
+  char *c = push_array_no_zero(arena, char, s.length + 1);
+  MemoryCopy(c, s.data, s.length);
+  c[s.length] = 0;
+  return c;
+}
+
+static size_t
+http_on_header(char *data, size_t size, size_t count, void *user) {
+  HttpTransfer *t = (HttpTransfer *)user;
+  u64 n = size * count;
+  StrView line = str_make((u8 *)data, n);
+  // Each response of a redirect chain starts with its status line: only the last one stays.
+  if (str_match(str_lit("HTTP/"), line, StrMatchFlag_Prefix)) t->header_lines = StrList{};
+  str_list_push(t->arena, &t->header_lines, str_push_copy(t->arena, line));
+  return n;
+}
+
+static size_t
+http_on_body(char *data, size_t size, size_t count, void *user) {
+  HttpTransfer *t = (HttpTransfer *)user;
+  u64 n = size * count;
+  if (!t->read_body || t->body_size >= HTTP_BODY_MAX) {
+    t->stopped_early = 1;
+    return 0;  // ends the transfer: what was wanted is in
+  }
+  u64 take = Min(n, HTTP_BODY_MAX - t->body_size);
+  str_list_push(t->arena, &t->body_parts, str_push_copy(t->arena, str_make((u8 *)data, take)));
+  t->body_size += take;
+  return n;
+}
+
+static void
+http_transfer_setup(HttpTransfer *t, StrView url, StrView body, HttpRequest request) {
+  Arena *a = t->arena;
+  CURL *e = t->easy;
+  curl_easy_reset(e);
+  t->url = str_push_copy(a, url);
+  t->header_lines = StrList{};
+  t->body_parts = StrList{};
+  t->body_size = 0;
+  t->read_body = request.read_body;
+  t->stopped_early = 0;
+  t->error_text[0] = 0;
+
+  StrView user_agent = request.user_agent.length ? request.user_agent : http_default_user_agent();
+  StrView accept = request.accept.length ? request.accept : str_lit("*/*");
+  curl_slist *h = 0;
+  h = curl_slist_append(h, http_cstr(a, str_pushf(a, "User-Agent: %S", &user_agent)));
+  if (request.content_type.length) h = curl_slist_append(h, http_cstr(a, str_pushf(a, "Content-Type: %S", &request.content_type)));
+  h = curl_slist_append(h, http_cstr(a, str_pushf(a, "Accept: %S", &accept)));
+  for (u64 at = 0; at < request.extra_headers.length;) {
+    u64 eol = str_find(request.extra_headers, at, str_lit("\r\n"), 0);
+    StrView line = str_substr(request.extra_headers, at, eol);
+    if (line.length) h = curl_slist_append(h, http_cstr(a, line));
+    at = eol + 2;
+  }
+  t->headers_out = h;
+
+  curl_easy_setopt(e, CURLOPT_URL, http_cstr(a, url));
+  curl_easy_setopt(e, CURLOPT_PRIVATE, t);
+  curl_easy_setopt(e, CURLOPT_SHARE, http_global.share);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, request.plain_http ? 0L : 1L);
+  curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, h);
+  curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->error_text);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, http_on_header);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, t);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, http_on_body);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, t);
+  //- a slow or silent server cannot hold a run
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, 5000L);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, 2L);
+  curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, 30000L);
+  //- certificates are always verified; a file of our own may replace the system's
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (http_global.ca_file[0]) curl_easy_setopt(e, CURLOPT_CAINFO, http_global.ca_file);
+
+  switch (request.method) {
+    case HttpMethod_Head: curl_easy_setopt(e, CURLOPT_NOBODY, 1L); break;
+    case HttpMethod_Post:
+      curl_easy_setopt(e, CURLOPT_POST, 1L);
+      curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)body.length);
+      curl_easy_setopt(e, CURLOPT_COPYPOSTFIELDS, http_cstr(a, body));
+      break;
+    case HttpMethod_Put:
+    case HttpMethod_Delete:
+    case HttpMethod_Connect:
+    case HttpMethod_Options:
+    case HttpMethod_Trace:
+    case HttpMethod_Patch: {
+      static const char *verbs[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH"};
+      curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, verbs[request.method]);
+      if (body.length) {
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)body.length);
+        curl_easy_setopt(e, CURLOPT_COPYPOSTFIELDS, http_cstr(a, body));
+      }
+    } break;
+    default: curl_easy_setopt(e, CURLOPT_HTTPGET, 1L); break;
+  }
+}
+
+static HttpResponse
+http_transfer_finish(HttpTransfer *t, Arena *arena, CURLcode code) {
+  HttpResponse r = {};
+  r.url = str_push_copy(arena, t->url);
+  r.error = (code == CURLE_WRITE_ERROR && t->stopped_early) ? HttpError_None : http_error_from_curl(code);
+  if (r.error == HttpError_None) {
+    r.headers = str_list_join(arena, &t->header_lines, 0);
+    StrView body = str_list_join(t->arena, &t->body_parts, 0);
+    char *copy = http_cstr(arena, body);
+    r.body = str_make((u8 *)copy, body.length);
+  } else {
+    StrView reason = t->error_text[0] ? str_from_cstr(t->error_text) : str_from_cstr(curl_easy_strerror(code));
+    r.reason = str_push_copy(arena, reason);
+  }
+  char *effective = 0;
+  if (curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective) {
+    r.final_url = str_push_copy(arena, str_from_cstr(effective));
+  }
+  curl_off_t total_us = 0;
+  if (curl_easy_getinfo(t->easy, CURLINFO_TOTAL_TIME_T, &total_us) == CURLE_OK && total_us > 0) {
+    r.duration_ms = (u64)total_us / 1000;
+  }
+  curl_slist_free_all(t->headers_out);
+  t->headers_out = 0;
+  return r;
+}
+
+static HttpTransfer *
+http_transfer_create(Arena *arena) {
+  HttpTransfer *t = push_struct(arena, HttpTransfer);
+  t->arena = arena_create_sized(MB(64), KB(64));
+  t->easy = curl_easy_init();
+  return t;
+}
+
+HttpResponse
+http_request(Arena *arena, StrView url, StrView body, HttpRequest request) {
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  HttpTransfer *t = http_transfer_create(scratch.arena);
+  HttpResponse r = {};
+  if (t->easy) {
+    http_transfer_setup(t, url, body, request);
+    CURLcode code = curl_easy_perform(t->easy);
+    r = http_transfer_finish(t, arena, code);
+    curl_easy_cleanup(t->easy);
+  } else {
+    r.url = str_push_copy(arena, url);
+    r.error = HttpError_Failed;
+    r.reason = str_lit("the HTTP library could not start a request");
+  }
+  arena_release(t->arena);
+  scratch_end(scratch);
+  return r;
+}
+
+//~ Batches
+
+struct HttpBatch {
+  Arena *arena;
+  CURLM *multi;
+  HttpTransfer *free_transfers;
+  u64 in_flight;
+  u64 max_in_flight;
+};
+
+HttpBatch *
+http_batch_create(Arena *arena, u64 max_in_flight, u64 max_per_host) {
+  HttpBatch *b = push_struct(arena, HttpBatch);
+  b->arena = arena;
+  b->multi = curl_multi_init();
+  b->max_in_flight = Max(max_in_flight, 1);
+  curl_multi_setopt(b->multi, CURLMOPT_MAX_HOST_CONNECTIONS, (long)Max(max_per_host, 1));
+  curl_multi_setopt(b->multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, (long)b->max_in_flight);
+  return b;
+}
+
+bool
+http_batch_has_room(HttpBatch *b) {
+  return b->multi && b->in_flight < b->max_in_flight;
+}
+
+u64
+http_batch_in_flight(HttpBatch *b) {
+  return b->in_flight;
+}
+
+void
+http_batch_add(HttpBatch *b, StrView url, StrView body, HttpRequest request, void *user) {
+  HttpTransfer *t = b->free_transfers;
+  if (t) b->free_transfers = t->next;
+  else t = http_transfer_create(b->arena);
+  arena_pop_to(t->arena, 0);
+  t->user = user;
+  if (!t->easy) t->easy = curl_easy_init();
+  http_transfer_setup(t, url, body, request);
+  curl_multi_add_handle(b->multi, t->easy);
+  b->in_flight += 1;
+}
+
+bool
+http_batch_next(HttpBatch *b, Arena *arena, u64 wait_ms, HttpResponse *out, void **user_out) {
+  for (u32 pass = 0; pass < 2; pass += 1) {
+    int running = 0;
+    curl_multi_perform(b->multi, &running);
+    int left = 0;
+    for (CURLMsg *m = curl_multi_info_read(b->multi, &left); m; m = curl_multi_info_read(b->multi, &left)) {
+      if (m->msg != CURLMSG_DONE) continue;
+      HttpTransfer *t = 0;
+      curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, (char **)&t);
+      CURLcode code = m->data.result;
+      curl_multi_remove_handle(b->multi, m->easy_handle);
+      *out = http_transfer_finish(t, arena, code);
+      *user_out = t->user;
+      t->next = b->free_transfers;
+      b->free_transfers = t;
+      b->in_flight -= 1;
+      return true;
+    }
+    if (pass == 0 && wait_ms && b->in_flight) curl_multi_poll(b->multi, 0, 0, (int)wait_ms, 0);
+  }
+  return false;
+}

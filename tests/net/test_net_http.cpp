@@ -1,0 +1,197 @@
+// The HTTP client's parsing and the link checker's workers and cache, against a small
+// loopback server run by the test itself.
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "net/net_http.h"
+#include "net/net_linkcheck.h"
+#include "os/os_core.h"
+
+//~ Status lines and messages
+
+TEST(HttpStatus, LinesClassesAndMessages) {
+  HttpStatusLine l = http_parse_status_line(str_lit("  HTTP/1.1 404 Not Found\r\nServer: x\r\n\r\n"));
+  EXPECT_EQ(l.status, 404u);
+  EXPECT_EQ(ss(l.version), "1.1");
+  EXPECT_EQ(ss(l.rest), "Server: x\r\n\r\n");
+  EXPECT_EQ(http_parse_status_line(str_lit("HTTP/2 200\r\n")).status, 200u) << "no reason phrase";
+  EXPECT_EQ(http_parse_status_line(str_lit("SSH-2.0-OpenSSH\r\n")).status, 0u) << "not an HTTP status line";
+  EXPECT_EQ(http_parse_status_line(str_lit("HTTP/1.1 2x0 OK\r\n")).status, 0u);
+  EXPECT_EQ(http_parse_status_line(str_lit("HTTP/1.1 99999999999999 OK\r\n")).status, 0u) << "no overflow into a status";
+  EXPECT_EQ(http_parse_status_line(StrView{}).status, 0u);
+
+  EXPECT_EQ(http_status_class(99), 0u);
+  EXPECT_EQ(http_status_class(100), 1u);
+  EXPECT_EQ(http_status_class(299), 2u);
+  EXPECT_EQ(http_status_class(404), 4u);
+  EXPECT_EQ(http_status_class(599), 5u);
+  EXPECT_EQ(http_status_class(600), 0u);
+
+  EXPECT_EQ(ss(http_error_message(HttpError_SecureChannel)), "couldn't connect (HTTPS protocol)");
+  EXPECT_EQ(ss(http_error_message(HttpError_Connection)), "wrong protocol used");
+  EXPECT_EQ(ss(http_error_message(HttpError_Timeout)), "timed out");
+  EXPECT_EQ(http_error_message(HttpError_None).length, 0u);
+  EXPECT_EQ(http_error_message(HttpError_NameNotResolved).length, 0u);
+}
+
+//~ A loopback server
+
+// Answers "/ok..." with 200 and anything else with 404 after a short delay, counting
+// the requests per path; stops when the test ends.
+struct CountingServer {
+  int listener = -1;
+  int port = 0;
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::map<std::string, int> counts;
+  std::vector<std::thread> threads;
+  std::thread acceptor;
+
+  CountingServer() {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, (sockaddr *)&addr, sizeof addr);
+    listen(listener, 128);
+    socklen_t len = sizeof addr;
+    getsockname(listener, (sockaddr *)&addr, &len);
+    port = ntohs(addr.sin_port);
+    acceptor = std::thread([this] { serve(); });
+  }
+  ~CountingServer() {
+    stop = true;
+    acceptor.join();
+    for (std::thread &t : threads) t.join();
+    close(listener);
+  }
+  void serve() {
+    while (!stop) {
+      pollfd p = {listener, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      int c = accept(listener, 0, 0);
+      if (c < 0) continue;
+      threads.emplace_back([this, c] { answer(c); });
+    }
+  }
+  void answer(int c) {
+    std::string request;
+    char buf[4096];
+    for (int rounds = 0; request.find("\r\n\r\n") == std::string::npos && rounds < 100; rounds += 1) {
+      pollfd p = {c, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      ssize_t n = read(c, buf, sizeof buf);
+      if (n <= 0) break;
+      request.append(buf, n);
+    }
+    size_t sp = request.find(' ');
+    std::string path = sp == std::string::npos ? "" : request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      counts[path] += 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    bool ok = path.rfind("/ok", 0) == 0;
+    std::string response = ok ? "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
+                              : "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    ssize_t w = write(c, response.data(), response.size());
+    (void)w;
+    close(c);
+  }
+  int count(const std::string &path) {
+    std::lock_guard<std::mutex> g(mutex);
+    return counts.count(path) ? counts[path] : 0;
+  }
+  int total() {
+    std::lock_guard<std::mutex> g(mutex);
+    int n = 0;
+    for (auto &kv : counts) n += kv.second;
+    return n;
+  }
+};
+
+static void
+wait_until_checked(const std::vector<std::string> &urls) {
+  for (int i = 0; i < 1000; i += 1) {
+    bool all = linkcheck_in_progress() == 0;
+    for (const std::string &u : urls) all = all && linkcheck_fetch_ended(sv(u));
+    if (all) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+//~ Workers and cache
+
+// Four threads queue every address four times: each is fetched exactly once, and
+// every answer is there when the in-progress count falls to zero.
+TEST(LinkCheck, EveryAddressFetchedOnceFromManyProducers) {
+  CountingServer server;
+  ASSERT_TRUE(linkcheck_start(LinkCheckSettings{str_lit("off"), {}}));
+  std::vector<std::string> urls;
+  for (int i = 0; i < 60; i += 1) {
+    std::string path = (i % 5 == 0 ? "/missing/" : "/ok/") + std::to_string(i);
+    urls.push_back("http://127.0.0.1:" + std::to_string(server.port) + path);
+  }
+  std::vector<std::thread> producers;
+  for (int t = 0; t < 4; t += 1) {
+    producers.emplace_back([&urls, t] {
+      ThreadContext ctx = thread_context_create();
+      thread_context_set(&ctx);
+      for (size_t i = 0; i < urls.size(); i += 1) {
+        const std::string &u = urls[(i + t * 7) % urls.size()];
+        std::string where = "p" + std::to_string(t) + ".html:1:" + std::to_string(i + 1);
+        EXPECT_TRUE(linkcheck_enqueue(sv(u), sv(where)));
+      }
+      thread_context_set(0);
+      thread_context_release(&ctx);
+    });
+  }
+  for (std::thread &p : producers) p.join();
+  wait_until_checked(urls);
+  EXPECT_EQ(server.total(), 60) << "one request per distinct address";
+  for (int i = 0; i < 60; i += 1) {
+    StrView message = {}, body = {};
+    u32 verdict = linkcheck_verdict(sv(urls[i]), &message, &body);
+    if (i % 5 == 0) {
+      EXPECT_EQ(verdict, (u32)LinkVerdict_Broken) << urls[i];
+      EXPECT_EQ(ss(message).rfind("url: " + urls[i] + " \n\tstatus_code: 404", 0), 0u) << ss(message);
+    } else {
+      EXPECT_EQ(verdict, (u32)LinkVerdict_None) << urls[i];
+      EXPECT_EQ(message.length, 0u);
+    }
+  }
+  //- an address queued again after its answer is not fetched again
+  EXPECT_TRUE(linkcheck_enqueue(sv(urls[1]), str_lit("again.html:1:1")));
+  wait_until_checked(urls);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(server.total(), 60);
+}
+
+// The ring keeps records whole across its end, and a record too big for it is refused.
+TEST(LinkCheck, RingRecordsWrapAndOversizedRecordsAreRefused) {
+  CountingServer server;
+  ASSERT_TRUE(linkcheck_start(LinkCheckSettings{str_lit("off"), {}}));
+  std::string huge(LINK_CHECK_RING_SIZE, 'x');
+  LinkCheckRecord big = {sv(huge), str_lit("a:1:1"), 0, 0};
+  EXPECT_FALSE(link_check_enqueue(&big, DEADLINE_NONE));
+  // Long addresses (about 1 KiB a record) go round the ring several times.
+  std::vector<std::string> urls;
+  std::string padding(1000, 'p');
+  for (int i = 0; i < 1200; i += 1) {
+    urls.push_back("http://127.0.0.1:" + std::to_string(server.port) + "/ok/" + std::to_string(i) + "/" + padding);
+  }
+  for (const std::string &u : urls) ASSERT_TRUE(linkcheck_enqueue(sv(u), str_lit("w.html:2:3")));
+  wait_until_checked(urls);
+  EXPECT_EQ(server.total(), 1200);
+  for (const std::string &u : urls) ASSERT_TRUE(linkcheck_fetch_ended(sv(u))) << u.substr(0, 40);
+}
