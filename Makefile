@@ -1,5 +1,5 @@
 # qilsite: build, test and demo entry points.
-.PHONY: build deps test test-sanitize test-tsan demo bench fuzz-smoke clean
+.PHONY: build deps test test-sanitize test-tsan demo test-browser bench fuzz-smoke clean
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -25,12 +25,25 @@ test-tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQIL_TSAN=ON >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
-		ctest --output-on-failure -j $(JOBS) -R '^(Waits|StripedTables|Rings|Streaming|Registry|Scanner)\.'
+		ctest --output-on-failure -j $(JOBS) -R '^(Waits|StripedTables|Rings|Streaming|Registry|Scanner|LinkCheck)\.'
 
 # Runs the main job on a copy of the example site, so the tree stays clean.
 demo: build
 	@rm -rf build/demo && mkdir -p build/demo && cp -r examples/site build/demo/
 	./build/qilsite target_path=build/demo/site/src root_path=build/demo/site local_path=build/demo/site
+	@printf "\nopen file://%s\n" "$(CURDIR)/build/demo/site/website/index.html"
+
+# Builds another copy of the example site and opens its pages in headless Chromium
+# (Debian's chromium, chromium-driver and python3-selenium, which belongs to /usr/bin/python3).
+test-browser: build
+	@QIL_BROWSER_DEPS=1 scripts/install-deps
+	@rm -rf build/browser && mkdir -p build/browser && cp -r examples/site build/browser/
+	@./build/qilsite target_path=build/browser/site/src root_path=build/browser/site \
+		local_path=build/browser/site >build/browser/qilsite.log 2>&1; status=$$?; cat build/browser/qilsite.log; \
+		[ $$status -eq 0 ] || { echo "test-browser: qilsite exited with $$status"; exit 1; }; \
+		! grep -Eq '^(error|warning):' build/browser/qilsite.log || \
+		{ echo "test-browser: the example site must build without errors or warnings (above)"; exit 1; }
+	/usr/bin/python3 scripts/test-browser build/browser/site --shots build/browser/shots
 
 bench: deps
 	@QIL_BENCH_DEPS=1 scripts/install-deps
