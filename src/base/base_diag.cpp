@@ -13,6 +13,8 @@ doc_diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrV
     SLLQueuePush(list->first, list->last, d);
   }
   list->count += 1;
+  if (severity >= DiagSeverity_Error) list->errors += 1;
+  else if (severity == DiagSeverity_Warning) list->warnings += 1;
   if ((s32)severity > list->max_severity) list->max_severity = (s32)severity;
   return list->max_severity;
 }

@@ -30,6 +30,8 @@ struct DiagnosticList {
   Diagnostic *last;
   u64 count;  // pushed, kept or not
   s32 max_severity;
+  u64 errors;    // pushed with severity error or above, kept or not
+  u64 warnings;
 };
 
 //~ Functions

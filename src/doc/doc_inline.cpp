@@ -463,7 +463,7 @@ doc_parse_inline(DocParser *p, DocParseContext *c) {
       }
     }
     //- marker: a list inside the line
-    if ((t->kind & (DocTokenKind_Word | DocTokenKind_Number)) && doc_is_mark(p, j + 1, '.') && !doc_in_list_item(p)) {
+    if (doc_inline_list_marker(p, j) && !doc_in_list_item(p)) {
       doc_push(p, DocParseState_List, line, DocNodeFlag_ListInline);
       return;
     }

@@ -402,6 +402,8 @@ doc_parse_file(Arena *arena, StrView source, StrView path, const DocParseOptions
     doc_diag_push(arena, &merged, d->offset, d->severity, d->message);
   }
   merged.count = lex.diagnostics.count + parsed.diagnostics.count;
+  merged.errors = lex.diagnostics.errors + parsed.diagnostics.errors;
+  merged.warnings = lex.diagnostics.warnings + parsed.diagnostics.warnings;
   merged.max_severity = Max(merged.max_severity, parsed.diagnostics.max_severity);
   result.diagnostics = merged;
   result.ok = merged.max_severity <= (s32)DiagSeverity_Error ? 1 : 0;

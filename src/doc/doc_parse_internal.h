@@ -280,6 +280,22 @@ doc_is_list_marker(DocParser *p, u64 j) {
   return doc_is_mark(p, j + 1, '.');
 }
 
+// A list that starts inside a line: a number or a single letter standing on its own
+// (after a blank or "("), then "." and a blank ("Steps 1. mix it"). A sentence's last word ("its content. Then"),
+// a file name ("name.txt") or an abbreviation ("e.g. this") keeps its words.
+inline bool
+doc_inline_list_marker(DocParser *p, u64 j) {
+  if (j >= p->count || !doc_is_mark(p, j + 1, '.')) return false;
+  DocToken *t = doc_tok(p, j);
+  bool number = t->kind & DocTokenKind_Number;
+  bool letter = (t->kind & DocTokenKind_Word) && t->end == t->start + 1;
+  if (!number && !letter) return false;
+  bool after_blank = j == 0 || (doc_tok(p, j - 1)->kind & (DocTokenKind_Whitespace | DocTokenKind_Newline)) ||
+                     doc_is_char(p, j - 1, '(');
+  bool blank_after = j + 2 < p->count && (doc_tok(p, j + 2)->kind & DocTokenKind_Whitespace);
+  return after_blank && blank_after;
+}
+
 // The bracket forms: "[*N", "[#N" (blanks allowed after "["); 0 when none.
 inline u8
 doc_bracket_form(DocParser *p, u64 j, u64 *number_index) {

@@ -1,6 +1,8 @@
 // The build driver: set-up, rounds and the end of a run.
 #include "driver/driver_build.h"
 
+#include <string.h>
+
 #include "base/base_format.h"
 #include "gen/gen_page.h"
 #include "net/net_linkcheck.h"
@@ -41,6 +43,7 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
   s.print_todos = option_switch(options, str_lit("print_todos"));
   s.consent_url = option_value(options, str_lit("consent_url"));
   s.ca_file = option_value(options, str_lit("ca_file"));
+  s.strict = option_switch(options, str_lit("strict"));
 
   if (s.target.length == 0) {
     console_printf("No file to parse provided, use 'target_path' argument\n");
@@ -130,6 +133,9 @@ driver_process_files(DriverRun *run) {
     DriverSource *src = push_struct(run->arena, DriverSource);
     src->path = node->string;
     SLLQueuePush(run->first_source, run->last_source, src);
+    DriverSource **slot = &run->source_slots[str_hash_djb2(src->path) % DRIVER_SOURCE_SLOTS];
+    src->hash_next = *slot;
+    *slot = src;
     FileSnapshot snap = file_request(node->string, DEADLINE_NONE);
     StrView content = {};
     if (snap.ok && driver_source_content(src, snap, &content)) driver_process_file(run, src, content);
@@ -138,11 +144,40 @@ driver_process_files(DriverRun *run) {
 
 // Listen mode: a source whose content changed since it was processed goes through its
 // pipeline again, and its records are filled again in place.
+static bool
+driver_source_known(DriverRun *run, StrView path) {
+  for (DriverSource *s = run->source_slots[str_hash_djb2(path) % DRIVER_SOURCE_SLOTS]; s; s = s->hash_next) {
+    if (str_equal(s->path, path)) return true;
+  }
+  return false;
+}
+
+// Listen mode: files made in the target since the last look join the run like the others.
+static void
+driver_pick_up_new_files(DriverRun *run) {
+  ArenaTemp scratch = scratch_begin(&run->arena, 1);
+  StrList found = driver_discover(scratch.arena, run->settings.target);
+  for (StrNode *n = found.first; n; n = n->next) {
+    if (driver_source_known(run, n->string)) continue;
+    str_list_push(run->arena, &run->files, str_push_copy(run->arena, n->string));
+    DriverCount(run, sources_new, 1);
+  }
+  scratch_end(scratch);
+  driver_process_files(run);
+}
+
 static void
 driver_pick_up_changes(DriverRun *run) {
   for (DriverSource *src = run->first_source; src; src = src->next) {
+    if (src->deleted) continue;
     FileSnapshot snap = file_request(src->path, os_now_micros());
     if (!snap.ok || content_key_equal(snap.key, src->key)) continue;
+    // A source that is gone keeps the page it published; it is said once.
+    if (!os_path_exists(src->path)) {
+      src->deleted = 1;
+      DriverCount(run, sources_deleted, 1);
+      continue;
+    }
     StrView content = {};
     // An unreadable file leaves the records built before (and the content they use) alone.
     if (driver_source_content(src, snap, &content)) {
@@ -169,10 +204,101 @@ driver_target_real(Arena *arena, StrView target) {
   return os_real_path(arena, folder);
 }
 
-void
+//~ Summary and progress
+
+static void
+driver_part(StrList *parts, Arena *arena, u64 n, const char *one, const char *many) {
+  if (n) str_list_pushf(arena, parts, "%I64u %s", n, n == 1 ? one : many);
+}
+
+static bool
+driver_stats_empty(DriverStats *st) {
+  DriverStats zero = {};
+  return memcmp(st, &zero, sizeof zero) == 0;
+}
+
+// Two lines at most on standard error: what was built and kept, then the links and the time.
+static void
+driver_print_summary(DriverRun *run, DriverStats *st, bool with_time) {
+  ArenaTemp scratch = scratch_begin(&run->arena, 1);
+  Arena *a = scratch.arena;
+  StrList parts = {};
+  StrJoin comma = {{}, str_lit(", "), {}};
+  str_list_pushf(a, &parts, "%I64u %s generated (%I64u raw %s)", st->pages_generated,
+                 st->pages_generated == 1 ? "page" : "pages", st->raw_views, st->raw_views == 1 ? "view" : "views");
+  u64 kept = st->pages_unchanged + st->kept_parse_error + st->kept_no_markup + st->kept_changed + st->kept_outside;
+  str_list_pushf(a, &parts, "%I64u hand-written %s rewritten", st->pages_rewritten,
+                 st->pages_rewritten == 1 ? "page" : "pages");
+  if (kept) {
+    StrList why = {};
+    driver_part(&why, a, st->pages_unchanged, "already as written", "already as written");
+    driver_part(&why, a, st->kept_parse_error, "parse error", "parse errors");
+    driver_part(&why, a, st->kept_no_markup, "without markup", "without markup");
+    driver_part(&why, a, st->kept_changed, "changed during the run", "changed during the run");
+    driver_part(&why, a, st->kept_outside, "outside the target", "outside the target");
+    StrView reasons = str_list_join(a, &why, &comma);
+    str_list_pushf(a, &parts, "%I64u left as %s (%S)", kept, kept == 1 ? "it was" : "they were", &reasons);
+  }
+  driver_part(&parts, a, st->write_failures, "page not written", "pages not written");
+  driver_part(&parts, a, st->drafts, "draft", "drafts");
+  driver_part(&parts, a, st->unpublished, "document without a usable output_path",
+              "documents without a usable output_path");
+  driver_part(&parts, a, st->sources_new, "new source", "new sources");
+  driver_part(&parts, a, st->sources_deleted, "source deleted (its page stays)", "sources deleted (their pages stay)");
+  str_list_pushf(a, &parts, "%I64u %s, %I64u %s", st->errors, st->errors == 1 ? "error" : "errors", st->warnings,
+                 st->warnings == 1 ? "warning" : "warnings");
+  StrView line = str_list_join(a, &parts, &comma);
+  console_eprintf("qilsite: %.*s\n", str_expand(line));
+
+  StrList second = {};
+  if (page_queue->check_urls) {
+    str_list_pushf(a, &second, "%I64u web %s checked: %I64u broken, %I64u redirected, %I64u noted", st->links_checked,
+                   st->links_checked == 1 ? "link" : "links", st->links_broken, st->links_redirected,
+                   st->links_noted);
+  }
+  if (with_time) {
+    u64 ms = (os_now_micros() - run->start_us) / 1000;
+    str_list_pushf(a, &second, "%I64u.%03I64u s", ms / 1000, ms % 1000);
+  }
+  if (second.node_count) {
+    StrView text = str_list_join(a, &second, &comma);
+    console_eprintf("qilsite: %.*s\n", str_expand(text));
+  }
+  scratch_end(scratch);
+}
+
+// On a terminal, one line that says how many web links are answered, drawn over itself.
+static void
+driver_show_progress(DriverRun *run, bool done) {
+  if (!page_queue->check_urls || !os_stderr_is_terminal()) return;
+  if (done) {
+    if (run->progress_shown) console_eprintf("\r\x1b[K");
+    run->progress_shown = 0;
+    return;
+  }
+  u64 queued = 0, answered = 0;
+  for (PageRecord *r = page_queue->first; r; r = r->next) {
+    for (PageWebLink *l = r->first_web_link; l; l = l->next) {
+      queued += 1;
+      if (linkcheck_fetch_ended(l->url)) answered += 1;
+    }
+  }
+  if (!queued) return;
+  console_eprintf("\r\x1b[Kqilsite: web links answered: %llu of %llu", (unsigned long long)answered,
+                  (unsigned long long)queued);
+  run->progress_shown = 1;
+}
+
+static bool
+driver_found_errors(DriverStats *st) {
+  return st->errors || st->links_broken || st->write_failures;
+}
+
+int
 driver_run(OptionTable *options) {
   DriverRun run = {};
   run.arena = arena_create_sized(GB(8), KB(64));
+  run.start_us = os_now_micros();
   ThreadContext *ctx = thread_context_get();
   Arena *scratch = ctx->scratch[0];
   run.scratch_start = arena_pos(scratch);
@@ -208,14 +334,19 @@ driver_run(OptionTable *options) {
   arena_pop_to(scratch, run.scratch_start);
   if (stop) {
     arena_release(run.arena);
-    return;
+    return 0;
   }
 
   //- rounds
   for (u64 round = 0;; round += 1) {
     driver_process_files(&run);
-    if (run.settings.listen && round > 0) driver_pick_up_changes(&run);
-    if (run.settings.listen || driver_some_page_waits()) os_sleep_ms(300);
+    if (run.settings.listen && round > 0) {
+      driver_pick_up_changes(&run);
+      driver_pick_up_new_files(&run);
+    }
+    bool waits = driver_some_page_waits();
+    if (waits) driver_show_progress(&run, false);
+    if (run.settings.listen || waits) os_sleep_ms(300);
     bool all_reported = true;
     u64 reported = 0;
     for (PageRecord *r = page_queue->first; r; r = r->next) {
@@ -224,6 +355,7 @@ driver_run(OptionTable *options) {
         all_reported = false;
         continue;
       }
+      if (run.progress_shown) driver_show_progress(&run, true);
       driver_report_page(&run, r);
       reported += 1;
       arena_pop_to(scratch, run.scratch_start);
@@ -235,6 +367,15 @@ driver_run(OptionTable *options) {
       arena_pop_to(scratch, run.scratch_start);
     }
     if (!run.settings.listen && all_reported && linkcheck_in_progress() == 0) break;
+    //- under listen, a line for each round that did work
+    if (run.settings.listen && all_reported && !driver_stats_empty(&run.round)) {
+      driver_print_summary(&run, &run.round, false);
+      run.round = DriverStats{};
+    }
   }
+  driver_show_progress(&run, true);
+  driver_print_summary(&run, &run.total, true);
+  int status = run.settings.strict && driver_found_errors(&run.total) ? 1 : 0;
   arena_release(run.arena);
+  return status;
 }

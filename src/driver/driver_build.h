@@ -80,11 +80,39 @@ struct DriverSettings {
   b32 print_todos;
   StrView consent_url;
   StrView ca_file;
+  b32 strict;
 };
+
+// What a run (or, under listen, a round) did, for the summary and the exit status.
+struct DriverStats {
+  u64 pages_generated;
+  u64 raw_views;
+  u64 pages_rewritten;
+  u64 pages_unchanged;  // already held our serialisation
+  u64 kept_parse_error;
+  u64 kept_no_markup;
+  u64 kept_changed;     // edited or deleted during the run
+  u64 kept_outside;     // a link to a file outside the target
+  u64 write_failures;   // refused or failed writes of any page, index included
+  u64 drafts;
+  u64 unpublished;      // no usable output path
+  u64 errors;
+  u64 warnings;
+  u64 links_checked;
+  u64 links_broken;
+  u64 links_redirected;
+  u64 links_noted;
+  u64 sources_deleted;
+  u64 sources_new;
+};
+
+// Counts for the whole run and for the round under way.
+#define DriverCount(run, field, n) ((run)->total.field += (n), (run)->round.field += (n))
 
 // A source file processed by the run and the content it was processed from.
 struct DriverSource {
   DriverSource *next;
+  DriverSource *hash_next;  // in the run's table of known paths
   StrView path;
   ContentKey key;  // held while the records are built from it
   ContentKey previous_key;
@@ -92,6 +120,7 @@ struct DriverSource {
   PageRecord *record;
   DocumentRecord *document;
   StrView output_claim;  // the output path this source's page holds, or empty
+  u32 deleted;           // said once: its page stays
 };
 
 // Which source holds an output path: the first document to name a path keeps it.
@@ -102,6 +131,7 @@ struct DriverClaim {
 };
 
 #define DRIVER_CLAIM_SLOTS 1024
+#define DRIVER_SOURCE_SLOTS 4096
 
 struct DriverRun {
   Arena *arena;  // the build arena
@@ -117,6 +147,11 @@ struct DriverRun {
   StrView root_real;
   DriverClaim *claims[DRIVER_CLAIM_SLOTS];
   DriverClaim *free_claims;
+  DriverSource *source_slots[DRIVER_SOURCE_SLOTS];
+  DriverStats total;
+  DriverStats round;  // since the last summary line of a listen run
+  u64 start_us;
+  u32 progress_shown;  // a progress line stands on standard error
   u64 scratch_start;
 };
 
@@ -124,7 +159,8 @@ struct DriverRun {
 
 // Content registry and file streaming; main thread, once.
 void driver_services_init(void);
-void driver_run(OptionTable *options);
+// The exit status: 1 for a strict run that found an error, else 0.
+int driver_run(OptionTable *options);
 
 PageQueue *driver_page_queue(void);
 DocumentSet *driver_document_set(void);

@@ -2,6 +2,7 @@
 #include "driver/driver_entry.h"
 
 #include "driver/driver_build.h"
+#include "driver/driver_cli.h"
 #include "driver/driver_options.h"
 #include "net/net_http.h"
 #include "os/os_core.h"
@@ -19,16 +20,22 @@ driver_entry(int argc, char **argv) {
   StrList args = {};
   if (argc > 1) args = options_args_from_argv(arena, argc, argv);
   OptionTable options = options_parse(arena, args);
+  if (driver_answer_help_or_version(&options)) {
+    thread_context_set(0);
+    thread_context_release(&ctx);
+    return 0;
+  }
+  driver_report_unknown_options(&options);
 
   //- system facts, record pools, file streaming
   os_process_init();
   driver_services_init();
   http_global_init();
 
-  //- the build
-  driver_run(&options);
+  //- the build; the status is 1 only for a strict run that found an error
+  int status = driver_run(&options);
 
   thread_context_set(0);
   thread_context_release(&ctx);
-  return 0;
+  return status;
 }

@@ -110,6 +110,8 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
     }
   }
   diag_print(&r->diagnostics, content, rec->path);
+  DriverCount(run, errors, r->diagnostics.errors);
+  DriverCount(run, warnings, r->diagnostics.warnings);
   rec->html = r;
   bool markup = str_find(content, 0, str_lit("<"), 0) < content.length;
   rec->rewrite = r->parse_errors == 0 && markup;
@@ -133,7 +135,7 @@ driver_output_offset(DocParseResult *doc, StrView path) {
   for (DocNode *n = doc->root; !doc_node_is_nil(n); n = doc_node_next_preorder(n, doc->root)) {
     DocNode *entry = n->parent;
     if (n->kind == DocNodeKind_Text && entry->kind == DocNodeKind_MetaEntry && entry->meta_key &&
-        entry->meta_key->id == MetaKeyId_OutputPath && str_identical(n->text, path)) {
+        entry->meta_key->id == MetaKeyId_OutputPath && str_equal(n->text, path)) {
       return n->source_offset;
     }
   }
@@ -230,6 +232,10 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
     scratch_end(scratch);
   }
   diag_print(&doc->diagnostics, content, src->path);
+  DriverCount(run, errors, doc->diagnostics.errors);
+  DriverCount(run, warnings, doc->diagnostics.warnings);
+  if (draft) DriverCount(run, drafts, 1);
+  else if (!out.length) DriverCount(run, unpublished, 1);
 
   if (draft) {
     driver_record_document(set, src, arena, 0, StrView{});
@@ -278,15 +284,45 @@ driver_page_ready(PageRecord *record) {
 }
 
 // A generated page and its raw view, written only below the site root.
+static bool
+driver_written(WriteStatus status) {
+  return status == WriteStatus_Written || status == WriteStatus_Unchanged;
+}
+
 static void
 driver_write_generated(DriverRun *run, Arena *arena, PageRecord *record) {
   WriteOptions options = {0, run->root_real};
   StrView text = gen_page_text(arena, record->generated->document, {});
-  gen_replace_file(record->path, text, &options);
+  if (driver_written(gen_replace_file(record->path, text, &options))) DriverCount(run, pages_generated, 1);
+  else DriverCount(run, write_failures, 1);
   if (!record->document) return;
   StrView back = str_skip_last_slash(record->path);
   PageResult raw = build_raw_page(arena, record->source, record->source_path, record->raw_path, back);
-  gen_replace_file(record->raw_path, gen_page_text(arena, raw.document, {}), &options);
+  if (driver_written(gen_replace_file(record->raw_path, gen_page_text(arena, raw.document, {}), &options))) {
+    DriverCount(run, raw_views, 1);
+  } else {
+    DriverCount(run, write_failures, 1);
+  }
+}
+
+// A hand-written page is replaced only while its file still holds what was parsed.
+static void
+driver_write_page(DriverRun *run, Arena *arena, PageRecord *record) {
+  if (!record->rewrite) {
+    if (record->html->parse_errors) DriverCount(run, kept_parse_error, 1);
+    else DriverCount(run, kept_no_markup, 1);
+    return;
+  }
+  WriteExpect expect = {record->source, record->source_modified};
+  WriteOptions options = {&expect, run->target_real};
+  switch (gen_replace_file(record->path, gen_page_text(arena, record->html->root, record->source), &options)) {
+    case WriteStatus_Written: DriverCount(run, pages_rewritten, 1); break;
+    case WriteStatus_Unchanged: DriverCount(run, pages_unchanged, 1); break;
+    case WriteStatus_Changed:
+    case WriteStatus_Missing: DriverCount(run, kept_changed, 1); break;
+    case WriteStatus_Outside: DriverCount(run, kept_outside, 1); break;
+    default: DriverCount(run, write_failures, 1); break;
+  }
 }
 
 void
@@ -294,20 +330,18 @@ driver_report_page(DriverRun *run, PageRecord *record) {
   record->reported = 1;
   if (!record->path.length) return;
   ArenaTemp scratch = scratch_begin(&run->arena, 1);
-  //- a hand-written page is replaced only while its file still holds what was parsed
-  if (record->html && record->rewrite) {
-    WriteExpect expect = {record->source, record->source_modified};
-    WriteOptions options = {&expect, run->target_real};
-    gen_replace_file(record->path, gen_page_text(scratch.arena, record->html->root, record->source), &options);
-  } else if (record->generated) {
-    driver_write_generated(run, scratch.arena, record);
-  }
+  if (record->html) driver_write_page(run, scratch.arena, record);
+  else if (record->generated) driver_write_generated(run, scratch.arena, record);
   record->messages = StrList{};
   str_list_pushf(scratch.arena, &record->messages, "link checked: %I64u", record->web_links_queued);
   //- what the answers say, link by link, where this page has the link
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
     StrView message = {};
     u32 verdict = linkcheck_verdict(l->url, &message, 0);
+    DriverCount(run, links_checked, 1);
+    if (verdict == LinkVerdict_Broken) DriverCount(run, links_broken, 1);
+    if (verdict == LinkVerdict_Redirected) DriverCount(run, links_redirected, 1);
+    if (verdict == LinkVerdict_Noted) DriverCount(run, links_noted, 1);
     if (verdict == LinkVerdict_None) continue;
     StrView name = linkcheck_verdict_name(verdict);
     str_list_pushf(scratch.arena, &record->messages, "%S %S\n\t%S", &l->location, &name, &message);
@@ -331,7 +365,8 @@ driver_report_index(DriverRun *run) {
     SLLQueuePush(pages.first, pages.last, p);
     pages.count += 1;
   }
-  write_index_page(scratch.arena, &pages);
+  IndexStatus index = write_index_page(scratch.arena, &pages);
+  if (index == IndexStatus_NotParsed || index == IndexStatus_NotWritten) DriverCount(run, write_failures, 1);
   for (PageRecord *r = q->first; r; r = r->next) {
     if (r->path.length) console_printf("%.*s: \n\t", str_expand(r->path));
   }

@@ -79,7 +79,7 @@ static WriteStatus
 gen_say_outside(StrView path, StrView real) {
   console_eprintf("qilsite: '%.*s' points outside the target folder (to '%.*s'); checked but not rewritten\n",
                   str_expand(path), str_expand(real));
-  return WriteStatus_Refused;
+  return WriteStatus_Outside;
 }
 
 //~ Checks

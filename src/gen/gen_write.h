@@ -14,8 +14,9 @@ enum WriteStatus : u32 {
   WriteStatus_Unchanged,  // the file already held these bytes
   WriteStatus_Changed,    // someone changed it since it was read
   WriteStatus_Missing,    // it was deleted since it was read
-  WriteStatus_Refused,    // not ours to replace: read-only, outside the target, not a regular file
+  WriteStatus_Refused,    // not ours to replace: read-only, not a regular file
   WriteStatus_Failed,     // the system failed; the old file is whole
+  WriteStatus_Outside,    // its real file lies outside the folder the run may write in
 };
 
 struct WriteOptions {

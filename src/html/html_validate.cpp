@@ -249,6 +249,85 @@ html_metadata_slot_index(u64 hash, u64 mask) {
   return (hash ^ (hash >> 31)) & mask;
 }
 
+// Whether a class value names this class among its blank-separated words.
+static bool
+html_class_value_has(StrView value, StrView name) {
+  u64 i = 0;
+  while (i < value.length) {
+    while (i < value.length && char_is_blank(value.data[i])) i += 1;
+    u64 start = i;
+    while (i < value.length && !char_is_blank(value.data[i])) i += 1;
+    if (i > start && str_match(str_substr(value, start, i), name, StrMatchFlag_CaseInsensitive)) return true;
+  }
+  return false;
+}
+
+// A preview span that a build attached after a link.
+static bool
+html_is_preview(HtmlNode *n) {
+  if (n->type != HtmlNode_Element || n->element->kind != HtmlTagKind_Span) return false;
+  HtmlNode *list = html_attribute_list_of(n);
+  for (HtmlNode *a = list->first_child; !html_node_is_nil(a); a = a->next) {
+    if (a->type != HtmlNode_Attribute || a->attribute->kind != HtmlAttrKind_Class) continue;
+    for (HtmlNode *v = a->first_child; !html_node_is_nil(v); v = v->next) {
+      if (html_class_value_has(v->text, str_lit("metadata"))) return true;
+    }
+  }
+  return false;
+}
+
+// "&name;", "&#123;" or "&#x1F;" at the start of the text.
+static u64
+html_reference_length(StrView text) {
+  if (text.length < 3 || text.data[0] != '&') return 0;
+  u64 i = 1;
+  bool hex = false, numeric = false;
+  if (text.data[i] == '#') {
+    numeric = true;
+    i += 1;
+    if (i < text.length && (text.data[i] == 'x' || text.data[i] == 'X')) {
+      hex = true;
+      i += 1;
+    }
+  }
+  u64 first = i;
+  for (; i < text.length && i < 40; i += 1) {
+    u8 c = text.data[i];
+    bool ok = numeric ? (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
+                      : char_is_letter(c) || (i > first && c >= '0' && c <= '9');
+    if (!ok) break;
+  }
+  return i > first && i < text.length && text.data[i] == ';' ? i + 1 : 0;
+}
+
+StrView
+html_preview_text(Arena *arena, StrView text) {
+  //- at most HTML_PREVIEW_MAX bytes of the remote text, never cutting a character
+  u64 n = Min(text.length, (u64)HTML_PREVIEW_MAX);
+  if (n < text.length) {
+    while (n > 0 && (text.data[n] & 0xC0) == 0x80) n -= 1;
+  }
+  StrView cut = str_prefix(text, n);
+  //- shown as text, never read as markup
+  StrList out = {};
+  u64 start = 0;
+  for (u64 i = 0; i < cut.length; i += 1) {
+    u8 c = cut.data[i];
+    const char *entity = 0;
+    if (c == '<') entity = "&lt;";
+    else if (c == '>') entity = "&gt;";
+    else if (c == '"') entity = "&quot;";
+    else if (c == '\'') entity = "&#39;";
+    else if (c == '&' && !html_reference_length(str_skip(cut, i))) entity = "&amp;";
+    if (!entity) continue;
+    str_list_push(arena, &out, str_substr(cut, start, i));
+    str_list_push(arena, &out, str_from_cstr(entity));
+    start = i + 1;
+  }
+  str_list_push(arena, &out, str_skip(cut, start));
+  return str_list_join(arena, &out, 0);
+}
+
 void
 html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkMetadata *metadata) {
   if (!links->first || !metadata) return;
@@ -270,14 +349,18 @@ html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkM
     while (slots[i].metadata && slots[i].metadata->hash != h) i = (i + 1) & mask;
     LinkMetadata *m = slots[i].metadata;
     if (!m) continue;
-    HtmlNode *holder = l->element->parent;
+    //- the previews sit right after their link; those of an earlier build give way
+    HtmlNode *e = l->element;
+    while (!html_node_is_nil(e->next) && html_is_preview(e->next)) html_detach(e->next);
+    HtmlNode *at = e;
     for (LinkMetadataItem *item = m->items; item; item = item->next) {
       HtmlNode *span = html_element_create(arena, HtmlTagKind_Span, {});
       HtmlNode *content = span->last_child;
-      content->text = content->raw = str_push_copy(arena, item->text);
+      content->text = content->raw = html_preview_text(arena, item->text);
       html_add_class(arena, span, str_lit("metadata"));
       if (item->flags & LinkMetadataFlag_Missing) html_add_class(arena, span, str_lit("missing-metadata"));
-      html_append_child(holder, span);
+      html_insert(at, span, 1);
+      at = span;
     }
   }
   scratch_end(scratch);

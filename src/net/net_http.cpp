@@ -8,8 +8,8 @@
 #include "os/os_core.h"
 #include "os/os_thread.h"
 
-// A body read for a caller is cut here: nothing we look at needs more.
-#define HTTP_BODY_MAX MB(8)
+// A body read for a caller is cut here: previews are cut from the top of a page.
+#define HTTP_BODY_MAX MB(2)
 
 //~ Process-wide state
 

@@ -372,9 +372,9 @@ linkcheck_in_progress(void) {
 }
 
 bool
-linkcheck_enqueue(StrView url, StrView location) {
+linkcheck_enqueue(StrView url, StrView location, u32 read_body) {
   if (!linkcheck_connected()) return false;
-  LinkCheckRecord r = {url, location, 0, 0};
+  LinkCheckRecord r = {url, location, 0, read_body ? 1u : 0u};
   return link_check_enqueue(&r, DEADLINE_NONE);
 }
 

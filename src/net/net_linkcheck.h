@@ -92,7 +92,8 @@ bool linkcheck_start(LinkCheckSettings settings);
 bool linkcheck_connected(void);
 u64 linkcheck_in_progress(void);
 // Queues a web address for checking; false when the link checker is not running.
-bool linkcheck_enqueue(StrView url, StrView location);
+// With `read_body` its answer's body is kept (for previews).
+bool linkcheck_enqueue(StrView url, StrView location, u32 read_body = 0);
 // True once the fetch of this exact address text has ended.
 bool linkcheck_fetch_ended(StrView url);
 // The answer for an address whose fetch has ended: its verdict and ready-made message

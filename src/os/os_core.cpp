@@ -491,6 +491,11 @@ os_dir_end(DirIterator *it) {
   it->dir = 0;
 }
 
+bool
+os_stderr_is_terminal(void) {
+  return isatty(2) == 1;
+}
+
 StrView
 os_current_dir(Arena *arena) {
   char *buf = getcwd(0, 0);

@@ -130,6 +130,8 @@ DirIterator os_dir_begin(Arena *arena, StrView folder);
 bool os_dir_next(Arena *arena, DirIterator *it, DirEntry *out);
 void os_dir_end(DirIterator *it);
 StrView os_current_dir(Arena *arena);
+// Whether standard error is a terminal (progress lines are drawn only there).
+bool os_stderr_is_terminal(void);
 
 //~ Time
 

@@ -203,7 +203,7 @@ TEST(GenReplace, LinksAreFollowedOnlyInsideTheTarget) {
   WriteExpect victim_expect = {str_lit("<p>not yours</p>"), modified_of(victim)};
   WriteOptions opts = {&victim_expect, sv(inside)};
   Outcome o = replace(out_link, "<p>ours</p>", &opts);
-  EXPECT_EQ(o.status, WriteStatus_Refused) << "link outside";
+  EXPECT_EQ(o.status, WriteStatus_Outside) << "link outside";
   expect_one_line(o, out_link, "points outside the target folder (to '" + victim_real + "')", "link outside");
   EXPECT_NE(o.err.find("checked but not rewritten"), std::string::npos) << o.err;
   EXPECT_EQ(read_all(victim), "<p>not yours</p>");
@@ -211,13 +211,13 @@ TEST(GenReplace, LinksAreFollowedOnlyInsideTheTarget) {
   WriteExpect twin_expect = {str_lit("<p>neighbour</p>"), modified_of(twin_victim)};
   WriteOptions twin_opts = {&twin_expect, sv(inside)};
   o = replace(prefix_link, "<p>ours</p>", &twin_opts);
-  EXPECT_EQ(o.status, WriteStatus_Refused) << "a folder that merely starts with the target's name";
+  EXPECT_EQ(o.status, WriteStatus_Outside) << "a folder that merely starts with the target's name";
   EXPECT_EQ(read_all(twin_victim), "<p>neighbour</p>");
 
   // A new file through a linked folder is refused before any folder is made.
   WriteOptions no_expect = {0, sv(inside)};
   o = replace(site + "/out/new/x.html", "<p>ours</p>", &no_expect);
-  EXPECT_EQ(o.status, WriteStatus_Refused) << "new file through a link: " << o.err;
+  EXPECT_EQ(o.status, WriteStatus_Outside) << "new file through a link: " << o.err;
   EXPECT_FALSE(os_path_exists(sv(dir.path + "/elsewhere/new")));
 
   WriteExpect in_expect = {str_lit("<p>old</p>"), modified_of(real_file)};

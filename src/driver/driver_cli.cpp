@@ -1,0 +1,110 @@
+// The command line for people: help, version, and options nobody asks for.
+#include "driver/driver_cli.h"
+
+#include "base/base_format.h"
+
+#ifndef QILSITE_VERSION
+#define QILSITE_VERSION "0"
+#endif
+
+struct DriverOptionInfo {
+  const char *key;
+  const char *form;
+  const char *meaning;
+};
+
+static const DriverOptionInfo driver_option_table[] = {
+    {"target_path", "target_path=PATH", "the source folder (or single file) to build and check; without it nothing is built"},
+    {"root_path", "root_path=PATH", "the site's root: what ~ stands for in links, where shared files and the index page go"},
+    {"server_root_path", "server_root_path=PATH", "replaces root_path when given"},
+    {"local_path", "local_path=PATH", "the folder holding the searchers configuration kn_searchs.txt"},
+    {"dest_path", "dest_path=PATH", "recorded only"},
+    {"listen", "listen", "keep running after the checks are done, picking up changed and new files"},
+    {"check_urls", "check_urls", "check web links over HTTP"},
+    {"check_file_paths", "check_file_paths", "report local link targets that do not exist"},
+    {"print_todos", "print_todos", "recorded only"},
+    {"ca_file", "ca_file=PATH", "a PEM file of certificates to trust instead of the system's"},
+    {"consent_url", "consent_url=URL", "the address of the start-up consent request; off sends none"},
+    {"strict", "strict", "exit with status 1 when the run found an error, a broken link or an unwritable page"},
+    {"help", "--help, -h", "print this text and exit"},
+    {"version", "--version", "print the version and exit"},
+};
+
+static bool
+driver_option_known(StrView key) {
+  if (str_equal(key, str_lit("h"))) return true;
+  for (const DriverOptionInfo &o : driver_option_table) {
+    if (str_equal(key, str_from_cstr(o.key))) return true;
+  }
+  return false;
+}
+
+// Edit distance of two short words (a typo is a few edits away); long words are not compared.
+static u64
+driver_edit_distance(StrView a, StrView b) {
+  if (a.length > 63 || b.length > 63) return 64;
+  u64 row[64];
+  for (u64 j = 0; j <= b.length; j += 1) row[j] = j;
+  for (u64 i = 1; i <= a.length; i += 1) {
+    u64 diagonal = row[0];
+    row[0] = i;
+    for (u64 j = 1; j <= b.length; j += 1) {
+      u64 up = row[j];
+      u64 cost = char_to_lower(a.data[i - 1]) == char_to_lower(b.data[j - 1]) ? 0 : 1;
+      row[j] = Min(Min(row[j] + 1, row[j - 1] + 1), diagonal + cost);
+      diagonal = up;
+    }
+  }
+  return row[b.length];
+}
+
+static const char *
+driver_closest_option(StrView key) {
+  const char *best = 0;
+  u64 best_distance = 3;  // at most two edits away
+  for (const DriverOptionInfo &o : driver_option_table) {
+    u64 d = driver_edit_distance(key, str_from_cstr(o.key));
+    if (d < best_distance) {
+      best_distance = d;
+      best = o.key;
+    }
+  }
+  return best;
+}
+
+void
+driver_report_unknown_options(OptionTable *options) {
+  for (u64 i = 0; i < options->slot_count; i += 1) {
+    for (Option *o = options->slots[i].first; o; o = o->next) {
+      // An empty word names nothing; it is not a mistake worth a line.
+      if (o->key.length == 0 || driver_option_known(o->key)) continue;
+      const char *close = driver_closest_option(o->key);
+      if (close) {
+        console_eprintf("qilsite: unknown option '%.*s' (did you mean '%s'?)\n", str_expand(o->key), close);
+      } else {
+        console_eprintf("qilsite: unknown option '%.*s'\n", str_expand(o->key));
+      }
+    }
+  }
+}
+
+StrView
+driver_version(void) {
+  return str_lit(QILSITE_VERSION);
+}
+
+bool
+driver_answer_help_or_version(OptionTable *options) {
+  if (option_switch(options, str_lit("version")) && !option_switch(options, str_lit("help"))) {
+    console_printf("qilsite %s\n", QILSITE_VERSION);
+    return true;
+  }
+  if (!option_switch(options, str_lit("help")) && !option_switch(options, str_lit("h"))) return false;
+  console_printf("qilsite builds a small static website from qil documents and checks its hand-written pages,\n"
+                 "its links and, with check_urls, its web addresses.\n\n"
+                 "usage: qilsite target_path=PATH [root_path=PATH] [option=value ...] [switch ...]\n\n");
+  for (const DriverOptionInfo &o : driver_option_table) console_printf("  %-22s %s\n", o.form, o.meaning);
+  console_printf("\nOptions are key=value or key:value words, switches bare words (or =true, =1); a leading\n"
+                 "- or -- is dropped. Keys are case-sensitive; the first occurrence of a key counts.\n");
+  return true;
+}

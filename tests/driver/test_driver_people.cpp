@@ -1,0 +1,143 @@
+// The command line for people and CI: help, version, unknown options, strict, the
+// summary, and a listen run that sees new files.
+#include "test_support.h"
+
+#include <sys/stat.h>
+
+#include "net/counting_server.h"
+
+static const std::string bin = QILSITE_BIN;
+
+static bool
+exists(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// The report without its fetch times, which differ from run to run.
+static std::string
+without_times(const std::string &out) {
+  std::string kept;
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    std::string line = out.substr(at, end - at);
+    if (line.find("\ttimestamp: ") != 0) kept += line + "\n";
+    at = end + 1;
+  }
+  return kept;
+}
+
+TEST(PeopleCli, HelpAndVersionBuildNothing) {
+  TempDir dir;
+  std::string page = dir.file("site/p.html", "<title>t</title><p>x</p>");
+  for (const char *word : {"--help", "-h", "help"}) {
+    CommandResult r = run_command("timeout 10 " + bin + " " + word + " target_path=" + dir.path + "/site root_path=" +
+                                  dir.path);
+    EXPECT_EQ(r.status, 0) << word;
+    EXPECT_NE(r.out.find("usage: qilsite target_path=PATH"), std::string::npos) << word;
+    for (const char *key : {"target_path", "root_path", "server_root_path", "local_path", "dest_path", "listen",
+                            "check_urls", "check_file_paths", "print_todos", "ca_file", "consent_url", "strict"}) {
+      EXPECT_NE(r.out.find(std::string("  ") + key), std::string::npos) << key;
+    }
+  }
+  CommandResult v = run_command("timeout 10 " + bin + " --version target_path=" + dir.path + "/site");
+  EXPECT_EQ(v.status, 0);
+  EXPECT_EQ(v.out.rfind("qilsite ", 0), 0u);
+  EXPECT_EQ(std::count(v.out.begin(), v.out.end(), '\n'), 1);
+  EXPECT_EQ(read_all(page), "<title>t</title><p>x</p>") << "nothing was built";
+  EXPECT_FALSE(exists(dir.path + "/website/index.html"));
+}
+
+TEST(PeopleCli, UnknownOptionsAreNamedAndTheRunGoesOn) {
+  TempDir dir;
+  dir.file("site/p.html", "<title>t</title><p>x</p>\n");
+  CommandResult r = run_command("timeout 10 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path +
+                                " chek_urls --Listen frobnicate=3");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("qilsite: unknown option 'chek_urls' (did you mean 'check_urls'?)\n"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("qilsite: unknown option 'Listen' (did you mean 'listen'?)\n"), std::string::npos);
+  EXPECT_NE(r.err.find("qilsite: unknown option 'frobnicate'\n"), std::string::npos);
+  EXPECT_NE(r.out.find("p.html: \n\tlink checked: 0"), std::string::npos) << "the run still builds";
+}
+
+TEST(PeopleCli, StrictFailsOnErrorsBrokenLinksAndUnwritablePages) {
+  CountingServer server;
+  std::string missing = "http://127.0.0.1:" + std::to_string(server.port) + "/missing";
+  std::string ok = "http://127.0.0.1:" + std::to_string(server.port) + "/ok";
+  struct Case {
+    const char *name;
+    std::string file;
+    std::string text;
+    bool fails;
+  };
+  std::vector<Case> cases = {
+      {"a clean site", "p.html", "<title>t</title><p><a href=\"" + ok + "\">x</a></p>\n", false},
+      {"a qil error", "d.qil", "a ]\n", true},
+      {"an HTML error", "p.html", "<title>t</title><p>a < b</p>\n", true},
+      {"a broken link", "p.html", "<title>t</title><p><a href=\"" + missing + "\">x</a></p>\n", true},
+  };
+  for (const Case &c : cases) {
+    TempDir dir;
+    dir.file("site/" + c.file, c.text);
+    std::string base = "timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path +
+                       " check_urls consent_url=off";
+    CommandResult strict = run_command(base + " strict");
+    CommandResult plain = run_command(base);
+    EXPECT_EQ(strict.status, c.fails ? 1 : 0) << c.name << "\n" << strict.out << strict.err;
+    EXPECT_EQ(plain.status, 0) << c.name;
+    EXPECT_EQ(without_times(strict.out), without_times(plain.out)) << "the same report with and without strict";
+  }
+  //- a page that cannot be written: its folder refuses new files (root could write anyway, so a
+  //  file stands where the page's folder should be)
+  TempDir dir;
+  dir.file("site/d.qil", "``\n  output_path: \"~/w/blocked/d.html\"\n``\nT\n  x\n");
+  dir.file("w/blocked", "a file, not a folder");
+  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path +
+                                " strict");
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("pages not written"), std::string::npos) << r.err;
+}
+
+TEST(PeopleCli, SummaryCountsWhatTheRunDid) {
+  TempDir dir;
+  dir.file("site/a.qil", "``\n  title: A\n  output_path: \"~/w/a.html\"\n``\nA\n  x\n");
+  dir.file("site/b.qil", "``\n  status: draft\n  output_path: \"~/w/b.html\"\n``\n");
+  dir.file("site/c.qil", "Only text\n  no page\n");
+  dir.file("site/ok.html", "<title>t</title><p>x</p>\n");
+  dir.file("site/bad.html", "<title>t</title><p>a < b</p>\n");
+  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path);
+  EXPECT_EQ(r.status, 0);
+  std::string summary = "qilsite: 1 page generated (1 raw view), 0 hand-written pages rewritten, 2 left as they were "
+                        "(1 already as written, 1 parse error), 1 draft, 1 document without a usable output_path, "
+                        "1 error, 0 warnings\n";
+  EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(" s\n"), std::string::npos) << "the time taken";
+  //- a page rewritten in our serialisation counts as rewritten once, then as already written
+  dir.file("site/ok.html", "<title>t</title>\n<P>x</P>\n");
+  CommandResult again = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path);
+  EXPECT_NE(again.err.find("1 hand-written page rewritten, 1 left as it was (1 parse error)"), std::string::npos)
+      << again.err;
+}
+
+// A document made while a listen run goes on gets its page, and the index lists it.
+TEST(PeopleCli, ListenBuildsNewFiles) {
+  TempDir dir;
+  std::string index = dir.file("website/index.html",
+                               "<!DOCTYPE html>\n<html lang=\"en\">\n<head><title>I</title></head>\n<body>\n"
+                               "<ul id=\"zo-l-qil\"></ul>\n</body>\n</html>\n");
+  dir.file("src/qil/a.qil", "``\n  title: First\n  output_path: \"~/website/qil/a.html\"\n``\n");
+  std::string later = dir.path + "/src/qil/b.qil";
+  std::string make = "sleep 1.2; printf '``\\n  title: Later\\n  output_path: \"~/website/qil/b.html\"\\n``\\n' > " +
+                     later + ";";
+  std::string err = dir.path + "/err.txt";
+  run_command("(" + make + ") & timeout 4 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path +
+              " listen >/dev/null 2>" + err + "; wait");
+  EXPECT_TRUE(exists(dir.path + "/website/qil/b.html"));
+  std::string text = read_all(index);
+  EXPECT_NE(text.find(">First</a>"), std::string::npos) << text;
+  EXPECT_NE(text.find(">Later</a>"), std::string::npos) << text;
+  EXPECT_NE(read_all(err).find("1 new source"), std::string::npos) << read_all(err);
+}
