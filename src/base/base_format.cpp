@@ -231,6 +231,10 @@ console_printf(const char *fmt, ...) {
   va_start(args, fmt);
   vfprintf(stdout, fmt, args);
   va_end(args);
+}
+
+void
+console_flush(void) {
   fflush(stdout);
 }
 

@@ -10,5 +10,8 @@ u64 fmt_vsnprintf(char *buffer, u64 capacity, const char *fmt, va_list args);
 u64 fmt_snprintf(char *buffer, u64 capacity, const char *fmt, ...);
 
 // Console output goes through the C library's own printf; %S is never used with it.
+// Standard output is buffered (a line per call would cost a system call each): callers
+// flush at the end of each round of work.
 void console_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void console_eprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void console_flush(void);

@@ -331,13 +331,16 @@ driver_run(OptionTable *options) {
   //- searchers configuration
   StrView searchers_path = str_pushf(run.arena, "%Skn_searchs.txt", &run.settings.local);
   run.searchers_text = os_read_file(run.arena, searchers_path);
+  run.finders = conf_read_text(run.arena, run.searchers_text);
   arena_pop_to(scratch, run.scratch_start);
   if (stop) {
+    console_flush();
     arena_release(run.arena);
     return 0;
   }
 
-  //- rounds
+  //- rounds; without listen nobody edits what was read, so nothing is scanned for edits
+  fs_set_scanning(run.settings.listen);
   for (u64 round = 0;; round += 1) {
     driver_process_files(&run);
     if (run.settings.listen && round > 0) {
@@ -366,6 +369,7 @@ driver_run(OptionTable *options) {
       driver_report_index(&run);
       arena_pop_to(scratch, run.scratch_start);
     }
+    console_flush();
     if (!run.settings.listen && all_reported && linkcheck_in_progress() == 0) break;
     //- under listen, a line for each round that did work
     if (run.settings.listen && all_reported && !driver_stats_empty(&run.round)) {
@@ -374,6 +378,7 @@ driver_run(OptionTable *options) {
     }
   }
   driver_show_progress(&run, true);
+  console_flush();
   driver_print_summary(&run, &run.total, true);
   int status = run.settings.strict && driver_found_errors(&run.total) ? 1 : 0;
   arena_release(run.arena);

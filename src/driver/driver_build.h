@@ -3,6 +3,7 @@
 
 #include "driver/driver_fs.h"
 #include "driver/driver_options.h"
+#include "html/html_searchers.h"
 
 //~ Records
 
@@ -140,6 +141,7 @@ struct DriverRun {
   DriverSource *first_source;
   DriverSource *last_source;
   StrView searchers_text;
+  SourceFinderList finders;  // from the searchers configuration
   // The real path of the target folder: a page whose real file lies outside it (reached
   // through a symbolic link) is checked but never rewritten.
   StrView target_real;

@@ -380,13 +380,20 @@ fs_streamer_entry(u64 index) {
 
 // The entries of one slot are listed under the shared stripe lock, then their times are
 // read with no lock held, so a slow file system never holds off the streamers.
+static u32 fs_scanning = 1;
+
+void
+fs_set_scanning(bool on) {
+  __atomic_store_n(&fs_scanning, on ? 1u : 0u, __ATOMIC_RELEASE);
+}
+
 static void
 fs_scanner_entry(u64) {
   thread_set_name("[FS] Scanner");
   FileStreamer *fs = file_streamer;
   StripedTable *t = &fs->files;
   for (;;) {
-    for (u64 s = 0; s < t->slot_count; s += 1) {
+    for (u64 s = 0; s < t->slot_count && __atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE); s += 1) {
       ArenaTemp scratch = scratch_begin(0, 0);
       Stripe *stripe = &t->stripes[s % t->stripe_count];
       rwlock_lock_shared(stripe->rwlock);

@@ -105,6 +105,9 @@ struct FileStreamer {
 
 // Starts max(processors - 1, 2) streamer threads and the scanner; main thread, once.
 void fs_init(void);
+// Whether the scanner looks for edits (on by default); a run that does not listen reads
+// each file once and needs no second look.
+void fs_set_scanning(bool on);
 FileSnapshot file_request(StrView path, u64 deadline);
 bool fs_enqueue(StrView path, u64 deadline);
 // Loads finished since start, over all paths.

@@ -6,6 +6,7 @@
 #include "html/html_core.h"
 #include "net/net_linkcheck.h"
 #include "net/net_link.h"
+#include "net/net_url.h"
 
 // Each record works on an arena of its own; a record filled again starts it afresh.
 static Arena *
@@ -46,6 +47,103 @@ driver_record_document(DocumentSet *set, DriverSource *src, Arena *arena, DocPar
   rec->arena = arena;
   rec->doc = doc;
   rec->source_path = path;
+}
+
+//~ Previews
+
+// The finder whose URL patterns match the link: the last exact match, else the first
+// finder with a pattern naming the link's host.
+static const SourceFinder *
+driver_finder_for(DriverRun *run, StrView url) {
+  if (!run->finders.count) return 0;
+  UrlParts link = url_parse(url);
+  const SourceFinder *exact = 0, *by_host = 0;
+  for (SourceFinder *f = run->finders.first; f; f = f->next) {
+    for (StrNode *n = f->urls.first; n; n = n->next) {
+      // The comparison changes the parts it is given: each takes fresh ones.
+      UrlParts pattern = url_parse(n->string);
+      UrlParts asked = link;
+      if (url_same(&pattern, &asked)) {
+        exact = f;
+        continue;
+      }
+      if (by_host) continue;
+      UrlParts pattern_again = url_parse(n->string);
+      UrlParts host = url_parse(link.host);
+      if (url_same(&pattern_again, &host)) by_host = f;
+    }
+  }
+  return exact ? exact : by_host;
+}
+
+// The previews of the page's links whose answers came with a body a finder reads.
+static LinkMetadata *
+driver_link_metadata(DriverRun *run, Arena *arena, PageRecord *record) {
+  LinkMetadata *first = 0, *last = 0;
+  for (PageWebLink *l = record->first_web_link; l; l = l->next) {
+    const SourceFinder *finder = driver_finder_for(run, l->url);
+    if (!finder) continue;
+    StrView body = {};
+    linkcheck_verdict(l->url, 0, &body);
+    if (!body.length) continue;
+    LinkMetadataItemList items = {};
+    metadata_extract(arena, finder, body, &items);
+    // A page in which no marker found a value has no preview: its prefixes alone say nothing.
+    bool found = false;
+    DataMarker *marker = finder->data_markers.first;
+    for (LinkMetadataItem *item = items.first; item && marker; item = item->next, marker = marker->next) {
+      if (item->text.length > marker->prefix.length) found = true;
+    }
+    if (!found) continue;
+    LinkMetadata *m = push_struct(arena, LinkMetadata);
+    m->items = items.first;
+    m->hash = str_hash_djb2(l->url);
+    if (last) last->next = m;
+    else first = m;
+    last = m;
+  }
+  return first;
+}
+
+// The web links of a generated page, found in its tree: each "a" whose address is a web
+// address, its text gathered into one buffer the links point into.
+static HtmlLinkList
+driver_generated_links(Arena *arena, HtmlNode *root, StrView *text_out) {
+  HtmlLinkList links = {};
+  StrList texts = {};
+  u64 at = 0;
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    if (n->type != HtmlNode_Element || n->element->kind != HtmlTagKind_A) continue;
+    StrView href = html_attribute_value(n, HtmlAttrKind_Href);
+    if (!link_is_web_address(href)) continue;
+    HtmlLink *l = push_struct(arena, HtmlLink);
+    l->start = at;
+    l->end = at + href.length;
+    l->kind = HtmlLinkKind_Web;
+    l->element = n;
+    DLLPushBack(links.first, links.last, l);
+    links.count += 1;
+    str_list_push(arena, &texts, href);
+    at += href.length;
+  }
+  *text_out = str_list_join(arena, &texts, 0);
+  return links;
+}
+
+static void
+driver_attach_previews(DriverRun *run, PageRecord *record) {
+  if (!run->finders.count || !record->first_web_link) return;
+  Arena *arena = record->arena;
+  LinkMetadata *metadata = driver_link_metadata(run, arena, record);
+  if (!metadata) return;
+  if (record->html && record->html->root) {
+    html_attach_link_metadata(arena, &record->html->links, record->source, metadata);
+    html_validate(arena, record->html);
+  } else if (record->generated) {
+    StrView text = {};
+    HtmlLinkList links = driver_generated_links(arena, record->generated->document, &text);
+    html_attach_link_metadata(arena, &links, text, metadata);
+  }
 }
 
 static void
@@ -103,7 +201,7 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
       LineCol lc = line_cursor_seek(&cursor, content, l->start);
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &rec->path, (s64)lc.line, (s64)lc.column);
       StrView url = str_push_copy(arena, str_substr(content, l->start, l->end));
-      if (linkcheck_enqueue(url, location)) {
+      if (linkcheck_enqueue(url, location, driver_finder_for(run, url) != 0)) {
         rec->web_links_queued += 1;
         driver_add_web_link(rec, url, location);
       }
@@ -183,14 +281,14 @@ driver_claim_take(DriverRun *run, DriverSource *src, StrView folded) {
 
 // The page's web links, queued with the link checker where they stand in the source.
 static void
-driver_queue_document_links(PageRecord *rec, DocParseResult *doc, StrView content) {
+driver_queue_document_links(DriverRun *run, PageRecord *rec, DocParseResult *doc, StrView content) {
   LineCursor cursor = line_cursor_begin();
   for (DocNode *n = doc->root; !doc_node_is_nil(n); n = doc_node_next_preorder(n, doc->root)) {
     if (n->kind != DocNodeKind_Text || !(n->flags & DocNodeFlag_HttpLink) || n->text.length == 0) continue;
     LineCol lc = line_cursor_seek(&cursor, content, n->source_offset);
     StrView location = str_pushf(rec->arena, "%S:%I64d:%I64d", &rec->source_path, (s64)lc.line, (s64)lc.column);
     StrView url = str_push_copy(rec->arena, n->text);
-    if (linkcheck_enqueue(url, location)) {
+    if (linkcheck_enqueue(url, location, driver_finder_for(run, url) != 0)) {
       rec->web_links_queued += 1;
       driver_add_web_link(rec, url, location);
     }
@@ -259,7 +357,7 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
   rec->source_modified = src->modified;
   rec->generated = push_struct(rec->arena, PageResult);
   *rec->generated = page_assemble(rec->arena, doc, src->path, rec->path);
-  if (q->check_urls) driver_queue_document_links(rec, doc, content);
+  if (q->check_urls) driver_queue_document_links(run, rec, doc, content);
   return rec;
 }
 
@@ -330,6 +428,7 @@ driver_report_page(DriverRun *run, PageRecord *record) {
   record->reported = 1;
   if (!record->path.length) return;
   ArenaTemp scratch = scratch_begin(&run->arena, 1);
+  driver_attach_previews(run, record);
   if (record->html) driver_write_page(run, scratch.arena, record);
   else if (record->generated) driver_write_generated(run, scratch.arena, record);
   record->messages = StrList{};

@@ -1,5 +1,6 @@
-// A small loopback HTTP server for tests: "/ok..." answers 200, anything else 404, each
-// after a short delay; requests are counted per path. It stops with the test.
+// A small loopback HTTP server for tests: paths given a body and "/ok..." answer 200,
+// anything else 404, each after a short delay; requests are counted per path. It stops
+// with the test.
 #pragma once
 
 #include <arpa/inet.h>
@@ -22,6 +23,7 @@ struct CountingServer {
   std::atomic<bool> stop{false};
   std::mutex mutex;
   std::map<std::string, int> counts;
+  std::map<std::string, std::string> bodies;  // paths answered 200 with these bodies (set under `mutex`)
   std::vector<std::thread> threads;
   std::thread acceptor;
 
@@ -69,11 +71,25 @@ struct CountingServer {
       counts[path] += 1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    bool ok = path.rfind("/ok", 0) == 0;
-    std::string response = ok ? "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
-                              : "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    ssize_t w = write(c, response.data(), response.size());
-    (void)w;
+    std::string body;
+    bool given = false;
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      auto it = bodies.find(path);
+      if (it != bodies.end()) {
+        given = true;
+        body = it->second;
+      }
+    }
+    bool ok = given || path.rfind("/ok", 0) == 0;
+    if (!given) body = ok ? "ok" : "";
+    std::string response = (ok ? std::string("HTTP/1.1 200 OK\r\n") : std::string("HTTP/1.1 404 Not Found\r\n")) +
+                           "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    for (size_t sent = 0; sent < response.size();) {
+      ssize_t w = write(c, response.data() + sent, response.size() - sent);
+      if (w <= 0) break;
+      sent += (size_t)w;
+    }
     close(c);
   }
   int count(const std::string &path) {

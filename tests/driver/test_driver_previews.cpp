@@ -1,0 +1,75 @@
+// Link previews at the command line: a finder of the searchers configuration cuts texts
+// out of fetched pages and the build writes them right after their links.
+#include "test_support.h"
+
+#include "net/counting_server.h"
+
+static const std::string bin = QILSITE_BIN;
+
+static const char *searchers =
+    "source_finders: {\n"
+    "  urls: [\"127.0.0.1\"]\n"
+    "  data_markers: {\n"
+    "    types: [\"Title\"]\n"
+    "    searchers: { start: [\"<title>\"] end: [\"</title>\"] }\n"
+    "  }\n"
+    "  data_markers: {\n"
+    "    types: [\"Description\"]\n"
+    "    prefix: \"about: \"\n"
+    "    searchers: { start: [\"<meta name=\"description\" content=\"\"] end: [\"\"\"] }\n"
+    "  }\n"
+    "}\n";
+
+TEST(PreviewsCli, PagesAndDocumentsGetPreviewsOnceAndAsText) {
+  CountingServer server;
+  {
+    std::lock_guard<std::mutex> g(server.mutex);
+    server.bodies["/remote"] =
+        "<html><head><title>Remote <script>alert(1)</script> & co</title>"
+        "<meta name=\"description\" content=\"A fine page\"></head></html>";
+    // The value runs to the end; its 500th byte is inside a two-byte character.
+    server.bodies["/endless"] = "<title>" + std::string(499, 'x') + "\xC3\xA9" + std::string(3000, 'y');
+  }
+  std::string base = "http://127.0.0.1:" + std::to_string(server.port);
+  TempDir dir;
+  dir.file("local/kn_searchs.txt", searchers);
+  std::string page = dir.file("site/p.html", "<title>t</title>\n<p>See <a href=\"" + base +
+                                                 "/remote\">it</a> and <a href=\"" + base + "/ok\">this</a> now</p>\n");
+  dir.file("site/d.qil", "``\n  output_path: \"~/w/d.html\"\n``\nT\n  see \"" + base + "/remote\" and \"" + base +
+                             "/endless\" here\n");
+  std::string cmd = "timeout 30 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path +
+                    " local_path=" + dir.path + "/local check_urls consent_url=off";
+  CommandResult r = run_command(cmd);
+  ASSERT_EQ(r.status, 0) << r.err;
+
+  //- beside the link, in the order of the configuration, as text
+  std::string once = read_all(page);
+  std::string expected = "<a href=\"" + base + "/remote\" >it</a><span class=\"metadata\" >Remote &lt;script&gt;"
+                         "alert(1)&lt;/script&gt; &amp; co</span><span class=\"metadata\" >about: A fine page</span>";
+  EXPECT_NE(once.find(expected), std::string::npos) << once;
+  EXPECT_EQ(once.find("<script>"), std::string::npos) << "nothing of a remote page becomes markup";
+  EXPECT_NE(once.find(">this</a> now"), std::string::npos) << "a page without its markers gets nothing";
+  std::string doc = read_all(dir.path + "/w/d.html");
+  EXPECT_NE(doc.find("</a><span class=\"metadata\" >Remote &lt;script&gt;"), std::string::npos) << doc;
+
+  //- a page without the end marker gives at most 500 bytes, cut between characters
+  size_t at = doc.find("<span class=\"metadata\" >xxx");
+  ASSERT_NE(at, std::string::npos);
+  size_t text = at + std::string("<span class=\"metadata\" >").size();
+  size_t end = doc.find("</span>", text);
+  EXPECT_EQ(end - text, 499u);
+
+  //- the remote page is fetched once per run; a second run leaves the page as it is
+  EXPECT_EQ(server.count("/remote"), 1);
+  run_command(cmd);
+  EXPECT_EQ(read_all(page), once) << "previews are replaced, never added again";
+  EXPECT_EQ(read_all(dir.path + "/w/d.html"), doc);
+
+  //- a link that gets no answer this time keeps the previews it had
+  {
+    std::lock_guard<std::mutex> g(server.mutex);
+    server.bodies.erase("/remote");
+  }
+  run_command(cmd);
+  EXPECT_EQ(read_all(page), once);
+}
