@@ -289,6 +289,17 @@ driver_show_progress(DriverRun *run, bool done) {
   run->progress_shown = 1;
 }
 
+// A round's pause while pages wait for their links: it ends early once the link checker
+// has nothing left in progress, so the last answers are reported without a round's delay.
+static void
+driver_wait_for_answers(u64 ms) {
+  u64 end = os_now_micros() + ms * 1000;
+  while (os_now_micros() < end) {
+    os_sleep_ms(5);
+    if (linkcheck_in_progress() == 0 && !driver_some_page_waits()) return;
+  }
+}
+
 static bool
 driver_found_errors(DriverStats *st) {
   return st->errors || st->links_broken || st->write_failures;
@@ -349,7 +360,8 @@ driver_run(OptionTable *options) {
     }
     bool waits = driver_some_page_waits();
     if (waits) driver_show_progress(&run, false);
-    if (run.settings.listen || waits) os_sleep_ms(300);
+    if (run.settings.listen) os_sleep_ms(300);
+    else if (waits) driver_wait_for_answers(300);
     bool all_reported = true;
     u64 reported = 0;
     for (PageRecord *r = page_queue->first; r; r = r->next) {

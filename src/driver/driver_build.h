@@ -15,7 +15,8 @@ struct DocumentRecord;
 // A web link of a page and where the page has it.
 struct PageWebLink {
   PageWebLink *next;
-  StrView url;
+  StrView url;       // as it is fetched (references decoded)
+  StrView written;   // as the page writes it: previews are matched to links by it
   StrView location;  // file:line:column
 };
 

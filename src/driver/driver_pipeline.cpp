@@ -97,7 +97,7 @@ driver_link_metadata(DriverRun *run, Arena *arena, PageRecord *record) {
     if (!found) continue;
     LinkMetadata *m = push_struct(arena, LinkMetadata);
     m->items = items.first;
-    m->hash = str_hash_djb2(l->url);
+    m->hash = str_hash_djb2(l->written);
     if (last) last->next = m;
     else first = m;
     last = m;
@@ -123,6 +123,9 @@ driver_generated_links(Arena *arena, HtmlNode *root, StrView *text_out) {
     l->element = n;
     DLLPushBack(links.first, links.last, l);
     links.count += 1;
+    // Written as the document has it ("&lt;" back to "<"), as its link was queued.
+    href = html_decode_url(arena, href);
+    l->end = at + href.length;
     str_list_push(arena, &texts, href);
     at += href.length;
   }
@@ -147,9 +150,10 @@ driver_attach_previews(DriverRun *run, PageRecord *record) {
 }
 
 static void
-driver_add_web_link(PageRecord *rec, StrView url, StrView location) {
+driver_add_web_link(PageRecord *rec, StrView url, StrView written, StrView location) {
   PageWebLink *l = push_struct(rec->arena, PageWebLink);
   l->url = url;
+  l->written = written;
   l->location = location;
   SLLQueuePush(rec->first_web_link, rec->last_web_link, l);
 }
@@ -200,10 +204,11 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
       if (l->kind != HtmlLinkKind_Web) continue;
       LineCol lc = line_cursor_seek(&cursor, content, l->start);
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &rec->path, (s64)lc.line, (s64)lc.column);
-      StrView url = str_push_copy(arena, str_substr(content, l->start, l->end));
+      StrView written = str_push_copy(arena, str_substr(content, l->start, l->end));
+      StrView url = html_decode_url(arena, written);
       if (linkcheck_enqueue(url, location, driver_finder_for(run, url) != 0)) {
         rec->web_links_queued += 1;
-        driver_add_web_link(rec, url, location);
+        driver_add_web_link(rec, url, written, location);
       }
     }
   }
@@ -290,7 +295,7 @@ driver_queue_document_links(DriverRun *run, PageRecord *rec, DocParseResult *doc
     StrView url = str_push_copy(rec->arena, n->text);
     if (linkcheck_enqueue(url, location, driver_finder_for(run, url) != 0)) {
       rec->web_links_queued += 1;
-      driver_add_web_link(rec, url, location);
+      driver_add_web_link(rec, url, url, location);
     }
   }
 }

@@ -256,6 +256,9 @@ void html_check_attributes(Arena *arena, HtmlParseResult *result);
 // targets ("~" standing for `site_root`) are looked up; returns the web links queued.
 u64 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
                      u32 mode, StrView site_root);
+// A link target as a browser requests it: blanks around it cut, tabs and line breaks
+// dropped, character references ("&amp;", "&#51;") decoded.
+StrView html_decode_url(Arena *arena, StrView raw);
 // Writes each link's previews right after it, in place of those an earlier build wrote there.
 void html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkMetadata *metadata);
 // A remote text as a preview shows it: at most HTML_PREVIEW_MAX bytes, cut at a character

@@ -194,7 +194,8 @@ html_check_attributes(Arena *arena, HtmlParseResult *result) {
         }
         StrView target = str_substr(source, start, end);
         for (u64 k = target.length; k > 0; k -= 1) {
-          if (target.data[k - 1] == '#') {
+          // "&#51;" is a character, not the start of a fragment.
+          if (target.data[k - 1] == '#' && !(k >= 2 && target.data[k - 2] == '&')) {
             end = start + k - 1;
             break;
           }
@@ -247,6 +248,72 @@ struct HtmlMetadataSlot {
 static u64
 html_metadata_slot_index(u64 hash, u64 mask) {
   return (hash ^ (hash >> 31)) & mask;
+}
+
+//- link targets as a browser reads them
+
+StrView
+html_decode_url(Arena *arena, StrView raw) {
+  //- blanks around the address are not part of it
+  while (raw.length && char_is_blank(raw.data[0])) raw = str_skip(raw, 1);
+  while (raw.length && char_is_blank(raw.data[raw.length - 1])) raw.length -= 1;
+  u8 *out = push_array_no_zero(arena, u8, raw.length + 1);
+  u64 w = 0;
+  for (u64 i = 0; i < raw.length;) {
+    u8 c = raw.data[i];
+    // Line breaks and tabs inside an address are dropped, as browsers drop them.
+    if (c == '\t' || c == '\n' || c == '\r') {
+      i += 1;
+      continue;
+    }
+    if (c == '&') {
+      StrView rest = str_skip(raw, i);
+      static const struct {
+        const char *name;
+        u8 c;
+      } named[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+      bool done = false;
+      for (auto &n : named) {
+        StrView name = str_from_cstr(n.name);
+        if (str_match(name, rest, StrMatchFlag_Prefix | StrMatchFlag_CaseInsensitive)) {
+          out[w++] = n.c;
+          i += name.length;
+          done = true;
+          break;
+        }
+      }
+      if (done) continue;
+      if (rest.length > 3 && rest.data[1] == '#') {
+        bool hex = rest.data[2] == 'x' || rest.data[2] == 'X';
+        u64 k = hex ? 3 : 2;
+        u32 cp = 0;
+        u64 digits = 0;
+        for (; k < rest.length && digits < 7; k += 1, digits += 1) {
+          u8 d = rest.data[k];
+          u32 v = char_is_digit(d) ? (u32)(d - '0')
+                  : (hex && d >= 'a' && d <= 'f') ? (u32)(d - 'a' + 10)
+                  : (hex && d >= 'A' && d <= 'F') ? (u32)(d - 'A' + 10)
+                                                   : 99;
+          if (v == 99) break;
+          cp = cp * (hex ? 16 : 10) + v;
+        }
+        if (digits && k < rest.length && rest.data[k] == ';') {
+          u8 buf[4];
+          if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+          u64 n = utf8_encode(buf, cp);
+          // The decoded character never holds more bytes than its reference.
+          MemoryCopy(out + w, buf, n);
+          w += n;
+          i += k + 1;
+          continue;
+        }
+      }
+    }
+    out[w++] = c;
+    i += 1;
+  }
+  out[w] = 0;
+  return str_make(out, w);
 }
 
 // Whether a class value names this class among its blank-separated words.

@@ -10,6 +10,8 @@
 
 // A body read for a caller is cut here: previews are cut from the top of a page.
 #define HTTP_BODY_MAX MB(2)
+// An unwanted body this small is read (and dropped) rather than cutting the connection.
+#define HTTP_DISCARD_MAX KB(64)
 
 //~ Process-wide state
 
@@ -176,9 +178,17 @@ static size_t
 http_on_body(char *data, size_t size, size_t count, void *user) {
   HttpTransfer *t = (HttpTransfer *)user;
   u64 n = size * count;
-  if (!t->read_body || t->body_size >= HTTP_BODY_MAX) {
+  if (!t->read_body) {
+    // A small body is read to its end and dropped, so the connection serves the next
+    // request; a big one ends the transfer: what was wanted is in.
+    t->body_size += n;
+    if (t->body_size <= HTTP_DISCARD_MAX) return n;
     t->stopped_early = 1;
-    return 0;  // ends the transfer: what was wanted is in
+    return 0;
+  }
+  if (t->body_size >= HTTP_BODY_MAX) {
+    t->stopped_early = 1;
+    return 0;
   }
   u64 take = Min(n, HTTP_BODY_MAX - t->body_size);
   str_list_push(t->arena, &t->body_parts, str_push_copy(t->arena, str_make((u8 *)data, take)));

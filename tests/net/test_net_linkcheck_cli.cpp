@@ -1,0 +1,322 @@
+// check_urls end to end: qilsite against the loopback server of tests/net/link_server.py.
+// Every run names the server's /consent (or off), so nothing leaves the machine.
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <regex>
+
+#include "net/link_server.h"
+#include "test_support.h"
+
+static const std::string bin = QILSITE_BIN;
+
+namespace {
+
+// A hand-written page; remembers where each link's address starts.
+struct Page {
+  std::string text = "<!DOCTYPE html>\n<html>\n<head><title>Links</title></head>\n<body>\n";
+  std::vector<std::string> at;  // "line:column" of each link's address, in page order
+
+  Page &line(const std::vector<std::string> &urls) {
+    text += "<p>";
+    for (const std::string &u : urls) {
+      text += "see <a href=\"";
+      at.push_back(position());
+      text += u + "\">this</a> ";
+    }
+    text += "</p>\n";
+    return *this;
+  }
+  std::string position() const {
+    size_t line = 1, last_nl = std::string::npos;
+    for (size_t i = 0; i < text.size(); i += 1) {
+      if (text[i] == '\n') {
+        line += 1;
+        last_nl = i;
+      }
+    }
+    size_t column = last_nl == std::string::npos ? text.size() + 1 : text.size() - last_nl;
+    return std::to_string(line) + ":" + std::to_string(column);
+  }
+  std::string done() const { return text + "</body>\n</html>\n"; }
+};
+
+struct Report {
+  int checked = -1;
+  std::vector<std::string> results;  // "<location> <verdict>\n\turl: ..." without the timestamp line
+  std::vector<long> timestamps;      // ms per result, -1 where none was printed
+};
+
+// qilsite's standard output cut into page reports, the closing list of paths, and the rest.
+struct Output {
+  std::map<std::string, std::vector<Report>> pages;
+  std::vector<std::string> tail;
+  std::vector<std::string> junk;
+};
+
+Output
+parse(std::string out) {
+  Output o;
+  const std::string banner = "[check urls]\n";
+  if (out.compare(0, banner.size(), banner) == 0) out.erase(0, banner.size());
+  std::vector<std::string> items;
+  const std::string sep = ": \n\t";
+  size_t from = 0;
+  for (size_t at; (at = out.find(sep, from)) != std::string::npos; from = at + sep.size()) {
+    items.push_back(out.substr(from, at - from));
+  }
+  if (from < out.size()) o.junk.push_back(out.substr(from));
+  static const std::regex stamp("\n\ttimestamp: ([0-9]+)ms");
+  for (size_t i = 0; i < items.size();) {
+    if (i + 1 < items.size() && items[i + 1].rfind("link checked: ", 0) == 0) {
+      Report r;
+      r.checked = atoi(items[i + 1].c_str() + 14);
+      std::string page = items[i];
+      i += 2;
+      for (; i < items.size() && items[i].find("\n\turl: ") != std::string::npos; i += 1) {
+        std::smatch m;
+        long ms = -1;
+        if (std::regex_search(items[i], m, stamp)) ms = atol(m[1].str().c_str());
+        r.results.push_back(std::regex_replace(items[i], stamp, ""));
+        r.timestamps.push_back(ms);
+      }
+      o.pages[page].push_back(r);
+    } else if (!items[i].empty() && items[i][0] == '/' && items[i].find('\n') == std::string::npos) {
+      o.tail.push_back(items[i++]);
+    } else {
+      o.junk.push_back(items[i++]);
+    }
+  }
+  return o;
+}
+
+std::string
+result(const std::string &location, const std::string &verdict, const std::string &url, const std::string &status,
+       const std::string &more = "") {
+  return location + " " + verdict + "\n\turl: " + url + " \n\tstatus_code: " + status + more;
+}
+
+struct QilsiteRun {
+  CommandResult r;
+  Output o;
+  double seconds;
+};
+
+QilsiteRun
+run_qilsite(const std::string &args) {
+  auto t0 = std::chrono::steady_clock::now();
+  QilsiteRun run;
+  run.r = run_command("timeout 60 " + bin + " " + args);
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  run.o = parse(run.r.out);
+  return run;
+}
+
+// The one report of a page, or an empty one (checked == -1) when it is missing or repeated.
+Report
+only_report(const Output &o, const std::string &page) {
+  auto it = o.pages.find(page);
+  if (it == o.pages.end() || it->second.size() != 1) return Report();
+  return it->second[0];
+}
+
+std::string
+args_for(const TempDir &dir, const LinkServer &server, const std::string &consent) {
+  return "target_path=" + dir.path + "/site root_path=" + dir.path + " check_urls consent_url=" + consent +
+         " ca_file=" + server.ca_file;
+}
+
+}  // namespace
+
+TEST(LinkCheckCli, StatusesRedirectsAndOneFetchPerAddress) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  std::string ok = server.https("/ok"), missing = server.https("/missing"), slow = server.https("/missing?delay=60");
+  Page a;
+  a.line({ok, slow}).line({server.https("/busy")}).line({server.https("/redir-ok"), server.https("/redir-busy")});
+  a.line({missing, server.https("/ok#top"), server.http("/ok")}).line({missing});
+  Page b;
+  b.line({server.http("/ok"), missing});
+  std::string pa = dir.file("site/a.html", a.done());
+  std::string pb = dir.file("site/sub/b.html", b.done());
+  std::string qil = "``\n  output_path: \"~/website/qil/doc.html\"\n``\nLinks\n  see \"" + missing + "\" here\n";
+  std::string pq = dir.file("site/src/doc.qil", qil);
+  std::string doc_page = dir.path + "/website/qil/doc.html";
+
+  QilsiteRun run = run_qilsite(args_for(dir, server, server.https("/consent")));
+  ASSERT_EQ(run.r.status, 0) << run.r.out << run.r.err;
+  EXPECT_TRUE(run.o.junk.empty()) << run.r.out;
+
+  //- each page once, its bad links in page order at their own positions
+  Report ra = only_report(run.o, pa);
+  EXPECT_EQ(ra.checked, 9) << run.r.out;
+  std::vector<std::string> want_a = {
+      result(pa + ":" + a.at[1], "broken", slow, "404"),
+      result(pa + ":" + a.at[2], "noted", server.https("/busy"), "503"),
+      result(pa + ":" + a.at[4], "redirected", server.https("/redir-busy"), "503",
+             "\n\tredirect:  " + server.https("/busy")),
+      result(pa + ":" + a.at[5], "broken", missing, "404"),
+      result(pa + ":" + a.at[8], "broken", missing, "404"),
+  };
+  EXPECT_EQ(ra.results, want_a) << run.r.out;
+  ASSERT_EQ(ra.timestamps.size(), want_a.size());
+  EXPECT_GE(ra.timestamps[0], 60) << "the delayed answer's time is shown";
+
+  Report rb = only_report(run.o, pb);
+  EXPECT_EQ(rb.checked, 2) << run.r.out;
+  EXPECT_EQ(rb.results, std::vector<std::string>{result(pb + ":" + b.at[1], "broken", missing, "404")}) << run.r.out;
+
+  //- a qil document's link is located in its source; its report carries the page's path
+  Report rq = only_report(run.o, doc_page);
+  EXPECT_EQ(rq.checked, 1) << run.r.out;
+  size_t quote = qil.find("\"https") - qil.rfind('\n', qil.find("\"https"));
+  // At its opening quote, where the document's other findings about a link point.
+  std::vector<std::string> at_quote = {result(pq + ":5:" + std::to_string(quote), "broken", missing, "404")};
+  EXPECT_EQ(rq.results, at_quote) << run.r.out;
+
+  //- every page's path once more at the end
+  std::vector<std::string> tail = run.o.tail, pages = {pa, pb, doc_page};
+  std::sort(tail.begin(), tail.end());
+  std::sort(pages.begin(), pages.end());
+  EXPECT_EQ(tail, pages) << run.r.out;
+
+  //- one request per distinct address, however many pages link it; "#top" is not part of it
+  std::string stats = server.stats();
+  EXPECT_EQ(server.count("/missing"), 1) << stats;
+  EXPECT_EQ(server.count("/ok", "http"), 1) << stats;
+  EXPECT_GE(server.count("/ok", "https"), 1) << stats;
+  EXPECT_LE(server.count("/ok", "https"), 2) << "at most once linked and once behind /redir-ok\n" << stats;
+  EXPECT_EQ(server.count("/missing?delay=60"), 1) << stats;
+  EXPECT_EQ(server.count("/redir-ok"), 1) << stats;
+  EXPECT_EQ(server.count("/redir-busy"), 1) << stats;
+  EXPECT_GE(server.count("/busy"), 1) << stats;
+  EXPECT_LE(server.count("/busy"), 2) << "at most once linked and once behind /redir-busy\n" << stats;
+
+  //- the start-up request: one form POST with its fields in order
+  EXPECT_EQ(server.count("/consent"), 1) << stats;
+  std::string consent = server.consent_record();
+  EXPECT_EQ(consent.rfind("POST /consent HTTP/1.1\r\n", 0), 0u) << consent;
+  EXPECT_NE(consent.find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"), std::string::npos) << consent;
+  EXPECT_NE(consent.find("\r\nAccept-Language: en-US,en;q=0.5\r\n"), std::string::npos) << consent;
+  size_t body_at = consent.find("\r\n\r\n");
+  ASSERT_NE(body_at, std::string::npos) << consent;
+  std::string body = consent.substr(body_at + 4);
+  static const std::regex form(
+      "gl=FR&m=0&app=0&pc=yt&continue=[A-Za-z0-9%._~+-]*&x=6&bl=boq_identityfrontenduiserver_20240910\\.08_p1"
+      "&hl=en&src=1&cm=2&set_eom=true");
+  EXPECT_TRUE(std::regex_match(body, form)) << body;
+}
+
+TEST(LinkCheckCli, ConnectionFailuresAreBrokenAndTheRunEnds) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  int refused = link_refused_port();
+  ASSERT_GT(refused, 0);
+  std::string tls_to_plain = "https://127.0.0.1:" + std::to_string(server.http_port) + "/ok";
+  std::string silent = "http://127.0.0.1:" + std::to_string(server.silent_port) + "/never";
+  std::string stalled = "http://127.0.0.1:" + std::to_string(server.stalled_port) + "/never";
+  std::string refused_url = "http://127.0.0.1:" + std::to_string(refused) + "/";
+  std::string loop = server.https("/loop");
+  Page c;
+  c.line({server.http("/ok"), tls_to_plain}).line({silent}).line({loop, "http://nothing.invalid/"});
+  c.line({refused_url, stalled});
+  std::string pc = dir.file("site/c.html", c.done());
+
+  QilsiteRun run = run_qilsite(args_for(dir, server, "off"));
+  EXPECT_EQ(run.r.status, 0) << "the run ends by itself, a silent server notwithstanding\n" << run.r.out << run.r.err;
+  EXPECT_LT(run.seconds, 35.0) << "each fetch is bounded in time";
+  EXPECT_TRUE(run.o.junk.empty()) << run.r.out;
+  Report r = only_report(run.o, pc);
+  EXPECT_EQ(r.checked, 7) << run.r.out;
+  ASSERT_EQ(r.results.size(), 6u) << run.r.out;
+
+  // A failed connection has no status; its error text is the last line.
+  auto expect_broken = [&](size_t i, size_t link, const std::string &url, const std::string &error) {
+    std::string want = result(pc + ":" + c.at[link], "broken", url, "0", "\n\t" + error);
+    if (error.empty()) {
+      EXPECT_EQ(r.results[i].rfind(want, 0), 0u) << "want " << want << "<error text>\n" << run.r.out;
+      EXPECT_GT(r.results[i].size(), want.size()) << "an error text is given\n" << run.r.out;
+    } else {
+      EXPECT_EQ(r.results[i], want) << run.r.out;
+    }
+  };
+  expect_broken(0, 1, tls_to_plain, "couldn't connect (HTTPS protocol)");
+  expect_broken(1, 2, silent, "timed out");
+  EXPECT_GE(r.timestamps[1], 1900) << "no progress for 2 s ends the fetch";
+  expect_broken(3, 4, "http://nothing.invalid/", "");
+  expect_broken(4, 5, refused_url, "wrong protocol used");
+  expect_broken(5, 6, stalled, "timed out");
+  EXPECT_GE(r.timestamps[5], 4500) << "a connection gets 5 s to open";
+  EXPECT_LT(r.timestamps[5], 10000) << "a connection gets 5 s to open, not the whole 30 s";
+  std::string loop_head = result(pc + ":" + c.at[3], "broken", loop, "");
+  EXPECT_EQ(r.results[2].rfind(loop_head, 0), 0u) << "want " << loop_head << "...\n" << run.r.out;
+  EXPECT_EQ(run.o.tail, std::vector<std::string>{pc}) << run.r.out;
+
+  std::string stats = server.stats();
+  EXPECT_EQ(server.count("/ok", "http"), 1) << "the plain-HTTP fetch; the TLS attempt is no request\n" << stats;
+  EXPECT_GE(server.count("/loop"), 2) << stats;
+  EXPECT_LE(server.count("/loop"), 60) << "a redirect loop is cut short\n" << stats;
+  EXPECT_EQ(server.count("/consent"), 0) << "consent_url=off sends no start-up request\n" << stats;
+}
+
+TEST(LinkCheckCli, UnansweredStartUpRequestTurnsUrlChecksOff) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  int refused = link_refused_port();
+  ASSERT_GT(refused, 0);
+  Page d;
+  d.line({server.https("/missing"), server.http("/ok")});
+  std::string pd = dir.file("site/d.html", d.done());
+
+  QilsiteRun run = run_qilsite(args_for(dir, server, "https://127.0.0.1:" + std::to_string(refused) + "/x"));
+  EXPECT_EQ(run.r.status, 0) << run.r.err;
+  size_t lines = 0, at = 0;
+  for (size_t nl; (nl = run.r.err.find('\n', at)) != std::string::npos; at = nl + 1) {
+    if (run.r.err.substr(at, nl - at).find("URL checks are off") != std::string::npos) lines += 1;
+  }
+  EXPECT_EQ(lines, 1u) << run.r.err;
+  Report r = only_report(run.o, pd);
+  EXPECT_EQ(r.checked, 0) << run.r.out;
+  EXPECT_TRUE(r.results.empty()) << run.r.out;
+  EXPECT_EQ(run.o.tail, std::vector<std::string>{pd}) << run.r.out;
+  EXPECT_EQ(server.total_requests(), 0) << server.stats();
+}
+
+TEST(LinkCheckCli, CertificatesAreVerified) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  Page e;
+  e.line({server.https("/ok"), server.http("/ok")});
+  std::string pe = dir.file("site/e.html", e.done());
+  // No ca_file: the self-signed certificate is trusted by nothing.
+  QilsiteRun run = run_qilsite("target_path=" + dir.path + "/site root_path=" + dir.path +
+                               " check_urls consent_url=off");
+  EXPECT_EQ(run.r.status, 0) << run.r.err;
+  Report r = only_report(run.o, pe);
+  EXPECT_EQ(r.checked, 2) << run.r.out;
+  EXPECT_EQ(r.results, std::vector<std::string>{result(pe + ":" + e.at[0], "broken", server.https("/ok"), "0",
+                                                       "\n\tcouldn't connect (HTTPS protocol)")})
+      << run.r.out;
+  EXPECT_EQ(server.count("/ok", "https"), 0) << server.stats();
+  EXPECT_EQ(server.count("/ok", "http"), 1) << server.stats();
+}
+
+// An attribute's character references stand for characters: a browser follows the decoded address.
+TEST(LinkCheckCli, CharacterReferencesInAddressesAreDecoded) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  Page f;
+  f.line({server.http("/ok?a=1&amp;b=2"), server.http("/ok?c=&#51;")});
+  dir.file("site/f.html", f.done());
+  QilsiteRun run = run_qilsite(args_for(dir, server, "off"));
+  EXPECT_EQ(run.r.status, 0) << run.r.err;
+  std::string stats = server.stats();
+  EXPECT_EQ(server.count("/ok?a=1&b=2"), 1) << stats;
+  EXPECT_EQ(server.count("/ok?c=3"), 1) << stats;
+  EXPECT_EQ(server.count("/ok?a=1&amp;b=2"), 0) << stats;
+}
