@@ -394,7 +394,7 @@ driver_written(WriteStatus status) {
 
 static void
 driver_write_generated(DriverRun *run, Arena *arena, PageRecord *record) {
-  WriteOptions options = {0, run->root_real};
+  WriteOptions options = {0, run->root_real, 1};
   StrView text = gen_page_text(arena, record->generated->document, {});
   if (driver_written(gen_replace_file(record->path, text, &options))) DriverCount(run, pages_generated, 1);
   else DriverCount(run, write_failures, 1);
@@ -417,7 +417,7 @@ driver_write_page(DriverRun *run, Arena *arena, PageRecord *record) {
     return;
   }
   WriteExpect expect = {record->source, record->source_modified};
-  WriteOptions options = {&expect, run->target_real};
+  WriteOptions options = {&expect, run->target_real, 0};
   switch (gen_replace_file(record->path, gen_page_text(arena, record->html->root, record->source), &options)) {
     case WriteStatus_Written: DriverCount(run, pages_rewritten, 1); break;
     case WriteStatus_Unchanged: DriverCount(run, pages_unchanged, 1); break;

@@ -149,7 +149,8 @@ default_css_text(Arena *arena) {
     site->default_css = gen_default_css_rules(site->arena);
     site->default_css_ready = 1;
     // Written through the safe writer: a failure leaves the old sheet whole and is said.
-    gen_replace_file(gen_site_file(site->arena, "shared/css/qil/css_default.css"), site->default_css, 0);
+    WriteOptions generated = {0, {}, 1};
+    gen_replace_file(gen_site_file(site->arena, "shared/css/qil/css_default.css"), site->default_css, &generated);
   }
   return site->default_css;
 }
@@ -334,7 +335,7 @@ write_index_page(Arena *arena, IndexPageList *pages) {
   //- replaced only while it holds what was read
   StrView out = gen_page_text(a, root, text);
   WriteExpect expect = {text, props.modified};
-  WriteOptions options = {exists ? &expect : 0, {}};
+  WriteOptions options = {exists ? &expect : 0, {}, 0};
   WriteStatus status = gen_replace_file(path, out, &options);
   scratch_end(scratch);
   return status == WriteStatus_Written || status == WriteStatus_Unchanged ? IndexStatus_Written

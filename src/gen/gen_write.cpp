@@ -118,8 +118,56 @@ gen_check_expect_at(Arena *arena, StrView path, StrView real, const WriteExpect 
 //~ Writers
 
 // A file that does not exist yet: made directly, with nothing old to keep.
+// The folder the last new file went into, as it was checked and made: a build writes
+// many pages into one folder, and each check costs a walk of the path. Main thread only.
+static struct {
+  u8 folder[1024];
+  u64 folder_length;
+  u8 inside[1024];
+  u64 inside_length;
+  u8 real[1024];
+  u64 real_length;
+} gen_last_folder;
+
+static bool
+gen_last_folder_is(StrView folder, StrView inside) {
+  return gen_last_folder.folder_length && str_equal(folder, str_make(gen_last_folder.folder, gen_last_folder.folder_length)) &&
+         str_equal(inside, str_make(gen_last_folder.inside, gen_last_folder.inside_length));
+}
+
+static void
+gen_last_folder_keep(StrView folder, StrView inside, StrView real) {
+  gen_last_folder.folder_length = 0;
+  if (folder.length > 1024 || inside.length > 1024 || real.length > 1024) return;
+  MemoryCopy(gen_last_folder.folder, folder.data, folder.length);
+  MemoryCopy(gen_last_folder.inside, inside.data, inside.length);
+  MemoryCopy(gen_last_folder.real, real.data, real.length);
+  gen_last_folder.inside_length = inside.length;
+  gen_last_folder.real_length = real.length;
+  gen_last_folder.folder_length = folder.length;
+}
+
+static WriteStatus gen_write_new_checked(Arena *arena, StrView path, StrView bytes, StrView inside, bool sync);
+static WriteStatus gen_write_new_into(Arena *arena, StrView path, StrView target, OsHandle h, StrView bytes, bool sync);
+
 static WriteStatus
-gen_write_new(Arena *arena, StrView path, StrView bytes, StrView inside) {
+gen_write_new(Arena *arena, StrView path, StrView bytes, StrView inside, bool sync) {
+  StrView folder = gen_folder_of(path);
+  if (gen_last_folder_is(folder, inside)) {
+    StrView real_folder = str_make(gen_last_folder.real, gen_last_folder.real_length);
+    StrView name = gen_name_of(path);
+    const char *sep = real_folder.data[real_folder.length - 1] == '/' ? "" : "/";
+    StrView target = str_pushf(arena, "%S%s%S", &real_folder, sep, &name);
+    OsHandle h = os_create_new_file(target);
+    if (h.value) return gen_write_new_into(arena, path, target, h, bytes, sync);
+    // The folder changed since: everything is checked again.
+    gen_last_folder.folder_length = 0;
+  }
+  return gen_write_new_checked(arena, path, bytes, inside, sync);
+}
+
+static WriteStatus
+gen_write_new_checked(Arena *arena, StrView path, StrView bytes, StrView inside, bool sync) {
   StrView folder = gen_folder_of(path);
   if (inside.length) {
     // The nearest folder that exists must lie in the target before any folder is made.
@@ -144,7 +192,13 @@ gen_write_new(Arena *arena, StrView path, StrView bytes, StrView inside) {
   // Exclusive creation: a file or link that appeared meanwhile is never written through.
   OsHandle h = os_create_new_file(target);
   if (!h.value) return gen_say_failed(path, gen_reason(arena));
-  bool ok = gen_write_all(h, bytes) && os_handle_sync(h);
+  gen_last_folder_keep(folder, inside, real_folder);
+  return gen_write_new_into(arena, path, target, h, bytes, sync);
+}
+
+static WriteStatus
+gen_write_new_into(Arena *arena, StrView path, StrView target, OsHandle h, StrView bytes, bool sync) {
+  bool ok = gen_write_all(h, bytes) && (!sync || os_handle_sync(h));
   StrView reason = ok ? StrView{} : gen_reason(arena);
   if (!os_close_file_checked(h) && ok) {
     ok = false;
@@ -161,13 +215,13 @@ gen_write_new(Arena *arena, StrView path, StrView bytes, StrView inside) {
 // file stays whole until the new one is complete.
 static WriteStatus
 gen_write_beside(Arena *arena, StrView path, StrView real, StrView bytes, const FileStatus *st,
-                 const WriteExpect *expect) {
+                 const WriteExpect *expect, bool sync) {
   StrView tmp = {};
   OsHandle h = os_create_temp_file(arena, gen_folder_of(real), &tmp);
   if (!h.value) return gen_say_failed(path, gen_reason(arena));
   // The owner goes first: changing it may clear set-id bits that the mode then restores.
   bool ok = gen_write_all(h, bytes) && os_handle_set_owner(h, st->owner, st->group) &&
-            os_handle_set_permissions(h, st->mode) && os_handle_sync(h);
+            os_handle_set_permissions(h, st->mode) && (!sync || os_handle_sync(h));
   StrView reason = ok ? StrView{} : gen_reason(arena);
   if (!os_close_file_checked(h) && ok) {
     ok = false;
@@ -263,7 +317,7 @@ gen_replace_on(Arena *arena, StrView path, StrView bytes, const WriteOptions *op
     if (!os_error_is_missing(os_last_error_code())) return gen_say_failed(path, gen_reason(arena));
     //- a page that was read must never be made again once it is gone
     if (expect) return gen_say_missing(path);
-    return gen_write_new(arena, path, bytes, inside);
+    return gen_write_new(arena, path, bytes, inside, !(options && options->no_sync));
   }
 
   //- only regular files are replaced: never a folder, a device or a pipe
@@ -293,7 +347,7 @@ gen_replace_on(Arena *arena, StrView path, StrView bytes, const WriteOptions *op
   }
 
   if (st.links > 1) return gen_write_in_place(arena, path, real, bytes, expect);
-  return gen_write_beside(arena, path, real, bytes, &st, expect);
+  return gen_write_beside(arena, path, real, bytes, &st, expect, !(options && options->no_sync));
 }
 
 //~ Entry points

@@ -25,6 +25,10 @@ struct WriteOptions {
   // When set: a real path (os_real_path of the target folder); a page whose real
   // file lies outside it is left alone.
   StrView inside_folder;
+  // Set for files the build makes from sources (generated pages, raw views, style
+  // sheets): they are not forced to the disk one by one, since a crash costs only a
+  // rebuild. A hand-written page is always synced before it replaces the old one.
+  b32 no_sync;
 };
 
 // Replaces the file at `path` (the file a link names, the link staying) so that a

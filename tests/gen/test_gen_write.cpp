@@ -133,7 +133,7 @@ TEST(GenReplace, PagesChangedOrDeletedDuringTheBuildAreKept) {
   std::string path = dir.file("page.html", "<p>as read</p>");
   set_time(path, 1000);
   WriteExpect expect = {str_lit("<p>as read</p>"), modified_of(path)};
-  WriteOptions opts = {&expect, {}};
+  WriteOptions opts = {&expect, {}, 0};
 
   // Another size: changed, whatever the time says.
   dir.file("page.html", "<p>edited by the user</p>");
@@ -162,7 +162,7 @@ TEST(GenReplace, PagesChangedOrDeletedDuringTheBuildAreKept) {
   set_time(path, 4000);
   u64 before = modified_of(path);
   WriteExpect now = {str_lit("<p>ours</p>"), before};
-  WriteOptions now_opts = {&now, {}};
+  WriteOptions now_opts = {&now, {}, 0};
   o = replace(path, "<p>ours</p>", &now_opts);
   EXPECT_EQ(o.status, WriteStatus_Unchanged);
   EXPECT_EQ(o.err, "");
@@ -201,7 +201,7 @@ TEST(GenReplace, LinksAreFollowedOnlyInsideTheTarget) {
   free(real_victim);
 
   WriteExpect victim_expect = {str_lit("<p>not yours</p>"), modified_of(victim)};
-  WriteOptions opts = {&victim_expect, sv(inside)};
+  WriteOptions opts = {&victim_expect, sv(inside), 0};
   Outcome o = replace(out_link, "<p>ours</p>", &opts);
   EXPECT_EQ(o.status, WriteStatus_Outside) << "link outside";
   expect_one_line(o, out_link, "points outside the target folder (to '" + victim_real + "')", "link outside");
@@ -209,19 +209,19 @@ TEST(GenReplace, LinksAreFollowedOnlyInsideTheTarget) {
   EXPECT_EQ(read_all(victim), "<p>not yours</p>");
 
   WriteExpect twin_expect = {str_lit("<p>neighbour</p>"), modified_of(twin_victim)};
-  WriteOptions twin_opts = {&twin_expect, sv(inside)};
+  WriteOptions twin_opts = {&twin_expect, sv(inside), 0};
   o = replace(prefix_link, "<p>ours</p>", &twin_opts);
   EXPECT_EQ(o.status, WriteStatus_Outside) << "a folder that merely starts with the target's name";
   EXPECT_EQ(read_all(twin_victim), "<p>neighbour</p>");
 
   // A new file through a linked folder is refused before any folder is made.
-  WriteOptions no_expect = {0, sv(inside)};
+  WriteOptions no_expect = {0, sv(inside), 0};
   o = replace(site + "/out/new/x.html", "<p>ours</p>", &no_expect);
   EXPECT_EQ(o.status, WriteStatus_Outside) << "new file through a link: " << o.err;
   EXPECT_FALSE(os_path_exists(sv(dir.path + "/elsewhere/new")));
 
   WriteExpect in_expect = {str_lit("<p>old</p>"), modified_of(real_file)};
-  WriteOptions in_opts = {&in_expect, sv(inside)};
+  WriteOptions in_opts = {&in_expect, sv(inside), 0};
   o = replace(in_link, "<p>ours</p>", &in_opts);
   EXPECT_EQ(o.status, WriteStatus_Written) << "link inside: " << o.err;
   EXPECT_EQ(read_all(real_file), "<p>ours</p>");
@@ -236,7 +236,7 @@ TEST(GenReplace, ReadOnlyPagesAreLeftAlone) {
   std::string path = dir.file("page.html", "<p>mine</p>");
   ASSERT_EQ(chmod(path.c_str(), 0444), 0);
   WriteExpect expect = {str_lit("<p>mine</p>"), modified_of(path)};
-  WriteOptions opts = {&expect, {}};
+  WriteOptions opts = {&expect, {}, 0};
   // Root could replace it through the rename; the mode alone decides.
   Outcome o = replace(path, "<p>ours</p>", &opts);
   EXPECT_EQ(o.status, WriteStatus_Refused);
@@ -254,7 +254,7 @@ TEST(GenReplace, ReplacedFilesKeepLinksOwnersAndLongNames) {
   std::string twin = dir.path + "/twin.html";
   ASSERT_EQ(link(path.c_str(), twin.c_str()), 0);
   WriteExpect expect = {str_lit("<p>old, and longer than the new</p>"), modified_of(path)};
-  WriteOptions opts = {&expect, {}};
+  WriteOptions opts = {&expect, {}, 0};
   Outcome o = replace(path, "<p>new</p>", &opts);
   EXPECT_EQ(o.status, WriteStatus_Written) << o.err;
   EXPECT_EQ(read_all(twin), "<p>new</p>") << "the twin holds the new bytes";
@@ -275,7 +275,7 @@ TEST(GenReplace, ReplacedFilesKeepLinksOwnersAndLongNames) {
   struct stat before;
   ASSERT_EQ(stat(owned.c_str(), &before), 0);
   WriteExpect owned_expect = {str_lit("<p>old</p>"), modified_of(owned)};
-  WriteOptions owned_opts = {&owned_expect, {}};
+  WriteOptions owned_opts = {&owned_expect, {}, 0};
   o = replace(owned, "<p>new</p>", &owned_opts);
   EXPECT_EQ(o.status, WriteStatus_Written) << o.err;
   struct stat after;
@@ -292,7 +292,7 @@ TEST(GenReplace, ReplacedFilesKeepLinksOwnersAndLongNames) {
   std::string long_name = std::string(250, 'n') + ".html";
   std::string long_path = dir.file(long_name, "<p>old</p>");
   WriteExpect long_expect = {str_lit("<p>old</p>"), modified_of(long_path)};
-  WriteOptions long_opts = {&long_expect, {}};
+  WriteOptions long_opts = {&long_expect, {}, 0};
   o = replace(long_path, "<p>new</p>", &long_opts);
   EXPECT_EQ(o.status, WriteStatus_Written) << "255-byte name: " << o.err;
   EXPECT_EQ(read_all(long_path), "<p>new</p>");
@@ -304,7 +304,7 @@ TEST(GenReplace, FailuresLeaveTheOldFileWholeAndNoTemporaries) {
   std::string fresh = "<p>" + std::string(9000, 'n') + "</p>";
   std::string path = dir.file("page.html", old);
   WriteExpect expect = {sv(old), modified_of(path)};
-  WriteOptions opts = {&expect, {}};
+  WriteOptions opts = {&expect, {}, 0};
 
   struct Case {
     OsFailPoint point;
