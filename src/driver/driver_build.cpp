@@ -352,6 +352,7 @@ driver_run(OptionTable *options) {
 
   //- rounds; without listen nobody edits what was read, so nothing is scanned for edits
   fs_set_scanning(run.settings.listen);
+  driver_share_record_arenas(!run.settings.listen);
   for (u64 round = 0;; round += 1) {
     driver_process_files(&run);
     if (run.settings.listen && round > 0) {

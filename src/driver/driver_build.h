@@ -40,6 +40,7 @@ struct PageRecord {
   ContentKey source_key;
   u64 source_modified;  // the time of the file that held `source`
   u32 rewrite;  // the page is written back (its parse raised no error and it holds markup)
+  u32 written;  // a generated page with nothing to wait for, written when it was made
   u32 reported;
 };
 
@@ -175,6 +176,8 @@ void driver_process_files(DriverRun *run);
 // The pipeline for one source, by its extension, from the content loaded for it; fills
 // the source's page record (queued at its first use) and document record.
 PageRecord *driver_process_file(DriverRun *run, DriverSource *source, StrView content);
+// A run that does not listen puts every record on one shared arena.
+void driver_share_record_arenas(bool share);
 // Whether every web link of the page has been fetched.
 bool driver_page_ready(PageRecord *record);
 void driver_report_page(DriverRun *run, PageRecord *record);

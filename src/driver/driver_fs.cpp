@@ -289,6 +289,10 @@ fs_load_count(void) {
 
 //~ Streamers
 
+static u32 fs_scanning = 1;
+#define FS_SLAB_FILE_MAX MB(1)
+static thread_local Arena *fs_slab;
+
 // Reads a regular file into an arena of its own, its bytes starting on a fresh page.
 // Anything else (missing, unreadable, a folder, a FIFO or device) loads as empty.
 static StrView
@@ -296,13 +300,30 @@ fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, const char **er
   FileProperties props = os_path_properties(path);
   u64 page = os_process_info()->page_size ? os_process_info()->page_size : 4096;
   u64 size = (props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) ? 0 : props.size;
-  // Committed whole at once: one protection change per file instead of one per push.
-  Arena *owner = arena_create_sized(AlignPow2(size + page, MB(1)), AlignPow2(size + page, page));
-  if (owner) owner->commit_granularity = KB(4);
+  // Reserved and committed whole at once, with no spare reservation after it: one
+  // protection change per file, and neighbouring files' mappings can merge, so a site of
+  // many files stays far below the system's limit on mappings.
+  u64 whole = AlignPow2(size + page, page);
+  Arena *owner = 0;
+  Arena *into = 0;
+  if (!__atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE) && size <= FS_SLAB_FILE_MAX) {
+    // A run that reads every file once never gives one back: small files share one
+    // arena per streamer, so a site of many files costs the system a few mappings.
+    if (!fs_slab) fs_slab = arena_create_sized(GB(64), MB(1));
+    into = fs_slab;
+  } else {
+    owner = arena_create_sized(whole, whole);
+    if (owner) owner->commit_granularity = KB(4);
+    into = owner;
+  }
   *owner_out = owner;
   *modified_out = props.modified;
   StrView bytes = {};
-  if (!owner || props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) return bytes;
+  if (!into) {
+    *error_out = "not enough memory to load it";
+    return bytes;
+  }
+  if (props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) return bytes;
   OsHandle h = os_open_file(OsOpen_Read, path);
   if (!h.value) {
     // Gone since the listing is not an error (the page is simply no longer there).
@@ -312,9 +333,11 @@ fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, const char **er
   // The size may have changed since the listing: read what the open file holds now.
   FileProperties now = os_handle_properties(h);
   *modified_out = now.modified;
-  arena_push(owner, 0, page);
+  arena_push(into, 0, page);
   FileRange range = {0, now.size};
-  bytes = os_read_range(owner, h, range);
+  bytes = os_read_range(into, h, range);
+  // The next file starts on a page of its own too: the read-only pages of this one end here.
+  if (into == fs_slab) arena_push(into, 0, page);
   // A read that failed part-way is no content: the file is reported, not half taken.
   if (os_last_error_code()) {
     *error_out = os_last_error();
@@ -380,8 +403,6 @@ fs_streamer_entry(u64 index) {
 
 // The entries of one slot are listed under the shared stripe lock, then their times are
 // read with no lock held, so a slow file system never holds off the streamers.
-static u32 fs_scanning = 1;
-
 void
 fs_set_scanning(bool on) {
   __atomic_store_n(&fs_scanning, on ? 1u : 0u, __ATOMIC_RELEASE);

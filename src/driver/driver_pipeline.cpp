@@ -8,10 +8,26 @@
 #include "net/net_link.h"
 #include "net/net_url.h"
 
-// Each record works on an arena of its own; a record filled again starts it afresh.
+// Under listen each record works on an arena of its own, given back when the record is
+// filled again. A run that does not listen fills every record once: its records share
+// one arena, since an arena per record would cost the system a mapping each.
+static Arena *driver_shared_records;
+
+void
+driver_share_record_arenas(bool share) {
+  if (share && !driver_shared_records) driver_shared_records = arena_create_sized(GB(64), MB(1));
+  if (!share) driver_shared_records = 0;
+}
+
+static void
+driver_release_record_arena(Arena *arena) {
+  if (arena && arena != driver_shared_records) arena_release(arena);
+}
+
 static Arena *
 driver_record_arena(Arena *old) {
-  if (old) arena_release(old);
+  driver_release_record_arena(old);
+  if (driver_shared_records) return driver_shared_records;
   return arena_create_sized(MB(64), KB(64));
 }
 
@@ -42,7 +58,7 @@ driver_record_document(DocumentSet *set, DriverSource *src, Arena *arena, DocPar
     set->count += 1;
     src->document = rec;
   } else if (rec->arena && rec->arena != arena) {
-    arena_release(rec->arena);
+    driver_release_record_arena(rec->arena);
   }
   rec->arena = arena;
   rec->doc = doc;
@@ -221,6 +237,8 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
   return rec;
 }
 
+static void driver_write_generated(DriverRun *run, Arena *arena, PageRecord *record, PageResult *page);
+
 //~ Output paths
 
 // The first output path that names an "html" file.
@@ -360,9 +378,20 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
   rec->source_path = src->path;
   rec->source_key = src->key;
   rec->source_modified = src->modified;
-  rec->generated = push_struct(rec->arena, PageResult);
-  *rec->generated = page_assemble(rec->arena, doc, src->path, rec->path);
   if (q->check_urls) driver_queue_document_links(run, rec, doc, content);
+  rec->generated = push_struct(rec->arena, PageResult);
+  if (rec->first_web_link) {
+    // Its previews come with the answers: the tree waits for the report.
+    *rec->generated = page_assemble(rec->arena, doc, src->path, rec->path);
+    return rec;
+  }
+  //- nothing to wait for: written now, so no page tree stays for the rest of the run
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  PageResult page = page_assemble(scratch.arena, doc, src->path, rec->path);
+  rec->generated->title = str_push_copy(rec->arena, page.title);
+  driver_write_generated(run, scratch.arena, rec, &page);
+  rec->written = 1;
+  scratch_end(scratch);
   return rec;
 }
 
@@ -393,9 +422,9 @@ driver_written(WriteStatus status) {
 }
 
 static void
-driver_write_generated(DriverRun *run, Arena *arena, PageRecord *record) {
+driver_write_generated(DriverRun *run, Arena *arena, PageRecord *record, PageResult *page) {
   WriteOptions options = {0, run->root_real, 1};
-  StrView text = gen_page_text(arena, record->generated->document, {});
+  StrView text = gen_page_text(arena, page->document, {});
   if (driver_written(gen_replace_file(record->path, text, &options))) DriverCount(run, pages_generated, 1);
   else DriverCount(run, write_failures, 1);
   if (!record->document) return;
@@ -435,7 +464,7 @@ driver_report_page(DriverRun *run, PageRecord *record) {
   ArenaTemp scratch = scratch_begin(&run->arena, 1);
   driver_attach_previews(run, record);
   if (record->html) driver_write_page(run, scratch.arena, record);
-  else if (record->generated) driver_write_generated(run, scratch.arena, record);
+  else if (record->generated && !record->written) driver_write_generated(run, scratch.arena, record, record->generated);
   record->messages = StrList{};
   str_list_pushf(scratch.arena, &record->messages, "link checked: %I64u", record->web_links_queued);
   //- what the answers say, link by link, where this page has the link

@@ -176,3 +176,30 @@ TEST(RegistryDeathTest, StoredBytesAreReadOnly) {
       },
       "");
 }
+
+static size_t
+mapping_count() {
+  std::string maps = read_all("/proc/self/maps");
+  return (size_t)std::count(maps.begin(), maps.end(), '\n');
+}
+
+// A run that does not look for edits reads each file once: small files share arenas,
+// so a big site cannot run out of the system's mappings (about 65,000) before its end.
+TEST(Streaming, FilesReadOnceCostFewMappings) {
+  TempDir dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 3000; i += 1) paths.push_back(dir.file("f" + std::to_string(i) + ".qil", "text " + std::to_string(i)));
+  fs_set_scanning(false);
+  size_t before = mapping_count();
+  for (const std::string &p : paths) file_request(sv(p), 0);
+  for (const std::string &p : paths) {
+    FileSnapshot snap = file_request(sv(p), DEADLINE_NONE);
+    StrView bytes = {};
+    ASSERT_TRUE(snap.ok && content_acquire(snap.key, &bytes));
+    EXPECT_EQ(ss(bytes), "text " + p.substr(p.rfind('f') + 1, p.size() - p.rfind('f') - 5));
+    content_release(snap.key);
+  }
+  size_t after = mapping_count();
+  fs_set_scanning(true);
+  EXPECT_LT(after - before, 300u) << "mappings grew from " << before << " to " << after;
+}
