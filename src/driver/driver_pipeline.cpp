@@ -19,16 +19,24 @@ driver_share_record_arenas(bool share) {
   if (!share) driver_shared_records = 0;
 }
 
+static Arena *driver_overflow_records;
+
 static void
 driver_release_record_arena(Arena *arena) {
-  if (arena && arena != driver_shared_records) arena_release(arena);
+  if (arena && arena != driver_shared_records && arena != driver_overflow_records) arena_release(arena);
 }
+
+// When the system has no mapping left for an arena of its own, a record goes on a
+// shared arena: its memory is then kept till the end, and the run goes on.
 
 static Arena *
 driver_record_arena(Arena *old) {
   driver_release_record_arena(old);
   if (driver_shared_records) return driver_shared_records;
-  return arena_create_sized(MB(64), KB(64));
+  Arena *own = arena_create_sized(MB(64), KB(64));
+  if (own) return own;
+  if (!driver_overflow_records) driver_overflow_records = arena_create_sized(GB(64), MB(1));
+  return driver_overflow_records;
 }
 
 // The source's page record, queued at its first use and emptied for a new fill after.
