@@ -139,9 +139,9 @@ static void
 gen_last_folder_keep(StrView folder, StrView inside, StrView real) {
   gen_last_folder.folder_length = 0;
   if (folder.length > 1024 || inside.length > 1024 || real.length > 1024) return;
-  MemoryCopy(gen_last_folder.folder, folder.data, folder.length);
-  MemoryCopy(gen_last_folder.inside, inside.data, inside.length);
-  MemoryCopy(gen_last_folder.real, real.data, real.length);
+  if (folder.length) MemoryCopy(gen_last_folder.folder, folder.data, folder.length);
+  if (inside.length) MemoryCopy(gen_last_folder.inside, inside.data, inside.length);
+  if (real.length) MemoryCopy(gen_last_folder.real, real.data, real.length);
   gen_last_folder.inside_length = inside.length;
   gen_last_folder.real_length = real.length;
   gen_last_folder.folder_length = folder.length;

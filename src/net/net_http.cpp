@@ -51,7 +51,7 @@ http_global_init(void) {
 void
 http_configure(HttpSettings settings) {
   u64 n = Min(settings.ca_file.length, (u64)sizeof(http_global.ca_file) - 1);
-  MemoryCopy(http_global.ca_file, settings.ca_file.data, n);
+  if (n) MemoryCopy(http_global.ca_file, settings.ca_file.data, n);
   http_global.ca_file[n] = 0;
 }
 
@@ -158,7 +158,7 @@ struct HttpTransfer {
 static char *
 http_cstr(Arena *arena, StrView s) {
   char *c = push_array_no_zero(arena, char, s.length + 1);
-  MemoryCopy(c, s.data, s.length);
+  if (s.length) MemoryCopy(c, s.data, s.length);
   c[s.length] = 0;
   return c;
 }
