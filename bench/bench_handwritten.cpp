@@ -1,0 +1,184 @@
+// Hand-written pages checked and rewritten in place: 1,000 generated pages of about 6.5 KB
+// (forms, tables, lists, nested layout, entities, scripts and styles), in two sets:
+//   (a) pages qilsite parses without error, so each one is rewritten, beside `tidy -m -q`;
+//   (b) pages with comments and omitted end tags, which are checked only, beside `tidy -q -o /dev/null`.
+// Each tool runs once over a fresh copy of the set (the copying is not timed); median of 3 runs.
+//
+//   bench_handwritten [path/to/qilsite]   (default: $QILSITE_BIN, or the qilsite next to this binary)
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "proc_run.h"
+#include "site_gen.h"
+
+namespace {
+
+using proc_run::Figures;
+using proc_run::Run;
+
+const int kRuns = 3;
+const size_t kPages = 1000;
+const size_t kPageBytes = 6656;
+
+struct PageSet {
+  const char *name;
+  bool clean;              // parses without error: qilsite rewrites every page
+  std::string master;      // the generated pages, never touched by a tool
+  std::vector<std::string> texts;
+  size_t bytes = 0;
+};
+
+bool
+write_set(PageSet &s, const std::string &dir) {
+  s.master = dir + "/master-" + s.name;
+  if (!proc_run::make_dirs(s.master)) return false;
+  for (size_t i = 0; i < kPages; i += 1) {
+    std::string t = s.clean ? site_gen::html_clean_page(i, kPageBytes) : site_gen::html_loose_page(i, kPageBytes);
+    s.bytes += t.size();
+    if (!proc_run::write_file(s.master + "/page" + std::to_string(i) + ".html", t)) return false;
+    s.texts.push_back(std::move(t));
+  }
+  return true;
+}
+
+// A fresh copy of the set at dir/src, with the site root's index page beside it.
+bool
+fresh_copy(const PageSet &s, const std::string &dir) {
+  proc_run::remove_tree(dir);
+  if (!proc_run::make_dirs(dir + "/website")) return false;
+  std::string cmd = "cp -r '" + s.master + "' '" + dir + "/src'";
+  if (system(cmd.c_str()) != 0) return false;
+  return proc_run::write_file(dir + "/website/index.html",
+                              "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>Bench"
+                              "</title>\n</head>\n<body>\n<ul id=\"zo-l-qil\"></ul>\n</body>\n</html>\n");
+}
+
+size_t
+changed_pages(const PageSet &s, const std::string &src) {
+  size_t n = 0;
+  for (size_t i = 0; i < kPages; i += 1) {
+    n += proc_run::read_file(src + "/page" + std::to_string(i) + ".html") != s.texts[i];
+  }
+  return n;
+}
+
+std::string
+summary_line(const std::string &err) {
+  for (size_t at = err.find("qilsite: "); at != std::string::npos; at = err.find("qilsite: ", at + 1)) {
+    size_t end = err.find('\n', at);
+    std::string line = err.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (line.find("hand-written") != std::string::npos) return line;
+  }
+  return "";
+}
+
+std::vector<std::string>
+page_args(const std::string &src) {
+  std::vector<std::string> files;
+  for (size_t i = 0; i < kPages; i += 1) files.push_back(src + "/page" + std::to_string(i) + ".html");
+  return files;
+}
+
+bool
+run_ours(const std::string &qilsite, const PageSet &s, const std::string &dir, Figures &f) {
+  std::string want = s.clean ? std::to_string(kPages) + " hand-written pages rewritten, "
+                             : "0 hand-written pages rewritten, " + std::to_string(kPages) + " left as they were (" +
+                                   std::to_string(kPages) + " parse errors)";
+  for (int i = 1; i <= kRuns; i += 1) {
+    std::string site = dir + "/ours";
+    if (!fresh_copy(s, site)) return false;
+    Run r = proc_run::run({qilsite, "target_path=" + site + "/src", "root_path=" + site}, dir);
+    if (!r.started || r.timed_out || r.status != 0) {
+      printf("  qilsite run %d FAILED: %s, exit %d\n%s\n", i, r.timed_out ? "timed out" : "ended", r.status,
+             proc_run::tail(r.err).c_str());
+      return false;
+    }
+    std::string line = summary_line(r.err);
+    size_t changed = changed_pages(s, site + "/src");
+    if (i == 1) {
+      printf("  qilsite said: %s\n", line.c_str());
+      printf("  qilsite: %zu of %zu pages changed on disk\n", changed, kPages);
+    }
+    bool clean_ok = !s.clean || line.find(" 0 errors") != std::string::npos;
+    if (line.find(want) == std::string::npos || !clean_ok || changed != (s.clean ? kPages : 0)) {
+      printf("  qilsite run %d FAILED: expected \"%s\"%s and %zu pages changed\n", i, want.c_str(),
+             s.clean ? " with 0 errors" : "", s.clean ? kPages : 0);
+      return false;
+    }
+    f.add(r);
+  }
+  return true;
+}
+
+void
+run_tidy(const PageSet &s, const std::string &dir, Figures &f) {
+  for (int i = 1; i <= kRuns; i += 1) {
+    std::string site = dir + "/tidy";
+    if (!fresh_copy(s, site)) return;
+    std::vector<std::string> args = {"tidy", "-q"};
+    if (s.clean) args.push_back("-m");
+    else args.insert(args.end(), {"-o", "/dev/null"});
+    std::vector<std::string> files = page_args(site + "/src");
+    args.insert(args.end(), files.begin(), files.end());
+    Run r = proc_run::run(args, dir);
+    size_t changed = changed_pages(s, site + "/src");
+    // tidy exits 1 on warnings and 2 on errors: both are findings, not failures.
+    if (!r.started || r.timed_out || r.status < 0 || r.status > 2) {
+      printf("  tidy run %d did not finish: exit %d\n%s\n", i, r.status, proc_run::tail(r.err).c_str());
+      f = Figures{};
+      return;
+    }
+    if (i == 1) {
+      size_t lines = 0;
+      for (char c : r.err) lines += c == '\n';
+      printf("  tidy: exit %d, %zu lines of findings, %zu of %zu pages changed on disk\n", r.status, lines, changed,
+             kPages);
+    }
+    f.add(r);
+  }
+}
+
+}  // namespace
+
+int
+main(int argc, char **argv) {
+  std::string qilsite = proc_run::qilsite_path(argc, argv);
+  if (access(qilsite.c_str(), X_OK) != 0) {
+    fprintf(stderr, "bench_handwritten: no qilsite at %s (give its path as the argument)\n", qilsite.c_str());
+    return 1;
+  }
+  bool tidy = proc_run::have_tool("tidy");
+  if (!tidy) printf("tidy not installed: qilsite alone (apt-get install tidy)\n");
+  std::string dir = proc_run::temp_dir("qilsite-handwritten");
+  if (dir.empty()) return 1;
+  PageSet sets[2] = {{"rewritten", true, {}, {}, 0}, {"checked", false, {}, {}, 0}};
+  printf("hand-written pages: %zu per set, median of %d runs, one process per tool over a fresh copy "
+         "(copy not timed)\n",
+         kPages, kRuns);
+  bool failed = false;
+  for (PageSet &s : sets) {
+    if (!write_set(s, dir)) {
+      printf("could not write the pages\n");
+      proc_run::remove_tree(dir);
+      return 1;
+    }
+    printf("\nset (%s) %s: %zu pages, %.2f MiB, %zu bytes each on average\n", s.clean ? "a" : "b",
+           s.clean ? "parses without error, rewritten in place" : "comments and omitted end tags, checked only",
+           kPages, s.bytes / 1048576.0, s.bytes / kPages);
+    Figures ours, theirs;
+    if (!run_ours(qilsite, s, dir, ours)) failed = true;
+    if (tidy) run_tidy(s, dir, theirs);
+    const char *peer = s.clean ? "tidy -m -q" : "tidy -q -o /dev/null";
+    proc_run::print_header("tool");
+    proc_run::print_row("qilsite", ours, kPages);
+    if (tidy) proc_run::print_row(theirs.empty() ? std::string(peer) + " (no result)" : peer, theirs, kPages);
+    proc_run::print_ratio("qilsite", "tidy", ours, theirs);
+    if (!ours.empty()) {
+      printf("  qilsite peak memory: %.1f x the page bytes\n", ours.peak_mib() * 1048576.0 / s.bytes);
+    }
+  }
+  proc_run::remove_tree(dir);
+  return failed ? 1 : 0;
+}
