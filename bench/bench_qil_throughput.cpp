@@ -8,79 +8,13 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "site_gen.h"
 #include "doc/doc_core.h"
 
-//~ A deterministic generator of documents (every construct, about 4 KB each)
+//~ Documents: every construct, about 4 KB each (the site benchmarks' generator)
 
-struct Lcg {
-  u64 state;
-  u64 next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return state >> 33;
-  }
-};
-
-static const char *vocabulary[] = {
-    "site",   "build",  "page",    "quick",  "parser", "arena",  "thread", "memory", "cache",  "link",
-    "table",  "column", "heading", "simple", "static", "server", "engine", "token",  "stream", "layout",
-    "render", "output", "source",  "folder", "index",  "check",  "update", "number", "string", "style",
-};
-
-static std::string
-words(Lcg &r, int n) {
-  std::string s;
-  for (int i = 0; i < n; i += 1) {
-    if (i) s += " ";
-    s += vocabulary[r.next() % ArrayCount(vocabulary)];
-  }
-  return s;
-}
-
-static std::string
-qil_document(u64 seed, size_t target) {
-  Lcg r = {seed};
-  std::string d = "``\n  title: " + words(r, 4) + "\n  author: " + words(r, 2) +
-                  "\n  creation_date: 2024-03-17\n  category: " + words(r, 1) + "\n  output_path: \"~/website/p" +
-                  std::to_string(seed) + ".html\"\n``\n";
-  for (int section = 0; d.size() < target; section += 1) {
-    d += words(r, 3) + "\n";
-    d += "  " + words(r, 6) + " _" + words(r, 1) + "_ and __" + words(r, 1) + "__ with `" + words(r, 2) +
-         "` and a link \"https://example.com/" + words(r, 1) + "\"(" + words(r, 2) + ") and an image _\"~/img/" +
-         words(r, 1) + ".png\"(left, 50) [x] " + words(r, 5) + "[*1], " + words(r, 8) + "\n";
-    d += "  . " + words(r, 5) + "\n  . " + words(r, 4) + "\n    1. " + words(r, 3) + "\n    2. " + words(r, 3) + "\n";
-    d += "  > " + words(r, 9) + "\n";
-    d += "  |---|---|\n  | " + words(r, 1) + " | " + words(r, 1) + " |\n  | " + words(r, 2) + " | " + words(r, 2) +
-         " |\n";
-    d += "  ```c\n  int main(void) { return " + std::to_string(section) + "; }\n  ```\n";
-    d += "  ~{<span>" + words(r, 2) + "</span>}~\n";
-    d += "    " + words(r, 2) + "\n      " + words(r, 12) + " \"./local/" + words(r, 1) + ".html\"\n";
-  }
-  d += "[*1] " + words(r, 6) + "\n";
-  return d;
-}
-
-static std::string
-markdown_document(u64 seed, size_t target) {
-  Lcg r = {seed};
-  std::string d = "---\ntitle: " + words(r, 4) + "\nauthor: " + words(r, 2) + "\n---\n\n";
-  for (int section = 0; d.size() < target; section += 1) {
-    d += "# " + words(r, 3) + "\n\n";
-    d += words(r, 6) + " **" + words(r, 1) + "** and *" + words(r, 1) + "* with `" + words(r, 2) +
-         "` and a link [" + words(r, 2) + "](https://example.com/" + words(r, 1) + ") and an image ![left](/img/" +
-         words(r, 1) + ".png) [x] " + words(r, 5) + "[^1], " + words(r, 8) + "\n\n";
-    d += "- " + words(r, 5) + "\n- " + words(r, 4) + "\n  1. " + words(r, 3) + "\n  2. " + words(r, 3) + "\n\n";
-    d += "> " + words(r, 9) + "\n\n";
-    d += "| " + words(r, 1) + " | " + words(r, 1) + " |\n|---|---|\n| " + words(r, 2) + " | " + words(r, 2) +
-         " |\n\n";
-    d += "```c\nint main(void) { return " + std::to_string(section) + "; }\n```\n\n";
-    d += "<span>" + words(r, 2) + "</span>\n\n";
-    d += "## " + words(r, 2) + "\n\n" + words(r, 12) + " [local](./local/" + words(r, 1) + ".html)\n\n";
-  }
-  d += "[^1]: " + words(r, 6) + "\n";
-  return d;
-}
-
-//~ Corpora
+using site_gen::markdown_document;
+using site_gen::qil_document;
 
 static std::vector<std::string> qil_docs, md_docs;
 static size_t qil_bytes, md_bytes;
