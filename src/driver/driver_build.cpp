@@ -169,7 +169,13 @@ driver_pick_up_new_files(DriverRun *run) {
 static void
 driver_pick_up_changes(DriverRun *run) {
   for (DriverSource *src = run->first_source; src; src = src->next) {
-    if (src->deleted) continue;
+    // Editors often save by removing the file and writing it anew: a source that is
+    // back is built again (its records are still the ones it had).
+    if (src->deleted) {
+      if (!os_path_exists(src->path)) continue;
+      src->deleted = 0;
+      DriverCount(run, sources_new, 1);
+    }
     FileSnapshot snap = file_request(src->path, os_now_micros());
     if (!snap.ok || content_key_equal(snap.key, src->key)) continue;
     // A source that is gone keeps the page it published; it is said once.

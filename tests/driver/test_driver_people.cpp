@@ -141,3 +141,25 @@ TEST(PeopleCli, ListenBuildsNewFiles) {
   EXPECT_NE(text.find(">Later</a>"), std::string::npos) << text;
   EXPECT_NE(read_all(err).find("1 new source"), std::string::npos) << read_all(err);
 }
+
+// Saving by removing the file and writing a new one (as some editors do) must not
+// leave the source forgotten once its removal was seen.
+TEST(PeopleCli, ListenRebuildsASourceWrittenAnew) {
+  TempDir dir;
+  std::string index = dir.file("website/index.html",
+                               "<!DOCTYPE html>\n<html lang=\"en\">\n<head><title>I</title></head>\n<body>\n"
+                               "<ul id=\"zo-l-qil\"></ul>\n</body>\n</html>\n");
+  std::string doc = dir.file("src/qil/a.qil", "``\n  title: First\n  output_path: \"~/website/qil/a.html\"\n``\n");
+  std::string make = "sleep 1; rm " + doc + "; sleep 1; printf '``\\n  title: Again\\n  output_path: \"~/website/qil/a.html\"\\n``\\n' > " +
+                     doc + ";";
+  std::string err = dir.path + "/err.txt";
+  run_command("(" + make + ") & timeout 4 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path +
+              " listen >/dev/null 2>" + err + "; wait");
+  std::string log = read_all(err);
+  EXPECT_NE(log.find("1 source deleted"), std::string::npos) << log;
+  EXPECT_NE(read_all(dir.path + "/website/qil/a.html").find("Again"), std::string::npos);
+  std::string text = read_all(index);
+  EXPECT_NE(text.find(">Again</a>"), std::string::npos) << text;
+  EXPECT_EQ(text.find(">First</a>"), std::string::npos) << text;
+  EXPECT_EQ(log.find("warning:"), std::string::npos) << log;
+}
