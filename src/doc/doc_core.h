@@ -126,6 +126,28 @@ enum MetaKeyId : u32 {
   MetaKeyId_Status = 12,
 };
 
+// What kind of value a metadata key takes (the `value_kind` of its row): one bit per
+// key, except the two dates, which share theirs.
+enum MetaValueKind : u32 {
+  MetaValueKind_Title = 0x2,
+  MetaValueKind_Link = 0x80,
+  MetaValueKind_Date = 0x1000,
+  MetaValueKind_Author = 0x8000,
+  MetaValueKind_Remark = 0x10000,
+  MetaValueKind_Excerpt = 0x20000,
+  MetaValueKind_Summary = 0x40000,
+  MetaValueKind_Category = 0x80000,
+  MetaValueKind_Includes = 0x100000,
+  MetaValueKind_Status = 0x200000,
+  MetaValueKind_OutputPath = 0x400000,
+};
+
+// Extra rendering bits of a row (`render_mode`); the parser only copies them.
+enum MetaRenderBit : u64 {
+  MetaRenderBit_Title = 0x80000,
+  MetaRenderBit_Shown = 0x100000,
+};
+
 struct MetaKey {
   StrView name;
   u32 id;

@@ -10,18 +10,18 @@
 //~ Metadata keys and entries
 
 static const MetaKey doc_meta_keys[12] = {
-    {str_lit("author"), MetaKeyId_Author, 0x8000, 0, 0, 29},
-    {str_lit("author_link"), MetaKeyId_AuthorLink, 0x80, 0, 0, 8},
-    {str_lit("output_path"), MetaKeyId_OutputPath, 0x400000, 1, 0, 0},
-    {str_lit("creation_date"), MetaKeyId_CreationDate, 0x1000, 0, 0x100000, 27},
-    {str_lit("last_modification_date"), MetaKeyId_LastModificationDate, 0x1000, 0, 0x100000, 27},
-    {str_lit("remark"), MetaKeyId_Remark, 0x10000, 0, 0, 32},
-    {str_lit("includes"), MetaKeyId_Includes, 0x100000, 1, 0, 0},
-    {str_lit("title"), MetaKeyId_Title, 0x2, 0, 0x80000, 0},
-    {str_lit("status"), MetaKeyId_Status, 0x200000, 1, 0, 0},
-    {str_lit("excerpt"), MetaKeyId_Excerpt, 0x20000, 0, 0, 0},
-    {str_lit("summary"), MetaKeyId_Summary, 0x40000, 0, 0x100000, 30},
-    {str_lit("category"), MetaKeyId_Category, 0x80000, 0, 0x100000, 31},
+    {str_lit("author"), MetaKeyId_Author, MetaValueKind_Author, 0, 0, 29},
+    {str_lit("author_link"), MetaKeyId_AuthorLink, MetaValueKind_Link, 0, 0, 8},
+    {str_lit("output_path"), MetaKeyId_OutputPath, MetaValueKind_OutputPath, 1, 0, 0},
+    {str_lit("creation_date"), MetaKeyId_CreationDate, MetaValueKind_Date, 0, MetaRenderBit_Shown, 27},
+    {str_lit("last_modification_date"), MetaKeyId_LastModificationDate, MetaValueKind_Date, 0, MetaRenderBit_Shown, 27},
+    {str_lit("remark"), MetaKeyId_Remark, MetaValueKind_Remark, 0, 0, 32},
+    {str_lit("includes"), MetaKeyId_Includes, MetaValueKind_Includes, 1, 0, 0},
+    {str_lit("title"), MetaKeyId_Title, MetaValueKind_Title, 0, MetaRenderBit_Title, 0},
+    {str_lit("status"), MetaKeyId_Status, MetaValueKind_Status, 1, 0, 0},
+    {str_lit("excerpt"), MetaKeyId_Excerpt, MetaValueKind_Excerpt, 0, 0, 0},
+    {str_lit("summary"), MetaKeyId_Summary, MetaValueKind_Summary, 0, MetaRenderBit_Shown, 30},
+    {str_lit("category"), MetaKeyId_Category, MetaValueKind_Category, 0, MetaRenderBit_Shown, 31},
 };
 
 const MetaKey *

@@ -598,7 +598,7 @@ render_meta_entry(RenderState *s, DocNode *node) {
     u32 mode = RenderMode_Plain;
     if (key->id == MetaKeyId_AuthorLink) mode = RenderMode_LinkValue;
     else if (key->id == MetaKeyId_Category) mode = RenderMode_Categories;
-    else if (key->value_kind & 0x1000) mode = RenderMode_Date;
+    else if (key->value_kind & MetaValueKind_Date) mode = RenderMode_Date;
     if (mode != RenderMode_Plain) html_add_class(s->arena, e, str_lit("cor_"));
     html_add_class(s->arena, e, text);
     html_content_append(render_top(s), e);
