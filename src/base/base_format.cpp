@@ -238,10 +238,24 @@ console_flush(void) {
   fflush(stdout);
 }
 
+static thread_local Arena *console_capture_arena;
+static thread_local StrList *console_capture_list;
+
+void
+console_capture_errors(Arena *arena, StrList *list) {
+  console_capture_arena = list ? arena : 0;
+  console_capture_list = list;
+}
+
 void
 console_eprintf(const char *fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  vfprintf(stderr, fmt, args);
+  if (console_capture_list) {
+    StrView line = str_pushfv(console_capture_arena, fmt, args);
+    str_list_push(console_capture_arena, console_capture_list, line);
+  } else {
+    vfprintf(stderr, fmt, args);
+  }
   va_end(args);
 }

@@ -15,3 +15,10 @@ u64 fmt_snprintf(char *buffer, u64 capacity, const char *fmt, ...);
 void console_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void console_eprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void console_flush(void);
+
+// A thread that works for another (writing pages in the background) keeps what it
+// would say on standard error in a list, so the thread it works for prints it in the
+// order of the run. Null stops capturing.
+struct Arena;
+struct StrList;
+void console_capture_errors(Arena *arena, StrList *list);

@@ -365,6 +365,8 @@ driver_run(OptionTable *options) {
       driver_pick_up_changes(&run);
       driver_pick_up_new_files(&run);
     }
+    // Every page of the round is on disk before anything is reported or built again.
+    driver_writer_finish(&run);
     bool waits = driver_some_page_waits();
     if (waits) driver_show_progress(&run, false);
     if (run.settings.listen) os_sleep_ms(300);

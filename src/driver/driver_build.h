@@ -178,6 +178,15 @@ void driver_process_files(DriverRun *run);
 PageRecord *driver_process_file(DriverRun *run, DriverSource *source, StrView content);
 // A run that does not listen puts every record on one shared arena.
 void driver_share_record_arenas(bool share);
+// The background writer: generated pages that wait for nothing are serialized and
+// written (with their raw views) on a thread of their own while the driver parses
+// the next documents. Main thread only. The arena a page to hand over is assembled on:
+Arena *driver_writer_arena(void);
+// Hands the page over; it is written soon, with `record`'s paths and source.
+void driver_writer_push(DriverRun *run, PageRecord *record, HtmlNode *page);
+// Waits until every page handed over is written; what writing said on standard error
+// is printed in the order the pages were handed over, and the run's counts follow.
+void driver_writer_finish(DriverRun *run);
 // Whether every web link of the page has been fetched.
 bool driver_page_ready(PageRecord *record);
 void driver_report_page(DriverRun *run, PageRecord *record);

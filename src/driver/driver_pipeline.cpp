@@ -394,6 +394,14 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
     return rec;
   }
   //- nothing to wait for: written now, so no page tree stays for the rest of the run
+  Arena *batch = driver_writer_arena();
+  if (batch) {
+    PageResult page = page_assemble(batch, doc, src->path, rec->path);
+    rec->generated->title = str_push_copy(rec->arena, page.title);
+    rec->written = 1;
+    driver_writer_push(run, rec, page.document);
+    return rec;
+  }
   ArenaTemp scratch = scratch_begin(&arena, 1);
   PageResult page = page_assemble(scratch.arena, doc, src->path, rec->path);
   rec->generated->title = str_push_copy(rec->arena, page.title);

@@ -119,8 +119,9 @@ gen_check_expect_at(Arena *arena, StrView path, StrView real, const WriteExpect 
 
 // A file that does not exist yet: made directly, with nothing old to keep.
 // The folder the last new file went into, as it was checked and made: a build writes
-// many pages into one folder, and each check costs a walk of the path. Main thread only.
-static struct {
+// many pages into one folder, and each check costs a walk of the path. One per thread,
+// since pages are written by the driver and by its background writer.
+static thread_local struct {
   u8 folder[1024];
   u64 folder_length;
   u8 inside[1024];

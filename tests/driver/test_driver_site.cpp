@@ -122,3 +122,46 @@ TEST(DriverSiteCli, EditedDocumentReplacesItsIndexEntry) {
   EXPECT_NE(text.find(">After</a>"), std::string::npos) << text;
   EXPECT_NE(read_all(dir.path + "/website/qil/a.html").find("<title>After</title>"), std::string::npos);
 }
+
+// Pages are written in the background in batches: every page of a site larger than a
+// batch is there with its own text, and each one that cannot be written is said once,
+// in document order, and counted.
+TEST(DriverSiteCli, ManyPagesWrittenAndEachFailureSaidInOrder) {
+  TempDir dir;
+  dir.file("website/index.html", index_page);
+  dir.file("website/blocked", "a file where a folder would be\n");
+  const int n = 150;
+  for (int i = 0; i < n; i += 1) {
+    std::string name = "d" + std::string(i < 10 ? "00" : i < 100 ? "0" : "") + std::to_string(i);
+    std::string folder = (i == 20 || i == 80 || i == 140) ? "blocked" : "qil";
+    dir.file("src/qil/" + name + ".qil",
+             document("Title " + std::to_string(i), "  output_path: \"~/website/" + folder + "/" + name + ".html\"\n"));
+  }
+  CommandResult r = run_command("timeout 30 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path +
+                                " strict");
+  EXPECT_EQ(r.status, 1) << "unwritten pages fail a strict run";
+  int written = 0;
+  for (int i = 0; i < n; i += 1) {
+    std::string name = "d" + std::string(i < 10 ? "00" : i < 100 ? "0" : "") + std::to_string(i);
+    std::string page = read_all(dir.path + "/website/qil/" + name + ".html");
+    if (page.empty()) continue;
+    written += 1;
+    EXPECT_NE(page.find("<title>Title " + std::to_string(i) + "</title>"), std::string::npos) << name;
+    EXPECT_NE(read_all(dir.path + "/website/qil/raw_" + name + ".html").find("title: Title " + std::to_string(i)),
+              std::string::npos)
+        << name;
+  }
+  EXPECT_EQ(written, n - 3);
+  size_t a = r.err.find("website/blocked/d020.html");
+  size_t b = r.err.find("website/blocked/d080.html");
+  size_t c = r.err.find("website/blocked/d140.html");
+  ASSERT_NE(a, std::string::npos) << r.err;
+  ASSERT_NE(b, std::string::npos) << r.err;
+  ASSERT_NE(c, std::string::npos) << r.err;
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c);
+  EXPECT_EQ(count(r.err, "cannot write"), 6u) << "each page and its raw view, once: " << r.err;
+  EXPECT_NE(r.err.find("147 pages generated (147 raw views)"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("6 pages not written"), std::string::npos) << r.err;
+  EXPECT_NE(read_all(dir.path + "/website/index.html").find(">Title 149</a>"), std::string::npos);
+}
