@@ -182,7 +182,8 @@ void driver_share_record_arenas(bool share);
 // written (with their raw views) on a thread of their own while the driver parses
 // the next documents. Main thread only. The arena a page to hand over is assembled on:
 Arena *driver_writer_arena(void);
-// Hands the page over; it is written soon, with `record`'s paths and source.
+// Hands the page over; it is written soon, with `record`'s paths and source. A null
+// record says only that the arena holds a parse nobody needs any more.
 void driver_writer_push(DriverRun *run, PageRecord *record, HtmlNode *page);
 // Waits until every page handed over is written; what writing said on standard error
 // is printed in the order the pages were handed over, and the run's counts follow.

@@ -335,8 +335,13 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
   Arena *arena = driver_record_arena(src->document ? src->document->arena : 0);
   if (src->document) src->document->arena = 0;  // released just above
   DocParseOptions options = {set->root_path, set->check_file_paths};
-  DocParseResult *doc = push_struct(arena, DocParseResult);
-  *doc = doc_parse_file(arena, content, src->path, &options);
+  // Without link checking no page waits for answers: it is written as soon as it is
+  // made, so its parse lives on the writer's batch and goes with it, rather than
+  // staying for the whole run.
+  Arena *batch = q->check_urls ? 0 : driver_writer_arena();
+  Arena *parse_arena = batch ? batch : arena;
+  DocParseResult *doc = push_struct(parse_arena, DocParseResult);
+  *doc = doc_parse_file(parse_arena, content, src->path, &options);
   bool draft = str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive);
 
   //- the page's file: inside the site root, and no other document's
@@ -348,14 +353,14 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
     u64 offset = driver_output_offset(doc, out);
     DriverSource *holder = 0;
     if (!link_path_inside(scratch.arena, out, set->root_path)) {
-      StrView msg = str_pushf(arena, "%S lies outside the site root %S: the page is not written", &out,
+      StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out,
                               &set->root_path);
-      doc_diag_push(arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
+      doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
     } else if ((holder = driver_claim_take(run, src, folded)) != 0) {
-      StrView msg = str_pushf(arena, "%S is already the page of %S: this document's page is not written", &out,
+      StrView msg = str_pushf(parse_arena, "%S is already the page of %S: this document's page is not written", &out,
                               &holder->path);
-      doc_diag_push(arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
+      doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
     }
     scratch_end(scratch);
@@ -369,13 +374,14 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
   if (draft) {
     driver_record_document(set, src, arena, 0, StrView{});
   } else {
-    driver_record_document(set, src, arena, doc, src->path);
+    driver_record_document(set, src, arena, batch ? 0 : doc, src->path);
   }
 
   //- the page, assembled on the record's arena; a record without one reports nothing
   PageRecord *rec = src->record;
   if (!out.length) {
     if (rec) driver_page_record(q, src);
+    if (batch) driver_writer_push(run, 0, 0);
     return src->record;
   }
   rec = driver_page_record(q, src);
@@ -394,7 +400,7 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
     return rec;
   }
   //- nothing to wait for: written now, so no page tree stays for the rest of the run
-  Arena *batch = driver_writer_arena();
+  if (!batch && !rec->first_web_link) batch = driver_writer_arena();
   if (batch) {
     PageResult page = page_assemble(batch, doc, src->path, rec->path);
     rec->generated->title = str_push_copy(rec->arena, page.title);

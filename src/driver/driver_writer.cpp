@@ -76,6 +76,7 @@ driver_writer_write(DriverWriteBatch *b, DriverWriteJob *job) {
 
 static void
 driver_writer_entry(u64) {
+  thread_set_name("[Gen] Writer");
   for (;;) {
     //- the older batch handed over
     mutex_lock(driver_writer.mutex);
@@ -142,7 +143,11 @@ driver_writer_take_back(DriverRun *run, DriverWriteBatch *b) {
 static void
 driver_writer_hand_over(DriverRun *run) {
   DriverWriteBatch *b = &driver_writer.batches[driver_writer.filling];
-  if (!b->count) return;
+  if (!b->count) {
+    // Parses that made no page, nobody else holds.
+    arena_pop_to(b->arena, 0);
+    return;
+  }
   mutex_lock(driver_writer.mutex);
   b->sequence = ++driver_writer.sequence;
   b->state = DriverBatch_Handed;
@@ -161,6 +166,12 @@ driver_writer_arena(void) {
 void
 driver_writer_push(DriverRun *run, PageRecord *record, HtmlNode *page) {
   DriverWriteBatch *b = &driver_writer.batches[driver_writer.filling];
+  if (!record) {
+    // Only a parse that made no page: its memory is taken back once there is enough of it.
+    if (!b->count && arena_pos(b->arena) >= DRIVER_BATCH_BYTES) arena_pop_to(b->arena, 0);
+    else if (arena_pos(b->arena) >= DRIVER_BATCH_BYTES) driver_writer_hand_over(run);
+    return;
+  }
   DriverWriteJob *job = push_struct(b->arena, DriverWriteJob);
   job->record = record;
   job->page = page;
