@@ -87,6 +87,18 @@ str_hash_djb2(StrView s) {
 u64
 str_find(StrView s, u64 start, StrView needle, u32 flags) {
   if (needle.length == 0) return Min(start, s.length);
+  if (flags == 0) {
+    // Exact bytes: the C library finds the first byte, a compare checks the rest.
+    u64 i = start;
+    while (i + needle.length <= s.length) {
+      const u8 *hit = (const u8 *)memchr(s.data + i, needle.data[0], s.length - needle.length + 1 - i);
+      if (!hit) return s.length;
+      i = (u64)(hit - s.data);
+      if (memcmp(hit + 1, needle.data + 1, needle.length - 1) == 0) return i;
+      i += 1;
+    }
+    return s.length;
+  }
   for (u64 i = start; i + needle.length <= s.length; i += 1) {
     if (str_match(needle, str_skip(s, i), flags | StrMatchFlag_Prefix)) return i;
   }

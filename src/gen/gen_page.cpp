@@ -63,17 +63,48 @@ page_style_element(Arena *arena, StrView text) {
   return style;
 }
 
-static HtmlNode *
-page_first_heading(HtmlNode *root) {
-  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
-    if (n->type == HtmlNode_Element && n->element->kind == HtmlTagKind_H1 && n->level == 0) return n;
+// The elements the layout moves out of the rendered body: the title heading, the table
+// of contents, the footnotes, the metadata switch and block. Each is the first of its
+// kind in document order that does not lie inside one moved out before it (what that
+// holds went with it; the footnotes stay in the body), found in one walk.
+enum PagePart {
+  PagePart_Heading,
+  PagePart_Toc,
+  PagePart_Notes,
+  PagePart_Toggle,
+  PagePart_Block,
+  PagePart_COUNT,
+};
+
+static const StrView page_part_ids[PagePart_COUNT] = {
+    {}, str_lit("toc"), str_lit("fn_l"), str_lit("toggle-checkbox_cod_"), str_lit("cod_")};
+
+static bool
+page_inside_earlier(HtmlNode *n, HtmlNode *root, HtmlNode **parts, u32 part) {
+  for (HtmlNode *up = n->parent; !html_node_is_nil(up) && up != root; up = up->parent) {
+    for (u32 p = 0; p < part; p += 1) {
+      if (p == PagePart_Notes && part > PagePart_Notes) continue;
+      if (parts[p] == up) return true;
+    }
   }
-  return html_nil_node;
+  return false;
 }
 
-static HtmlNode *
-page_by_id(HtmlNode *root, StrView id) {
-  return html_find_element_by_attribute_value(root, HtmlAttrKind_Id, id);
+static void
+page_find_parts(HtmlNode *root, HtmlNode **parts) {
+  for (u32 p = 0; p < PagePart_COUNT; p += 1) parts[p] = html_nil_node;
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    if (n->type != HtmlNode_Element) continue;
+    if (n->element->kind == HtmlTagKind_H1 && n->level == 0 && html_node_is_nil(parts[PagePart_Heading])) {
+      parts[PagePart_Heading] = n;
+    }
+    HtmlNode *a = html_find_attribute(n, HtmlAttrKind_Id);
+    if (html_node_is_nil(a->first_child)) continue;
+    for (u32 p = PagePart_Toc; p < PagePart_COUNT; p += 1) {
+      if (!html_node_is_nil(parts[p]) || !str_equal(a->first_child->text, page_part_ids[p])) continue;
+      if (!page_inside_earlier(n, root, parts, p)) parts[p] = n;
+    }
+  }
 }
 
 PageResult
@@ -139,8 +170,11 @@ page_assemble(Arena *arena, DocParseResult *doc, StrView source_path, StrView ou
                 str_lit("input[type=\"checkbox\"]:checked~[class*=\"toggle-content_i\"]{display:inline-block !important;}"));
   html_content_append(head, page_style_element(arena, str_list_join(arena, &css, 0)));
 
+  HtmlNode *parts[PagePart_COUNT];
+  page_find_parts(container, parts);
+
   //- the title heading leads the body
-  HtmlNode *heading = page_first_heading(container);
+  HtmlNode *heading = parts[PagePart_Heading];
   if (!html_node_is_nil(heading)) {
     html_replace_attribute(arena, heading, HtmlAttrKind_Style, str_lit("margin-left:7rem;margin-bottom:2rem;"));
     html_detach(heading);
@@ -148,14 +182,14 @@ page_assemble(Arena *arena, DocParseResult *doc, StrView source_path, StrView ou
   }
 
   //- the table of contents into the header strip
-  HtmlNode *toc = page_by_id(container, str_lit("toc"));
+  HtmlNode *toc = parts[PagePart_Toc];
   if (!html_node_is_nil(toc)) {
     html_detach(toc);
     html_content_append(top, toc);
   }
 
   //- the footnotes at the end of the body
-  HtmlNode *notes = page_by_id(container, str_lit("fn_l"));
+  HtmlNode *notes = parts[PagePart_Notes];
   if (!html_node_is_nil(notes)) {
     html_replace_attribute(arena, notes, HtmlAttrKind_Style,
                        str_lit("background-color:#f7f7f7;margin-top:5rem;padding:1rem 0.6rem;font-size:0.8em;"
@@ -168,8 +202,8 @@ page_assemble(Arena *arena, DocParseResult *doc, StrView source_path, StrView ou
   HtmlNode *centre = page_element(arena, HtmlTagKind_Div, HtmlAttrKind_Style,
                                   str_lit("display:flex;flex-direction:column;align-items:center;width:100%;"));
   html_content_append(top, centre);
-  HtmlNode *toggle = page_by_id(container, str_lit("toggle-checkbox_cod_"));
-  HtmlNode *block = page_by_id(container, str_lit("cod_"));
+  HtmlNode *toggle = parts[PagePart_Toggle];
+  HtmlNode *block = parts[PagePart_Block];
   if (!html_node_is_nil(toggle)) {
     html_detach(toggle);
     html_content_append(centre, toggle);

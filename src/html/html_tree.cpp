@@ -312,73 +312,104 @@ html_element_name(HtmlNode *e) {
   return e->element->name.length ? e->element->name : e->text;
 }
 
-static StrView
-html_escape_double_quotes(Arena *arena, StrView s) {
-  u64 quotes = 0;
-  for (u64 i = 0; i < s.length; i += 1) quotes += s.data[i] == '"';
-  u8 *p = push_array_no_zero(arena, u8, s.length + quotes * 5);
-  u64 w = 0;
+// The text is built in one growing buffer: a page is many short pieces, and a list
+// node for each would cost more than the bytes.
+struct HtmlOut {
+  Arena *arena;
+  u8 *data;
+  u64 length;
+  u64 capacity;
+};
+
+static void
+html_out_grow(HtmlOut *o, u64 more) {
+  u64 capacity = Max(o->capacity * 2, Max(o->length + more, (u64)KB(16)));
+  u8 *data = push_array_no_zero(o->arena, u8, capacity);
+  if (o->length) memcpy(data, o->data, o->length);
+  o->data = data;
+  o->capacity = capacity;
+}
+
+static inline void
+html_out_put(HtmlOut *o, StrView s) {
+  if (!s.length) return;
+  if (o->length + s.length > o->capacity) html_out_grow(o, s.length);
+  memcpy(o->data + o->length, s.data, s.length);
+  o->length += s.length;
+}
+
+static void
+html_out_put_escaping_double_quotes(HtmlOut *o, StrView s) {
+  u64 start = 0;
   for (u64 i = 0; i < s.length; i += 1) {
-    if (s.data[i] == '"') {
-      memcpy(p + w, "&quot;", 6);
-      w += 6;
-    } else {
-      p[w++] = s.data[i];
-    }
+    if (s.data[i] != '"') continue;
+    html_out_put(o, str_substr(s, start, i));
+    html_out_put(o, str_lit("&quot;"));
+    start = i + 1;
   }
-  return str_make(p, w);
+  html_out_put(o, str_skip(s, start));
+}
+
+static bool
+html_holds_byte(StrView s, u8 c) {
+  return s.length && memchr(s.data, c, s.length) != 0;
 }
 
 // Values are written so that a browser and the parser read them back unchanged:
 // between single quotes when a value holds a double quote, and with &quot; only
 // when the values hold both kinds of quote.
 static void
-html_write_attributes(Arena *arena, StrList *out, HtmlNode *list) {
+html_write_attributes(HtmlOut *out, HtmlNode *list) {
   for (HtmlNode *a = list->first_child; !html_node_is_nil(a); a = a->next) {
     if (a->type != HtmlNode_Attribute) continue;
-    str_list_pushf(arena, out, " %S", &a->text);
+    html_out_put(out, str_lit(" "));
+    html_out_put(out, a->text);
     if (!html_node_is_nil(a->first_child)) {
       bool has_double = false, has_single = false;
       for (HtmlNode *v = a->first_child; !html_node_is_nil(v); v = v->next) {
-        has_double = has_double || str_find(v->text, 0, str_lit("\""), 0) < v->text.length;
-        has_single = has_single || str_find(v->text, 0, str_lit("'"), 0) < v->text.length;
+        has_double = has_double || html_holds_byte(v->text, '"');
+        has_single = has_single || html_holds_byte(v->text, '\'');
       }
       bool single = has_double && !has_single;
       bool escape = has_double && has_single;
-      str_list_push(arena, out, single ? str_lit("='") : str_lit("=\""));
+      html_out_put(out, single ? str_lit("='") : str_lit("=\""));
       bool is_class = a->attribute->kind == HtmlAttrKind_Class && a->attribute->name.length;
       for (HtmlNode *v = a->first_child; !html_node_is_nil(v); v = v->next) {
-        str_list_push(arena, out, escape ? html_escape_double_quotes(arena, v->text) : v->text);
-        if (is_class && !html_node_is_nil(v->next)) str_list_push(arena, out, str_lit(" "));
+        if (escape) html_out_put_escaping_double_quotes(out, v->text);
+        else html_out_put(out, v->text);
+        if (is_class && !html_node_is_nil(v->next)) html_out_put(out, str_lit(" "));
       }
-      str_list_push(arena, out, single ? str_lit("'") : str_lit("\""));
+      html_out_put(out, single ? str_lit("'") : str_lit("\""));
     }
-    str_list_push(arena, out, str_lit(" "));
+    html_out_put(out, str_lit(" "));
   }
-  str_list_push(arena, out, str_lit(">"));
+  html_out_put(out, str_lit(">"));
 }
 
 void
-html_write(Arena *arena, StrList *out, HtmlNode *root) {
+html_write(Arena *arena, StrList *list, HtmlNode *root) {
   if (html_node_is_nil(root)) return;
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  HtmlOut o = {scratch.arena, 0, 0, 0};
+  HtmlOut *out = &o;
   HtmlNode *n = root;
   for (;;) {
     //- enter
     HtmlNode *down = html_nil_node;
     if (n->type == HtmlNode_Element) {
-      StrView name = html_element_name(n);
-      str_list_pushf(arena, out, "<%S", &name);
-      HtmlNode *list = n->first_child;
-      if (!html_node_is_nil(list) && list->type == HtmlNode_AttributeList) html_write_attributes(arena, out, list);
-      else str_list_push(arena, out, str_lit(">"));
+      html_out_put(out, str_lit("<"));
+      html_out_put(out, html_element_name(n));
+      HtmlNode *attrs = n->first_child;
+      if (!html_node_is_nil(attrs) && attrs->type == HtmlNode_AttributeList) html_write_attributes(out, attrs);
+      else html_out_put(out, str_lit(">"));
       HtmlNode *content = n->last_child;
       if (!html_node_is_nil(content) && content->type == HtmlNode_Content) {
         // A content node may carry text of its own (a preview span): it comes first.
-        if (content->text.length) str_list_push(arena, out, content->text);
+        html_out_put(out, content->text);
         down = content->first_child;
       }
     } else if (n->type == HtmlNode_Content && n->text.length) {
-      str_list_push(arena, out, n->text);
+      html_out_put(out, n->text);
       down = n->first_child;
     } else if (n->type != HtmlNode_AttributeList && n->type != HtmlNode_Attribute &&
                n->type != HtmlNode_AttributeValue) {
@@ -389,18 +420,34 @@ html_write(Arena *arena, StrList *out, HtmlNode *root) {
       continue;
     }
     //- leave, climbing while there is no next sibling
+    bool done = false;
     for (;;) {
       if (n->type == HtmlNode_Element && !(n->element->content & HtmlContent_Void)) {
-        StrView name = html_element_name(n);
-        str_list_pushf(arena, out, "</%S>", &name);
+        html_out_put(out, str_lit("</"));
+        html_out_put(out, html_element_name(n));
+        html_out_put(out, str_lit(">"));
       }
-      if (n == root) return;
+      if (n == root) {
+        done = true;
+        break;
+      }
       if (!html_node_is_nil(n->next)) {
         n = n->next;
         break;
       }
       n = n->parent;
-      if (html_node_is_nil(n)) return;
+      if (html_node_is_nil(n)) {
+        done = true;
+        break;
+      }
     }
+    if (done) break;
   }
+  if (o.length) {
+    u8 *bytes = push_array_no_zero(arena, u8, o.length);
+    memcpy(bytes, o.data, o.length);
+    str_list_push(arena, list, str_make(bytes, o.length));
+  }
+  scratch_end(scratch);
 }
+
