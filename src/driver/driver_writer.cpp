@@ -3,7 +3,9 @@
 // thread of its own while the driver goes on with the next documents.
 //
 // Two batches take turns: the driver fills one (the pages are assembled on its arena)
-// while the writer empties the other. A batch is handed over when it holds enough, and
+// while the writer empties the other. On a disk where making a file costs more than
+// making a page, the driver would then wait for the writer: instead it makes the text
+// of pages the writer has not reached, from the end of the batch, while it waits. A batch is handed over when it holds enough, and
 // the driver takes back the one handed over before it, once written, to print what
 // writing said and to count. The writer only reads what a batch holds and the records'
 // paths and sources, which stay put until the driver takes the batch back: every round
@@ -13,7 +15,15 @@
 #include "base/base_format.h"
 #include "gen/gen_page.h"
 #include "gen/gen_write.h"
+#include "os/os_core.h"
 #include "os/os_thread.h"
+
+// Who makes a job's text: the writer or, while it waits, the driver.
+enum DriverJobStage : u32 {
+  DriverJob_Fresh,
+  DriverJob_Making,  // claimed by one of the two
+  DriverJob_Made,    // the texts are ready to write
+};
 
 struct DriverWriteJob {
   DriverWriteJob *next;
@@ -21,6 +31,10 @@ struct DriverWriteJob {
   HtmlNode *page;
   StrView inside;    // the real site root: nothing is written outside it
   StrList messages;  // what writing said, printed by the driver
+  StrView page_text;
+  StrView raw_text;
+  u32 stage;  // DriverJobStage, atomic
+  b32 written;
   WriteStatus page_status;
   WriteStatus raw_status;
   b32 has_raw;
@@ -34,6 +48,7 @@ enum DriverBatchState : u32 {
 
 struct DriverWriteBatch {
   Arena *arena;
+  Arena *made;  // the texts the driver makes while it waits for this batch
   DriverWriteJob *first;
   DriverWriteJob *last;
   u64 count;
@@ -55,23 +70,63 @@ static struct {
   u64 sequence;
 } driver_writer;
 
+static bool
+driver_job_claim(DriverWriteJob *job) {
+  u32 fresh = DriverJob_Fresh;
+  return __atomic_compare_exchange_n(&job->stage, &fresh, (u32)DriverJob_Making, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE);
+}
+
+// The page's text and its raw view's, on the arena given.
+static void
+driver_job_make(Arena *arena, DriverWriteJob *job) {
+  PageRecord *rec = job->record;
+  job->page_text = gen_page_text(arena, job->page, {});
+  if (rec->document) {
+    StrView back = str_skip_last_slash(rec->path);
+    PageResult raw = build_raw_page(arena, rec->source, rec->source_path, rec->raw_path, back);
+    job->raw_text = gen_page_text(arena, raw.document, {});
+  }
+  __atomic_store_n(&job->stage, (u32)DriverJob_Made, __ATOMIC_RELEASE);
+}
+
 // What writing says is kept with the job on the batch's arena, which is the writer's
 // while the batch is handed over.
 static void
-driver_writer_write(DriverWriteBatch *b, DriverWriteJob *job) {
-  ArenaTemp scratch = scratch_begin(&b->arena, 1);
+driver_job_write(DriverWriteBatch *b, DriverWriteJob *job) {
   PageRecord *rec = job->record;
   WriteOptions options = {0, job->inside, 1};
   console_capture_errors(b->arena, &job->messages);
-  job->page_status = gen_replace_file(rec->path, gen_page_text(scratch.arena, job->page, {}), &options);
+  job->page_status = gen_replace_file(rec->path, job->page_text, &options);
   if (rec->document) {
     job->has_raw = 1;
-    StrView back = str_skip_last_slash(rec->path);
-    PageResult raw = build_raw_page(scratch.arena, rec->source, rec->source_path, rec->raw_path, back);
-    job->raw_status = gen_replace_file(rec->raw_path, gen_page_text(scratch.arena, raw.document, {}), &options);
+    job->raw_status = gen_replace_file(rec->raw_path, job->raw_text, &options);
   }
   console_capture_errors(0, 0);
-  scratch_end(scratch);
+  job->written = 1;
+}
+
+// Jobs in order; one the driver is making is left for a later pass.
+static void
+driver_writer_write_batch(DriverWriteBatch *b) {
+  for (;;) {
+    bool left = false;
+    for (DriverWriteJob *job = b->first; job; job = job->next) {
+      if (job->written) continue;
+      if (driver_job_claim(job)) {
+        ArenaTemp scratch = scratch_begin(&b->arena, 1);
+        driver_job_make(scratch.arena, job);
+        driver_job_write(b, job);
+        scratch_end(scratch);
+      } else if (__atomic_load_n(&job->stage, __ATOMIC_ACQUIRE) == DriverJob_Made) {
+        driver_job_write(b, job);
+      } else {
+        left = true;
+      }
+    }
+    if (!left) return;
+    os_sleep_ms(0);
+  }
 }
 
 static void
@@ -90,7 +145,7 @@ driver_writer_entry(u64) {
       condvar_wait_mutex(driver_writer.cv, driver_writer.mutex, DEADLINE_NONE);
     }
     mutex_unlock(driver_writer.mutex);
-    for (DriverWriteJob *job = b->first; job; job = job->next) driver_writer_write(b, job);
+    driver_writer_write_batch(b);
     mutex_lock(driver_writer.mutex);
     b->state = DriverBatch_Written;
     mutex_unlock(driver_writer.mutex);
@@ -106,7 +161,8 @@ driver_writer_start(void) {
   driver_writer.cv = condvar_create();
   for (u32 i = 0; i < 2; i += 1) {
     driver_writer.batches[i].arena = arena_create_sized(GB(4), MB(1));
-    if (!driver_writer.batches[i].arena) return false;
+    driver_writer.batches[i].made = arena_create_sized(GB(4), MB(1));
+    if (!driver_writer.batches[i].arena || !driver_writer.batches[i].made) return false;
   }
   if (!driver_writer.mutex || !driver_writer.cv) return false;
   ThreadRecord *t = thread_start(0, driver_writer_entry);
@@ -119,6 +175,19 @@ driver_writer_start(void) {
 // Waits for the batch to be written, prints what writing said, counts, and empties it.
 static void
 driver_writer_take_back(DriverRun *run, DriverWriteBatch *b) {
+  //- while the writer is behind, make the texts of the last jobs it has not reached
+  for (;;) {
+    mutex_lock(driver_writer.mutex);
+    bool handed = b->state == DriverBatch_Handed;
+    mutex_unlock(driver_writer.mutex);
+    if (!handed) break;
+    DriverWriteJob *last = 0;
+    for (DriverWriteJob *job = b->first; job; job = job->next) {
+      if (__atomic_load_n(&job->stage, __ATOMIC_ACQUIRE) == DriverJob_Fresh) last = job;
+    }
+    if (!last) break;
+    if (driver_job_claim(last)) driver_job_make(b->made, last);
+  }
   mutex_lock(driver_writer.mutex);
   while (b->state == DriverBatch_Handed) condvar_wait_mutex(driver_writer.cv, driver_writer.mutex, DEADLINE_NONE);
   mutex_unlock(driver_writer.mutex);
@@ -135,6 +204,7 @@ driver_writer_take_back(DriverRun *run, DriverWriteBatch *b) {
   b->first = b->last = 0;
   b->count = 0;
   arena_pop_to(b->arena, 0);
+  arena_pop_to(b->made, 0);
   mutex_lock(driver_writer.mutex);
   b->state = DriverBatch_Filling;
   mutex_unlock(driver_writer.mutex);
