@@ -334,7 +334,8 @@ driver_run(OptionTable *options) {
     if (!linkcheck_start(link_settings)) page_queue->check_urls = 0;
   }
 
-  //- discovery
+  //- discovery; under listen it also asks the kernel to watch every folder it walks
+  fs_set_scanning(run.settings.listen);
   if (!stop) {
     if (!os_path_exists(run.settings.target)) {
       console_eprintf("qilsite: target_path '%.*s': %s\n", str_expand(run.settings.target), os_last_error());
@@ -357,13 +358,23 @@ driver_run(OptionTable *options) {
   }
 
   //- rounds; without listen nobody edits what was read, so nothing is scanned for edits
-  fs_set_scanning(run.settings.listen);
   driver_share_record_arenas(!run.settings.listen);
   for (u64 round = 0;; round += 1) {
     driver_process_files(&run);
     if (run.settings.listen && round > 0) {
-      driver_pick_up_changes(&run);
-      driver_pick_up_new_files(&run);
+      // With the kernel watching, sources are looked at again only once a file was
+      // loaded again, and the target is listed again only once a new name appeared.
+      bool watched = fs_watching();
+      u64 loads = fs_load_count();
+      u64 names = fs_new_names();
+      if (!watched || loads != run.seen_loads) {
+        run.seen_loads = loads;
+        driver_pick_up_changes(&run);
+      }
+      if (!watched || names != run.seen_names) {
+        run.seen_names = names;
+        driver_pick_up_new_files(&run);
+      }
     }
     // Every page of the round is on disk before anything is reported or built again.
     driver_writer_finish(&run);

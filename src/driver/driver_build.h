@@ -156,6 +156,8 @@ struct DriverRun {
   DriverStats round;  // since the last summary line of a listen run
   u64 start_us;
   u32 progress_shown;  // a progress line stands on standard error
+  u64 seen_loads;      // listen: the file loads counted when sources were last looked at
+  u64 seen_names;      // listen: the new names counted when the target was last listed
   u64 scratch_start;
 };
 

@@ -152,6 +152,8 @@ content_registry_count(void) {
 
 //~ File table
 
+static void fs_watch_folder_of(StrView path);
+
 static FileEntry *
 fs_find(StripedSlot *slot, StrView path) {
   for (FileEntry *e = (FileEntry *)slot->first; e; e = e->next) {
@@ -190,12 +192,15 @@ fs_find_or_insert(Stripe *stripe, StripedSlot *slot, StrView path) {
   if (e) return e;
   rwlock_lock_exclusive(stripe->rwlock);
   e = fs_find(slot, path);
-  if (!e) {
+  bool made = !e;
+  if (made) {
     e = push_struct(stripe->arena, FileEntry);
     e->path = str_push_copy(stripe->arena, path);
     SLLQueuePush(*(FileEntry **)&slot->first, *(FileEntry **)&slot->last, e);
   }
   rwlock_unlock_exclusive(stripe->rwlock);
+  // Watched before its first load, so no change after that load goes unseen.
+  if (made) fs_watch_folder_of(path);
   return e;
 }
 
@@ -296,8 +301,9 @@ static thread_local Arena *fs_slab;
 // Reads a regular file into an arena of its own, its bytes starting on a fresh page.
 // Anything else (missing, unreadable, a folder, a FIFO or device) loads as empty.
 static StrView
-fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, const char **error_out) {
+fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, u64 *size_out, const char **error_out) {
   FileProperties props = os_path_properties(path);
+  *size_out = props.size;
   u64 page = os_process_info()->page_size ? os_process_info()->page_size : 4096;
   u64 size = (props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) ? 0 : props.size;
   // Reserved and committed whole at once, with no spare reservation after it: one
@@ -333,6 +339,7 @@ fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, const char **er
   // The size may have changed since the listing: read what the open file holds now.
   FileProperties now = os_handle_properties(h);
   *modified_out = now.modified;
+  *size_out = now.size;
   arena_push(into, 0, page);
   FileRange range = {0, now.size};
   bytes = os_read_range(into, h, range);
@@ -381,12 +388,14 @@ fs_streamer_entry(u64 index) {
       Arena *owner = 0;
       u64 modified = 0;
       const char *error = 0;
-      StrView bytes = fs_load_file(&owner, path, &modified, &error);
+      u64 size = 0;
+      StrView bytes = fs_load_file(&owner, path, &modified, &size, &error);
       ContentKey key = content_store(owner, bytes);
       rwlock_lock_exclusive(stripe->rwlock);
       ContentKey previous = fs_loads_of(e) ? e->key : ContentKey{};
       e->key = key;
       __atomic_store_n(&e->modified, modified, __ATOMIC_RELEASE);
+      __atomic_store_n(&e->size, size, __ATOMIC_RELEASE);
       e->error = error;
       __atomic_store_n(&e->loads, e->loads + 1, __ATOMIC_RELEASE);
       __atomic_store_n(&e->state, (u32)FileState_Idle, __ATOMIC_RELEASE);
@@ -401,39 +410,217 @@ fs_streamer_entry(u64 index) {
 
 //~ Scanner
 
-// The entries of one slot are listed under the shared stripe lock, then their times are
-// read with no lock held, so a slow file system never holds off the streamers.
+// Under listen, the kernel tells the scanner which names changed in the folders that
+// discovery walked, and only those files' times are read again. A look at every file
+// every few seconds catches what no notification says (a folder moved away, a file
+// changed by a program that never closes it). Without notifications (none left, or
+// none at all) every file's time is read every 100 ms, as before.
+#define FS_FULL_LOOK_MS 5000
+#define FS_PENDING_MAX 256
+
+struct FsWatchFolder {
+  StrView path;  // as discovery writes it: ending in '/', or empty for the current folder
+  b32 used;
+};
+
+static struct {
+  OsHandle handle;
+  MutexRecord *mutex;
+  Arena *arena;
+  FsWatchFolder *folders;  // by watch number
+  u64 folder_count;
+  u32 failed;      // a folder could not be watched: every file is looked at instead
+  u64 new_names;   // names that appeared in watched folders, counted
+} fs_watch;
+
 void
 fs_set_scanning(bool on) {
   __atomic_store_n(&fs_scanning, on ? 1u : 0u, __ATOMIC_RELEASE);
+}
+
+bool
+fs_watch_folder(StrView folder) {
+  if (!__atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE) || !fs_watching()) return false;
+  mutex_lock(fs_watch.mutex);
+  s32 w = os_watch_folder(fs_watch.handle, folder);
+  if (w < 0) {
+    __atomic_store_n(&fs_watch.failed, 1u, __ATOMIC_RELEASE);
+    mutex_unlock(fs_watch.mutex);
+    return false;
+  }
+  if ((u64)w >= fs_watch.folder_count) {
+    u64 count = Max((u64)w + 1, fs_watch.folder_count * 2);
+    FsWatchFolder *bigger = push_array(fs_watch.arena, FsWatchFolder, count);
+    if (fs_watch.folder_count) memcpy(bigger, fs_watch.folders, sizeof(FsWatchFolder) * fs_watch.folder_count);
+    fs_watch.folders = bigger;
+    fs_watch.folder_count = count;
+  }
+  FsWatchFolder *f = &fs_watch.folders[w];
+  if (!f->used || !str_equal(f->path, folder)) {
+    f->path = str_push_copy(fs_watch.arena, folder);
+    f->used = 1;
+  }
+  mutex_unlock(fs_watch.mutex);
+  return true;
+}
+
+// The folder of a path as discovery writes folders, watched unless it was the last one.
+static void
+fs_watch_folder_of(StrView path) {
+  if (!__atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE) || !fs_watching()) return;
+  u64 slash = path.length;
+  while (slash > 0 && path.data[slash - 1] != '/') slash -= 1;
+  StrView folder = str_prefix(path, slash);
+  static thread_local u8 last[1024];
+  static thread_local u64 last_length = ~0ull;
+  if (folder.length == last_length && memcmp(folder.data, last, folder.length) == 0) return;
+  if (fs_watch_folder(folder) && folder.length <= sizeof last) {
+    memcpy(last, folder.data, folder.length);
+    last_length = folder.length;
+  }
+}
+
+bool
+fs_watching(void) {
+  return fs_watch.handle.value && !__atomic_load_n(&fs_watch.failed, __ATOMIC_ACQUIRE);
+}
+
+u64
+fs_new_names(void) {
+  return __atomic_load_n(&fs_watch.new_names, __ATOMIC_ACQUIRE);
+}
+
+static void
+fs_count_new_name(void) {
+  __atomic_add_fetch(&fs_watch.new_names, 1, __ATOMIC_ACQ_REL);
+}
+
+// Queues a loaded, idle entry whose file's time or size moved (a load made while the
+// file was being written may share the final time, within one tick of the clock, but
+// not its size); false when a load is under way, so the entry is to be looked at
+// again once it is done.
+static bool
+fs_look_at(FileEntry *e) {
+  if (!fs_loads_of(e)) return true;  // never loaded: its first request loads it
+  if (fs_state(e) != FileState_Idle) return false;
+  u64 known = __atomic_load_n(&e->modified, __ATOMIC_ACQUIRE);
+  u64 size = __atomic_load_n(&e->size, __ATOMIC_ACQUIRE);
+  FileProperties now = os_path_properties(e->path);
+  if (now.modified != known || now.size != size) fs_queue_entry(e, DEADLINE_NONE, false);
+  return true;
+}
+
+// Every known file: the entries of one slot are listed under the shared stripe lock,
+// then their times are read with no lock held, so a slow file system never holds off
+// the streamers.
+static void
+fs_look_at_all(FileStreamer *fs) {
+  StripedTable *t = &fs->files;
+  for (u64 s = 0; s < t->slot_count && __atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE); s += 1) {
+    ArenaTemp scratch = scratch_begin(0, 0);
+    Stripe *stripe = &t->stripes[s % t->stripe_count];
+    rwlock_lock_shared(stripe->rwlock);
+    u64 cap = 0;
+    for (FileEntry *e = (FileEntry *)t->slots[s].first; e; e = e->next) cap += 1;
+    FileEntry **idle = push_array_no_zero(scratch.arena, FileEntry *, cap + 1);
+    u64 count = 0;
+    for (FileEntry *e = (FileEntry *)t->slots[s].first; e && count < cap; e = e->next) {
+      if (fs_loads_of(e) && fs_state(e) == FileState_Idle) idle[count++] = e;
+    }
+    rwlock_unlock_shared(stripe->rwlock);
+    for (u64 i = 0; i < count; i += 1) fs_look_at(idle[i]);
+    scratch_end(scratch);
+  }
+}
+
+static FileEntry *
+fs_entry_of(FileStreamer *fs, StrView path) {
+  u64 h = str_hash_djb2(path);
+  Stripe *stripe = striped_table_stripe(&fs->files, h);
+  rwlock_lock_shared(stripe->rwlock);
+  FileEntry *e = fs_find(striped_table_slot(&fs->files, h), path);
+  rwlock_unlock_shared(stripe->rwlock);
+  return e;
+}
+
+// A name the driver would pick up as a source: not hidden, a qil document or a page.
+static bool
+fs_name_is_source(StrView name) {
+  if (!name.length || name.data[0] == '.') return false;
+  StrView ext = str_skip_last_dot(name);
+  return str_equal(ext, str_lit("qil")) || str_equal(ext, str_lit("html"));
 }
 
 static void
 fs_scanner_entry(u64) {
   thread_set_name("[FS] Scanner");
   FileStreamer *fs = file_streamer;
-  StripedTable *t = &fs->files;
+  // Entries that were loading when their news came.
+  FileEntry *pending[FS_PENDING_MAX];
+  u64 pending_count = 0;
+  u64 last_full_look = os_now_micros();
   for (;;) {
-    for (u64 s = 0; s < t->slot_count && __atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE); s += 1) {
-      ArenaTemp scratch = scratch_begin(0, 0);
-      Stripe *stripe = &t->stripes[s % t->stripe_count];
-      rwlock_lock_shared(stripe->rwlock);
-      u64 cap = 0;
-      for (FileEntry *e = (FileEntry *)t->slots[s].first; e; e = e->next) cap += 1;
-      FileEntry **idle = push_array_no_zero(scratch.arena, FileEntry *, cap + 1);
-      u64 count = 0;
-      for (FileEntry *e = (FileEntry *)t->slots[s].first; e && count < cap; e = e->next) {
-        if (fs_loads_of(e) && fs_state(e) == FileState_Idle) idle[count++] = e;
-      }
-      rwlock_unlock_shared(stripe->rwlock);
-      for (u64 i = 0; i < count; i += 1) {
-        FileEntry *e = idle[i];
-        u64 known = __atomic_load_n(&e->modified, __ATOMIC_ACQUIRE);
-        if (os_path_properties(e->path).modified != known) fs_queue_entry(e, DEADLINE_NONE, false);
-      }
-      scratch_end(scratch);
+    if (!__atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE)) {
+      os_sleep_ms(100);
+      continue;
     }
-    os_sleep_ms(100);
+    if (!fs_watching()) {
+      fs_look_at_all(fs);
+      os_sleep_ms(100);
+      continue;
+    }
+    //- what the kernel says changed
+    ArenaTemp scratch = scratch_begin(0, 0);
+    OsWatchEvent *events = 0;
+    u64 count = os_watch_read(scratch.arena, fs_watch.handle, pending_count ? 20 : 500, &events);
+    bool look_at_all = false;
+    for (u64 i = 0; i < count; i += 1) {
+      OsWatchEvent *ev = &events[i];
+      if (ev->flags & OsWatch_Overflow) {
+        look_at_all = true;
+        fs_count_new_name();
+        continue;
+      }
+      mutex_lock(fs_watch.mutex);
+      FsWatchFolder folder = ev->watch >= 0 && (u64)ev->watch < fs_watch.folder_count
+                                 ? fs_watch.folders[ev->watch]
+                                 : FsWatchFolder{};
+      mutex_unlock(fs_watch.mutex);
+      if (!folder.used || !ev->name.length) continue;
+      StrView path = str_pushf(scratch.arena, "%S%S", &folder.path, &ev->name);
+      if (ev->flags & OsWatch_Folder) {
+        // A folder made or moved in is watched before discovery lists it, so nothing
+        // made in it afterwards goes unseen.
+        if ((ev->flags & OsWatch_Changed) && ev->name.data[0] != '.') {
+          fs_watch_folder(str_pushf(scratch.arena, "%S/", &path));
+          fs_count_new_name();
+        }
+        continue;
+      }
+      FileEntry *e = fs_entry_of(fs, path);
+      if (e) {
+        if (fs_look_at(e)) continue;
+        if (pending_count < FS_PENDING_MAX) pending[pending_count++] = e;
+        else look_at_all = true;
+      } else if ((ev->flags & OsWatch_Changed) && fs_name_is_source(ev->name)) {
+        fs_count_new_name();
+      }
+    }
+    scratch_end(scratch);
+
+    //- entries that were loading when their news came
+    u64 kept = 0;
+    for (u64 i = 0; i < pending_count; i += 1) {
+      if (!fs_look_at(pending[i])) pending[kept++] = pending[i];
+    }
+    pending_count = kept;
+
+    //- now and then, every file
+    u64 now = os_now_micros();
+    if (look_at_all || now - last_full_look >= FS_FULL_LOOK_MS * 1000ull) {
+      fs_look_at_all(fs);
+      last_full_look = now;
+    }
   }
 }
 
@@ -455,6 +642,9 @@ fs_init(void) {
   fs->streamer_count = Max(procs > 1 ? procs - 1 : 0, (u64)2);
   fs->streamers = push_array(arena, ThreadRecord *, fs->streamer_count);
   file_streamer = fs;
+  fs_watch.mutex = mutex_create();
+  fs_watch.arena = arena_create_sized(GB(1), KB(64));
+  fs_watch.handle = os_watch_open();
   for (u64 i = 0; i < fs->streamer_count; i += 1) fs->streamers[i] = thread_start(i, fs_streamer_entry);
   fs->scanner = thread_start(0, fs_scanner_entry);
 }

@@ -76,6 +76,7 @@ struct FileEntry {
   StrView path;
   ContentKey key;
   u64 modified;  // of the bytes behind `key`, ns
+  u64 size;      // of the file when they were read
   u64 loads;     // loads finished for this path
   const char *error;  // why the last load could not read the file; 0 when it could
   u32 state;     // FileState
@@ -108,6 +109,15 @@ void fs_init(void);
 // Whether the scanner looks for edits (on by default); a run that does not listen reads
 // each file once and needs no second look.
 void fs_set_scanning(bool on);
+// Listen mode: the folders the kernel tells the scanner about. `folder` is written as
+// discovery writes it (ending in '/'; empty for the current folder). False when the
+// run does not listen or the folder cannot be watched; after such a failure the
+// scanner looks at every file again, and fs_watching() says so.
+bool fs_watch_folder(StrView folder);
+bool fs_watching(void);
+// Counts names of sources and folders that appeared in watched folders: a driver
+// that listens looks for new files only when it moved.
+u64 fs_new_names(void);
 FileSnapshot file_request(StrView path, u64 deadline);
 bool fs_enqueue(StrView path, u64 deadline);
 // Loads finished since start, over all paths.

@@ -8,6 +8,8 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -591,4 +593,67 @@ os_process_init(void) {
 const OsProcessInfo *
 os_process_info(void) {
   return &os_info;
+}
+
+//~ Folder watches
+
+OsHandle
+os_watch_open(void) {
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) {
+    os_errno = errno;
+    return OsHandle{0};
+  }
+  return OsHandle{(u64)fd + 1};
+}
+
+s32
+os_watch_folder(OsHandle h, StrView folder) {
+  if (!h.value) return -1;
+  ArenaTemp scratch = scratch_begin(0, 0);
+  // What editors do when they save: write and close, rename over, remove and make anew.
+  // A time set alone comes as a modification, not as an attribute change.
+  u32 mask = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+             IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+  int wd = inotify_add_watch((int)(h.value - 1), os_cpath(scratch.arena, folder.length ? folder : str_lit(".")), mask);
+  if (wd < 0) os_errno = errno;
+  scratch_end(scratch);
+  return wd;
+}
+
+u64
+os_watch_read(Arena *arena, OsHandle h, u64 ms, OsWatchEvent **events) {
+  *events = 0;
+  if (!h.value) return 0;
+  int fd = (int)(h.value - 1);
+  struct pollfd p = {fd, POLLIN, 0};
+  if (poll(&p, 1, (int)Min(ms, (u64)INT_MAX)) <= 0) return 0;
+  alignas(struct inotify_event) u8 buffer[16384];
+  u64 cap = 64, count = 0;
+  OsWatchEvent *out = push_array_no_zero(arena, OsWatchEvent, cap);
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at + (ssize_t)sizeof(struct inotify_event) <= n;) {
+      const struct inotify_event *ev = (const struct inotify_event *)(buffer + at);
+      at += (ssize_t)sizeof(struct inotify_event) + ev->len;
+      u32 flags = 0;
+      if (ev->mask & (IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_MOVED_TO)) flags |= OsWatch_Changed;
+      if (ev->mask & (IN_DELETE | IN_MOVED_FROM)) flags |= OsWatch_Gone;
+      if (ev->mask & IN_ISDIR) flags |= OsWatch_Folder;
+      if (ev->mask & IN_Q_OVERFLOW) flags |= OsWatch_Overflow;
+      if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) flags |= OsWatch_Ended;
+      if (!flags) continue;
+      if (count == cap) {
+        OsWatchEvent *bigger = push_array_no_zero(arena, OsWatchEvent, cap * 2);
+        memcpy(bigger, out, sizeof(OsWatchEvent) * count);
+        out = bigger;
+        cap *= 2;
+      }
+      StrView name = ev->len ? str_push_copy(arena, str_from_cstr(ev->name)) : StrView{};
+      out[count++] = OsWatchEvent{ev->wd, flags, name};
+    }
+  }
+  *events = out;
+  return count;
 }

@@ -133,6 +133,31 @@ StrView os_current_dir(Arena *arena);
 // Whether standard error is a terminal (progress lines are drawn only there).
 bool os_stderr_is_terminal(void);
 
+//~ Folder watches
+
+// The kernel's notifications of changes in folders (inotify), so a build that listens
+// looks at a file only when something happened to it.
+enum OsWatchFlag : u32 {
+  OsWatch_Changed = 1 << 0,   // written to, touched, made, or renamed in
+  OsWatch_Gone = 1 << 1,      // removed or renamed away
+  OsWatch_Folder = 1 << 2,    // the name is a folder
+  OsWatch_Overflow = 1 << 3,  // events were lost: everything may have changed
+  OsWatch_Ended = 1 << 4,     // the watched folder itself is gone
+};
+
+struct OsWatchEvent {
+  s32 watch;     // the folder's watch, as os_watch_folder returned it
+  u32 flags;     // OsWatchFlag
+  StrView name;  // in the folder; empty for the folder itself
+};
+
+// A handle for watches; value 0 when the system gives none.
+OsHandle os_watch_open(void);
+// The folder's watch (the same one for a folder watched twice), or -1.
+s32 os_watch_folder(OsHandle h, StrView folder);
+// Waits at most `ms` for changes and returns those read (on the arena), in order.
+u64 os_watch_read(Arena *arena, OsHandle h, u64 ms, OsWatchEvent **events);
+
 //~ Time
 
 u64 os_now_micros(void);

@@ -130,8 +130,12 @@ TEST(PeopleCli, ListenBuildsNewFiles) {
                                "<ul id=\"zo-l-qil\"></ul>\n</body>\n</html>\n");
   dir.file("src/qil/a.qil", "``\n  title: First\n  output_path: \"~/website/qil/a.html\"\n``\n");
   std::string later = dir.path + "/src/qil/b.qil";
+  // A file made in a folder made during the run, too: the folder must be watched from
+  // the moment it appears.
+  std::string fresh = dir.path + "/src/fresh";
   std::string make = "sleep 1.2; printf '``\\n  title: Later\\n  output_path: \"~/website/qil/b.html\"\\n``\\n' > " +
-                     later + ";";
+                     later + "; sleep 0.5; mkdir " + fresh + "; printf '``\\n  title: Fresh\\n  output_path: " +
+                     "\"~/website/qil/c.html\"\\n``\\n' > " + fresh + "/c.qil;";
   std::string err = dir.path + "/err.txt";
   run_command("(" + make + ") & timeout 4 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path +
               " listen >/dev/null 2>" + err + "; wait");
@@ -140,6 +144,8 @@ TEST(PeopleCli, ListenBuildsNewFiles) {
   EXPECT_NE(text.find(">First</a>"), std::string::npos) << text;
   EXPECT_NE(text.find(">Later</a>"), std::string::npos) << text;
   EXPECT_NE(read_all(err).find("1 new source"), std::string::npos) << read_all(err);
+  EXPECT_TRUE(exists(dir.path + "/website/qil/c.html")) << read_all(err);
+  EXPECT_NE(text.find(">Fresh</a>"), std::string::npos) << text;
 }
 
 // Saving by removing the file and writing a new one (as some editors do) must not
