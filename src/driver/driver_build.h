@@ -187,6 +187,10 @@ Arena *driver_writer_arena(void);
 // Hands the page over; it is written soon, with `record`'s paths and source. A null
 // record says only that the arena holds a parse nobody needs any more.
 void driver_writer_push(DriverRun *run, PageRecord *record, HtmlNode *page);
+// The same for a hand-written page to write back in place (its parse had no error).
+void driver_writer_push_page(DriverRun *run, PageRecord *record, HtmlNode *root);
+// Counts what writing a hand-written page back came to.
+void driver_count_page_write(DriverRun *run, u32 status);
 // Waits until every page handed over is written; what writing said on standard error
 // is printed in the order the pages were handed over, and the run's counts follow.
 void driver_writer_finish(DriverRun *run);

@@ -209,6 +209,10 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
   rec->source_key = src->key;
   rec->source_modified = src->modified;
   if (content.length == 0) return rec;
+  // Without link checking the page waits for nothing: it is written back as soon as it
+  // is checked, and its tree goes with the writer's batch instead of staying for the run.
+  Arena *batch = q->check_urls ? 0 : driver_writer_arena();
+  if (batch) arena = batch;
   HtmlParseResult *r = push_struct(arena, HtmlParseResult);
   // Tokens serve the parse only; they live on scratch memory.
   ArenaTemp tokens_scratch = scratch_begin(&arena, 1);
@@ -242,6 +246,14 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
   rec->html = r;
   bool markup = str_find(content, 0, str_lit("<"), 0) < content.length;
   rec->rewrite = r->parse_errors == 0 && markup;
+  if (batch) {
+    if (rec->rewrite) driver_writer_push_page(run, rec, r->root);
+    else if (r->parse_errors) DriverCount(run, kept_parse_error, 1);
+    else DriverCount(run, kept_no_markup, 1);
+    if (!rec->rewrite) driver_writer_push(run, 0, 0);
+    rec->html = 0;
+    rec->written = 1;
+  }
   return rec;
 }
 
@@ -469,7 +481,13 @@ driver_write_page(DriverRun *run, Arena *arena, PageRecord *record) {
   }
   WriteExpect expect = {record->source, record->source_modified};
   WriteOptions options = {&expect, run->target_real, 0};
-  switch (gen_replace_file(record->path, gen_page_text(arena, record->html->root, record->source), &options)) {
+  driver_count_page_write(run, gen_replace_file(record->path, gen_page_text(arena, record->html->root, record->source),
+                                                &options));
+}
+
+void
+driver_count_page_write(DriverRun *run, u32 status) {
+  switch (status) {
     case WriteStatus_Written: DriverCount(run, pages_rewritten, 1); break;
     case WriteStatus_Unchanged: DriverCount(run, pages_unchanged, 1); break;
     case WriteStatus_Changed:

@@ -25,14 +25,21 @@ enum DriverJobStage : u32 {
   DriverJob_Made,    // the texts are ready to write
 };
 
+enum DriverJobKind : u32 {
+  DriverJob_Generated,    // a page made from a document, and its raw view
+  DriverJob_HandWritten,  // a page read from the target, written back in place
+};
+
 struct DriverWriteJob {
   DriverWriteJob *next;
   PageRecord *record;
   HtmlNode *page;
-  StrView inside;    // the real site root: nothing is written outside it
+  u32 kind;  // DriverJobKind
+  StrView inside;    // the real folder nothing is written outside of (site root, target)
   StrList messages;  // what writing said, printed by the driver
   StrView page_text;
   StrView raw_text;
+  WritePending pending;  // a hand-written page written beside itself, to commit
   u32 stage;  // DriverJobStage, atomic
   b32 written;
   WriteStatus page_status;
@@ -81,8 +88,13 @@ driver_job_claim(DriverWriteJob *job) {
 static void
 driver_job_make(Arena *arena, DriverWriteJob *job) {
   PageRecord *rec = job->record;
-  job->page_text = gen_page_text(arena, job->page, {});
-  if (rec->document) {
+  if (job->kind == DriverJob_HandWritten) {
+    // Ends in the line end the author's text ended in.
+    job->page_text = gen_page_text(arena, job->page, rec->source);
+  } else {
+    job->page_text = gen_page_text(arena, job->page, {});
+  }
+  if (job->kind == DriverJob_Generated && rec->document) {
     StrView back = str_skip_last_slash(rec->path);
     PageResult raw = build_raw_page(arena, rec->source, rec->source_path, rec->raw_path, back);
     job->raw_text = gen_page_text(arena, raw.document, {});
@@ -95,8 +107,18 @@ driver_job_make(Arena *arena, DriverWriteJob *job) {
 static void
 driver_job_write(DriverWriteBatch *b, DriverWriteJob *job) {
   PageRecord *rec = job->record;
-  WriteOptions options = {0, job->inside, 1};
   console_capture_errors(b->arena, &job->messages);
+  if (job->kind == DriverJob_HandWritten) {
+    // Replaced only while the file still holds what was parsed, and synced, being the
+    // author's only copy; the batch's pages share one sync before they are committed.
+    WriteExpect expect = {rec->source, rec->source_modified};
+    WriteOptions options = {&expect, job->inside, 0, &job->pending, b->arena};
+    job->page_status = gen_replace_file(rec->path, job->page_text, &options);
+    console_capture_errors(0, 0);
+    job->written = 1;
+    return;
+  }
+  WriteOptions options = {0, job->inside, 1};
   job->page_status = gen_replace_file(rec->path, job->page_text, &options);
   if (rec->document) {
     job->has_raw = 1;
@@ -124,8 +146,26 @@ driver_writer_write_batch(DriverWriteBatch *b) {
         left = true;
       }
     }
-    if (!left) return;
+    if (!left) break;
     os_sleep_ms(0);
+  }
+  //- hand-written pages: one sync per file system for all their new bytes, then each
+  //  checked and renamed; a file system that cannot be synced whole syncs file by file
+  u64 devices[8];
+  bool synced[8];
+  u32 device_count = 0;
+  for (DriverWriteJob *job = b->first; job; job = job->next) {
+    if (job->page_status != WriteStatus_Pending) continue;
+    u32 d = 0;
+    while (d < device_count && devices[d] != job->pending.device) d += 1;
+    if (d == device_count && device_count < ArrayCount(devices)) {
+      devices[d] = job->pending.device;
+      synced[d] = os_sync_file_system(job->pending.temp);
+      device_count += 1;
+    }
+    console_capture_errors(b->arena, &job->messages);
+    job->page_status = gen_commit_pending(&job->pending, d < device_count && synced[d]);
+    console_capture_errors(0, 0);
   }
 }
 
@@ -193,6 +233,10 @@ driver_writer_take_back(DriverRun *run, DriverWriteBatch *b) {
   mutex_unlock(driver_writer.mutex);
   for (DriverWriteJob *job = b->first; job; job = job->next) {
     for (StrNode *n = job->messages.first; n; n = n->next) console_eprintf("%.*s", str_expand(n->string));
+    if (job->kind == DriverJob_HandWritten) {
+      driver_count_page_write(run, job->page_status);
+      continue;
+    }
     bool page_ok = job->page_status == WriteStatus_Written || job->page_status == WriteStatus_Unchanged;
     DriverCount(run, pages_generated, page_ok ? 1 : 0);
     DriverCount(run, write_failures, page_ok ? 0 : 1);
@@ -233,8 +277,20 @@ driver_writer_arena(void) {
   return driver_writer.batches[driver_writer.filling].arena;
 }
 
+static void driver_writer_push_job(DriverRun *run, PageRecord *record, HtmlNode *page, u32 kind);
+
 void
 driver_writer_push(DriverRun *run, PageRecord *record, HtmlNode *page) {
+  driver_writer_push_job(run, record, page, DriverJob_Generated);
+}
+
+void
+driver_writer_push_page(DriverRun *run, PageRecord *record, HtmlNode *root) {
+  driver_writer_push_job(run, record, root, DriverJob_HandWritten);
+}
+
+static void
+driver_writer_push_job(DriverRun *run, PageRecord *record, HtmlNode *page, u32 kind) {
   DriverWriteBatch *b = &driver_writer.batches[driver_writer.filling];
   if (!record) {
     // Only a parse that made no page: its memory is taken back once there is enough of it.
@@ -245,7 +301,8 @@ driver_writer_push(DriverRun *run, PageRecord *record, HtmlNode *page) {
   DriverWriteJob *job = push_struct(b->arena, DriverWriteJob);
   job->record = record;
   job->page = page;
-  job->inside = run->root_real;
+  job->kind = kind;
+  job->inside = kind == DriverJob_HandWritten ? run->target_real : run->root_real;
   SLLQueuePush(b->first, b->last, job);
   b->count += 1;
   if (b->count >= DRIVER_BATCH_PAGES || arena_pos(b->arena) >= DRIVER_BATCH_BYTES) driver_writer_hand_over(run);

@@ -214,15 +214,18 @@ gen_write_new_into(Arena *arena, StrView path, StrView target, OsHandle h, StrVi
 
 // One link: a temporary file beside the real one is renamed over it, so the old
 // file stays whole until the new one is complete.
+static WriteStatus gen_replace_with(Arena *arena, StrView path, StrView real, StrView tmp, const WriteExpect *expect);
+
 static WriteStatus
 gen_write_beside(Arena *arena, StrView path, StrView real, StrView bytes, const FileStatus *st,
-                 const WriteExpect *expect, bool sync) {
+                 const WriteExpect *expect, bool sync, const WriteOptions *options) {
   StrView tmp = {};
   OsHandle h = os_create_temp_file(arena, gen_folder_of(real), &tmp);
   if (!h.value) return gen_say_failed(path, gen_reason(arena));
+  WritePending *defer = options ? options->defer : 0;
   // The owner goes first: changing it may clear set-id bits that the mode then restores.
   bool ok = gen_write_all(h, bytes) && os_handle_set_owner(h, st->owner, st->group) &&
-            os_handle_set_permissions(h, st->mode) && (!sync || os_handle_sync(h));
+            os_handle_set_permissions(h, st->mode) && (!sync || defer || os_handle_sync(h));
   StrView reason = ok ? StrView{} : gen_reason(arena);
   if (!os_close_file_checked(h) && ok) {
     ok = false;
@@ -232,6 +235,22 @@ gen_write_beside(Arena *arena, StrView path, StrView real, StrView bytes, const 
     os_delete_file(tmp);
     return gen_say_failed(path, reason);
   }
+  if (defer) {
+    Arena *keep = options->defer_arena;
+    defer->path = str_push_copy(keep, path);
+    defer->real = str_push_copy(keep, real);
+    defer->temp = str_push_copy(keep, tmp);
+    defer->device = st->device;
+    defer->has_expect = expect != 0;
+    if (expect) defer->expect = *expect;
+    return WriteStatus_Pending;
+  }
+  return gen_replace_with(arena, path, real, tmp, expect);
+}
+
+static WriteStatus
+gen_replace_with(Arena *arena, StrView path, StrView real, StrView tmp, const WriteExpect *expect) {
+  StrView reason = {};
   // Checked as late as possible, so an edit made while the page was built is kept.
   if (expect) {
     WriteStatus s = gen_check_expect_at(arena, path, real, expect);
@@ -348,7 +367,26 @@ gen_replace_on(Arena *arena, StrView path, StrView bytes, const WriteOptions *op
   }
 
   if (st.links > 1) return gen_write_in_place(arena, path, real, bytes, expect);
-  return gen_write_beside(arena, path, real, bytes, &st, expect, !(options && options->no_sync));
+  return gen_write_beside(arena, path, real, bytes, &st, expect, !(options && options->no_sync), options);
+}
+
+WriteStatus
+gen_commit_pending(const WritePending *p, bool synced) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  WriteStatus s = WriteStatus_Written;
+  if (!synced) {
+    OsHandle h = os_open_file(OsOpen_Read | OsOpen_Write | OsOpen_NoFollow, p->temp);
+    bool ok = h.value && os_handle_sync(h);
+    StrView reason = ok ? StrView{} : gen_reason(scratch.arena);
+    if (h.value) os_close_file(h);
+    if (!ok) {
+      os_delete_file(p->temp);
+      s = gen_say_failed(p->path, reason);
+    }
+  }
+  if (s == WriteStatus_Written) s = gen_replace_with(scratch.arena, p->path, p->real, p->temp, p->has_expect ? &p->expect : 0);
+  scratch_end(scratch);
+  return s;
 }
 
 //~ Entry points

@@ -17,6 +17,19 @@ enum WriteStatus : u32 {
   WriteStatus_Refused,    // not ours to replace: read-only, not a regular file
   WriteStatus_Failed,     // the system failed; the old file is whole
   WriteStatus_Outside,    // its real file lies outside the folder the run may write in
+  WriteStatus_Pending,    // written beside the file, waiting for gen_commit_pending
+};
+
+// A replacement made in two steps, so that many pages share one wait for the disk: the
+// new bytes are written to a temporary file beside the old one, then (once the file
+// system is synced) the old file is checked and replaced.
+struct WritePending {
+  StrView path;  // as named
+  StrView real;  // the file the name leads to
+  StrView temp;  // the new bytes, not yet synced
+  u64 device;    // the file system both lie on
+  WriteExpect expect;
+  b32 has_expect;
 };
 
 struct WriteOptions {
@@ -29,6 +42,11 @@ struct WriteOptions {
   // sheets): they are not forced to the disk one by one, since a crash costs only a
   // rebuild. A hand-written page is always synced before it replaces the old one.
   b32 no_sync;
+  // When set, a file replaced through a temporary one is left at the temporary file:
+  // the status is Pending and `defer` says what gen_commit_pending needs (its texts on
+  // `defer_arena`). Other outcomes are final as usual.
+  WritePending *defer = 0;
+  Arena *defer_arena = 0;
 };
 
 // Replaces the file at `path` (the file a link names, the link staying) so that a
@@ -40,6 +58,10 @@ struct WriteOptions {
 // Every outcome but Written and Unchanged prints one line on standard error that
 // names the path and the reason.
 WriteStatus gen_replace_file(StrView path, StrView bytes, const WriteOptions *options);
+// Syncs the temporary file unless `synced` (the whole file system was), checks that the
+// old file still holds what was read, and renames the temporary file over it; every
+// outcome but Written prints its line as gen_replace_file does.
+WriteStatus gen_commit_pending(const WritePending *pending, bool synced);
 // The serialized tree, ending in the line end that ended `source` (the text it was
 // parsed from), as the author wrote it.
 StrView gen_page_text(Arena *arena, HtmlNode *root, StrView source);

@@ -361,6 +361,21 @@ os_handle_sync(OsHandle handle) {
 }
 
 bool
+os_sync_file_system(StrView path) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  int fd = open(os_cpath(scratch.arena, path), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  scratch_end(scratch);
+  if (fd < 0) {
+    os_errno = errno;
+    return false;
+  }
+  bool ok = syncfs(fd) == 0;
+  if (!ok) os_errno = errno;
+  close(fd);
+  return ok;
+}
+
+bool
 os_handle_truncate(OsHandle handle, u64 size) {
   if (handle.value && ftruncate(os_fd(handle), (off_t)size) == 0) return true;
   os_errno = handle.value ? errno : EBADF;

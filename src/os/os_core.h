@@ -108,6 +108,9 @@ OsHandle os_create_new_file(StrView path);
 // Closes the handle and reports a failure the system reports on close (delayed writes).
 bool os_close_file_checked(OsHandle handle);
 bool os_handle_sync(OsHandle handle);
+// Everything written to the file system that holds `path` is on the disk: one wait for
+// many files written one after the other (syncfs).
+bool os_sync_file_system(StrView path);
 bool os_handle_truncate(OsHandle handle, u64 size);
 bool os_handle_set_permissions(OsHandle handle, u32 mode);
 // Gives the file this owner and group as far as this process may: where it may not

@@ -369,3 +369,59 @@ TEST(GenReplace, FailuresLeaveTheOldFileWholeAndNoTemporaries) {
   EXPECT_EQ(o.status, WriteStatus_Written) << o.err;
   EXPECT_TRUE(read_all(twin) == fresh) << "disarmed";
 }
+
+// Replacing in two steps (the new bytes beside the page, then one sync for many pages
+// and a commit each): nothing of the page changes before the commit, and the commit
+// still leaves alone a page edited or deleted in between.
+TEST(GenReplace, TwoStepReplacementChecksAgainAtTheCommit) {
+  TempDir dir;
+  Arena *a = test_arena();
+  struct Case {
+    const char *label;
+    int between;  // 0 nothing, 1 an edit, 2 a deletion
+    bool synced;
+    WriteStatus want;
+  } cases[] = {
+      {"synced whole", 0, true, WriteStatus_Written},
+      {"synced file by file", 0, false, WriteStatus_Written},
+      {"edited between", 1, true, WriteStatus_Changed},
+      {"deleted between", 2, true, WriteStatus_Missing},
+  };
+  for (const Case &c : cases) {
+    std::string folder = dir.path + "/" + std::to_string(&c - cases);
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    std::string path = folder + "/page.html";
+    {
+      std::ofstream(path) << "<p>as read</p>";
+    }
+    chmod(path.c_str(), 0640);
+    WriteExpect expect = {str_lit("<p>as read</p>"), modified_of(path)};
+    WritePending pending = {};
+    WriteOptions opts = {&expect, {}, 0, &pending, a};
+    EXPECT_EQ(gen_replace_file(sv(path), str_lit("<p>ours</p>"), &opts), WriteStatus_Pending) << c.label;
+    EXPECT_EQ(read_all(path), "<p>as read</p>") << c.label << ": untouched before the commit";
+    EXPECT_EQ(line_count(listing(folder)), 2u) << c.label << ": the new bytes wait beside it";
+    if (c.between == 1) std::ofstream(path) << "<p>the user's edit</p>";
+    if (c.between == 2) unlink(path.c_str());
+    if (c.synced) {
+      ASSERT_TRUE(os_sync_file_system(pending.temp)) << c.label;
+    }
+    testing::internal::CaptureStderr();
+    WriteStatus s = gen_commit_pending(&pending, c.synced);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(s, c.want) << c.label << ": " << err;
+    if (c.want == WriteStatus_Written) {
+      EXPECT_EQ(read_all(path), "<p>ours</p>") << c.label;
+      EXPECT_EQ(err, "") << c.label;
+      struct stat st;
+      stat(path.c_str(), &st);
+      EXPECT_EQ(st.st_mode & 0777, 0640u) << c.label << ": permissions kept";
+    } else {
+      EXPECT_EQ(line_count(err), 1u) << c.label << ": " << err;
+    }
+    if (c.between == 1) {
+      EXPECT_EQ(read_all(path), "<p>the user's edit</p>") << c.label;
+    }
+    EXPECT_EQ(line_count(listing(folder)), c.between == 2 ? 0u : 1u) << c.label << ": no temporary file left";
+  }
+}
