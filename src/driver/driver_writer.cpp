@@ -65,7 +65,7 @@ struct DriverWriteBatch {
 
 // A batch is handed over at this many pages or bytes, whichever comes first.
 #define DRIVER_BATCH_PAGES 48
-#define DRIVER_BATCH_BYTES MB(16)
+#define DRIVER_BATCH_BYTES MB(4)
 
 static struct {
   bool started;
