@@ -485,6 +485,11 @@ fs_watching(void) {
   return fs_watch.handle.value && !__atomic_load_n(&fs_watch.failed, __ATOMIC_ACQUIRE);
 }
 
+void
+fs_test_stop_watching(void) {
+  __atomic_store_n(&fs_watch.failed, 1u, __ATOMIC_RELEASE);
+}
+
 u64
 fs_new_names(void) {
   return __atomic_load_n(&fs_watch.new_names, __ATOMIC_ACQUIRE);

@@ -115,6 +115,8 @@ void fs_set_scanning(bool on);
 // scanner looks at every file again, and fs_watching() says so.
 bool fs_watch_folder(StrView folder);
 bool fs_watching(void);
+// Test hook: the scanner goes back to reading every file's time, as after a failure.
+void fs_test_stop_watching(void);
 // Counts names of sources and folders that appeared in watched folders: a driver
 // that listens looks for new files only when it moved.
 u64 fs_new_names(void);
