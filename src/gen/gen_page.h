@@ -4,7 +4,7 @@
 #pragma once
 
 #include "gen/gen_render.h"
-#include "gen/gen_write.h"
+#include "emit/emit.h"
 
 //~ The site a run builds
 

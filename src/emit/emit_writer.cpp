@@ -14,7 +14,7 @@
 
 #include "base/base_format.h"
 #include "gen/gen_page.h"
-#include "gen/gen_write.h"
+#include "emit/emit.h"
 #include "os/os_core.h"
 #include "os/os_thread.h"
 

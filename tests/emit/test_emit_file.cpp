@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <fstream>
 
-#include "gen/gen_write.h"
+#include "emit/emit.h"
 #include "os/os_core.h"
 
 TEST(GenWrite, WritesReplacesAndKeepsPermissions) {

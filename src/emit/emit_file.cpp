@@ -1,5 +1,5 @@
 // Output writing: serialize, then replace the file without ever leaving it half-written.
-#include "gen/gen_write.h"
+#include "emit/emit.h"
 
 #include "base/base_format.h"
 #include "os/os_core.h"
