@@ -36,12 +36,16 @@ BM_DiscoverAndLoad(benchmark::State &state) {
     if (!tree_root.empty()) std::filesystem::remove_all(tree_root);
     make_tree(10000);
     state.ResumeTiming();
-    DriverRun run = {};
-    run.arena = arena_create_sized(GB(1), KB(64));
-    run.files = driver_discover(run.arena, str_from_cstr((tree_root + "/src").c_str()));
-    loaded += run.files.node_count;
-    driver_process_files(&run);
-    arena_release(run.arena);
+    Arena *arena = arena_create_sized(GB(1), KB(64));
+    Site *site = push_struct(arena, Site);
+    SiteSettings settings = {};
+    settings.root = str_from_cstr((tree_root + "/").c_str());
+    driver_site_init(site, arena, settings);
+    site->queued = driver_discover(arena, str_from_cstr((tree_root + "/src").c_str()));
+    loaded += site->queued.node_count;
+    driver_process_files(site);
+    arena_release(site->pages_arena);
+    arena_release(arena);
   }
   state.counters["files/s"] = benchmark::Counter((double)loaded, benchmark::Counter::kIsRate);
   state.counters["peak_MiB"] = bench_peak_rss_mib();

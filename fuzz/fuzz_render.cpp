@@ -50,11 +50,13 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   if (!str_equal(once, fuzz_render(&doc, &page))) abort();
 
-  //- the complete page and the raw view; no run is begun, so no shared file is touched
-  PageResult full = page_assemble(fuzz_arena, &doc, str_lit("/qil-fuzz-root/doc.qil"), page.output_path);
+  //- the complete page and the raw view, sharing nothing of a site
+  HtmlParseResult no_head = {};
+  GenShared shared = gen_shared_make(fuzz_arena, {}, {}, {}, {}, &no_head);
+  PageResult full = page_assemble(fuzz_arena, &shared, &doc, str_lit("/qil-fuzz-root/doc.qil"), page.output_path);
   StrList out = {};
   html_write(fuzz_arena, &out, full.document);
-  PageResult raw = build_raw_page(fuzz_arena, src, str_lit("/qil-fuzz-root/doc.qil"),
+  PageResult raw = build_raw_page(fuzz_arena, &shared, src, str_lit("/qil-fuzz-root/doc.qil"),
                                   str_lit("/qil-fuzz-root/blog/raw_page.html"), str_lit("page.html"));
   html_write(fuzz_arena, &out, raw.document);
   arena_pop_to(fuzz_arena, pos);

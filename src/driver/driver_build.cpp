@@ -4,22 +4,10 @@
 #include <string.h>
 
 #include "base/base_format.h"
+#include "emit/emit.h"
 #include "gen/gen_page.h"
 #include "net/net_linkcheck.h"
 #include "os/os_core.h"
-
-static PageQueue *page_queue;
-static DocumentSet *document_set;
-
-PageQueue *
-driver_page_queue(void) {
-  return page_queue;
-}
-
-DocumentSet *
-driver_document_set(void) {
-  return document_set;
-}
 
 void
 driver_services_init(void) {
@@ -29,9 +17,9 @@ driver_services_init(void) {
 
 //~ Set-up
 
-static DriverSettings
+static SiteSettings
 driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
-  DriverSettings s = {};
+  SiteSettings s = {};
   s.target = option_value(options, str_lit("target_path"));
   StrView root = path_ensure_trailing_slash(arena, option_value(options, str_lit("root_path")));
   StrView server_root = path_ensure_trailing_slash(arena, option_value(options, str_lit("server_root_path")));
@@ -65,22 +53,49 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
   return s;
 }
 
-static void
-driver_create_queues(DriverSettings *s) {
-  if (page_queue) return;
-  Arena *qa = arena_create_sized(MB(64), KB(64));
-  page_queue = push_struct(qa, PageQueue);
-  page_queue->arena = qa;
-  page_queue->destination_path = str_push_copy(qa, s->destination);
-  page_queue->root_path = str_push_copy(qa, s->root);
-  page_queue->check_urls = s->check_urls;
-  page_queue->print_todos = s->print_todos;
-  Arena *da = arena_create_sized(MB(64), KB(64));
-  document_set = push_struct(da, DocumentSet);
-  document_set->arena = da;
-  document_set->root_path = str_push_copy(da, s->root);
-  document_set->check_file_paths = s->check_file_paths;
-  document_set->check_urls = s->check_urls;
+// A shared file's text; `error` says why a file that is there could not be read.
+static StrView
+driver_read_shared(Arena *arena, StrView path, StrView *error) {
+  StrView text = os_read_file(arena, path);
+  u32 code = os_last_error_code();
+  if (error && text.length == 0 && code && !os_error_is_missing(code)) {
+    *error = str_push_copy(arena, str_from_cstr(os_last_error()));
+  }
+  return text;
+}
+
+void
+driver_site_init(Site *site, Arena *arena, SiteSettings settings) {
+  MemoryZeroStruct(site);
+  site->arena = arena;
+  site->settings = settings;
+  site->pages_arena = arena_create_sized(GB(1), KB(64));
+  StrView root = settings.root;
+  site->root_real = os_real_path(arena, root);
+
+  //- the shared files, read once; what they come to is said and written at their first use
+  SiteSharedFiles *f = &site->files;
+  f->head_path = str_pushf(arena, "%Sshared/html/default_head.html", &root);
+  f->tag_css_path = str_pushf(arena, "%Sshared/css/qil/css_tag_default.css", &root);
+  f->default_css_path = str_pushf(arena, "%Sshared/css/qil/css_default.css", &root);
+  f->index_path = str_pushf(arena, "%Swebsite/index.html", &root);
+  f->head_text = driver_read_shared(arena, f->head_path, 0);
+  f->tag_css_text = driver_read_shared(arena, f->tag_css_path, &f->tag_css_error);
+  HtmlParseResult head = {};
+  site->shared = gen_shared_make(arena, root, f->head_text, f->head_path, f->tag_css_text, &head);
+  f->head_diagnostics = head.diagnostics;
+  f->head_parse_errors = head.parse_errors;
+}
+
+void
+driver_shared_first_use(Site *site) {
+  SiteSharedFiles *f = &site->files;
+  if (!f->head_said) {
+    f->head_said = 1;
+    // Its faults are said once a run, when it is first used.
+    if (f->head_parse_errors) diag_print(&f->head_diagnostics, f->head_text, f->head_path);
+  }
+  emit_sheets(site);
 }
 
 //~ Rounds
@@ -119,34 +134,34 @@ driver_release_previous(DriverSource *src) {
 }
 
 void
-driver_process_files(DriverRun *run) {
-  StrNode *ahead = run->files.first;
+driver_process_files(Site *site) {
+  StrNode *ahead = site->queued.first;
   for (u64 i = 0; ahead && i < DRIVER_PREFETCH; i += 1, ahead = ahead->next) file_request(ahead->string, 0);
-  while (run->files.first) {
+  while (site->queued.first) {
     if (ahead) {
       file_request(ahead->string, 0);
       ahead = ahead->next;
     }
-    StrNode *node = run->files.first;
-    SLLQueuePop(run->files.first, run->files.last);
-    run->files.node_count -= 1;
-    DriverSource *src = push_struct(run->arena, DriverSource);
+    StrNode *node = site->queued.first;
+    SLLQueuePop(site->queued.first, site->queued.last);
+    site->queued.node_count -= 1;
+    DriverSource *src = push_struct(site->arena, DriverSource);
     src->path = node->string;
-    SLLQueuePush(run->first_source, run->last_source, src);
-    DriverSource **slot = &run->source_slots[str_hash_djb2(src->path) % DRIVER_SOURCE_SLOTS];
+    SLLQueuePush(site->first_source, site->last_source, src);
+    DriverSource **slot = &site->source_slots[str_hash_djb2(src->path) % DRIVER_SOURCE_SLOTS];
     src->hash_next = *slot;
     *slot = src;
     FileSnapshot snap = file_request(node->string, DEADLINE_NONE);
     StrView content = {};
-    if (snap.ok && driver_source_content(src, snap, &content)) driver_process_file(run, src, content);
+    if (snap.ok && driver_source_content(src, snap, &content)) driver_process_file(site, src, content);
   }
 }
 
 // Listen mode: a source whose content changed since it was processed goes through its
 // pipeline again, and its records are filled again in place.
 static bool
-driver_source_known(DriverRun *run, StrView path) {
-  for (DriverSource *s = run->source_slots[str_hash_djb2(path) % DRIVER_SOURCE_SLOTS]; s; s = s->hash_next) {
+driver_source_known(Site *site, StrView path) {
+  for (DriverSource *s = site->source_slots[str_hash_djb2(path) % DRIVER_SOURCE_SLOTS]; s; s = s->hash_next) {
     if (str_equal(s->path, path)) return true;
   }
   return false;
@@ -154,49 +169,49 @@ driver_source_known(DriverRun *run, StrView path) {
 
 // Listen mode: files made in the target since the last look join the run like the others.
 static void
-driver_pick_up_new_files(DriverRun *run) {
-  ArenaTemp scratch = scratch_begin(&run->arena, 1);
-  StrList found = driver_discover(scratch.arena, run->settings.target);
+driver_pick_up_new_files(Site *site) {
+  ArenaTemp scratch = scratch_begin(&site->arena, 1);
+  StrList found = driver_discover(scratch.arena, site->settings.target);
   for (StrNode *n = found.first; n; n = n->next) {
-    if (driver_source_known(run, n->string)) continue;
-    str_list_push(run->arena, &run->files, str_push_copy(run->arena, n->string));
-    DriverCount(run, sources_new, 1);
+    if (driver_source_known(site, n->string)) continue;
+    str_list_push(site->arena, &site->queued, str_push_copy(site->arena, n->string));
+    SiteCount(site, sources_new, 1);
   }
   scratch_end(scratch);
-  driver_process_files(run);
+  driver_process_files(site);
 }
 
 static void
-driver_pick_up_changes(DriverRun *run) {
-  for (DriverSource *src = run->first_source; src; src = src->next) {
+driver_pick_up_changes(Site *site) {
+  for (DriverSource *src = site->first_source; src; src = src->next) {
     // Editors often save by removing the file and writing it anew: a source that is
     // back is built again (its records are still the ones it had).
     if (src->deleted) {
       if (!os_path_exists(src->path)) continue;
       src->deleted = 0;
-      DriverCount(run, sources_new, 1);
+      SiteCount(site, sources_new, 1);
     }
     FileSnapshot snap = file_request(src->path, os_now_micros());
     if (!snap.ok || content_key_equal(snap.key, src->key)) continue;
     // A source that is gone keeps the page it published; it is said once.
     if (!os_path_exists(src->path)) {
       src->deleted = 1;
-      DriverCount(run, sources_deleted, 1);
+      SiteCount(site, sources_deleted, 1);
       continue;
     }
     StrView content = {};
     // An unreadable file leaves the records built before (and the content they use) alone.
     if (driver_source_content(src, snap, &content)) {
-      driver_process_file(run, src, content);
+      driver_process_file(site, src, content);
       driver_release_previous(src);
     }
   }
 }
 
 static bool
-driver_some_page_waits(void) {
-  for (PageRecord *r = page_queue->first; r; r = r->next) {
-    if (!r->reported && !driver_page_ready(r)) return true;
+driver_some_page_waits(Site *site) {
+  for (PageRecord *r = site->first_page; r; r = r->next) {
+    if (r->state != PageState_Reported && !driver_page_ready(r)) return true;
   }
   return false;
 }
@@ -218,15 +233,15 @@ driver_part(StrList *parts, Arena *arena, u64 n, const char *one, const char *ma
 }
 
 static bool
-driver_stats_empty(DriverStats *st) {
-  DriverStats zero = {};
+driver_stats_empty(SiteStats *st) {
+  SiteStats zero = {};
   return memcmp(st, &zero, sizeof zero) == 0;
 }
 
 // Two lines at most on standard error: what was built and kept, then the links and the time.
 static void
-driver_print_summary(DriverRun *run, DriverStats *st, bool with_time) {
-  ArenaTemp scratch = scratch_begin(&run->arena, 1);
+driver_print_summary(Site *site, SiteStats *st, bool with_time) {
+  ArenaTemp scratch = scratch_begin(&site->arena, 1);
   Arena *a = scratch.arena;
   StrList parts = {};
   StrJoin comma = {{}, str_lit(", "), {}};
@@ -257,13 +272,13 @@ driver_print_summary(DriverRun *run, DriverStats *st, bool with_time) {
   console_eprintf("qilsite: %.*s\n", str_expand(line));
 
   StrList second = {};
-  if (page_queue->check_urls) {
+  if (site->settings.check_urls) {
     str_list_pushf(a, &second, "%I64u web %s checked: %I64u broken, %I64u redirected, %I64u noted", st->links_checked,
                    st->links_checked == 1 ? "link" : "links", st->links_broken, st->links_redirected,
                    st->links_noted);
   }
   if (with_time) {
-    u64 ms = (os_now_micros() - run->start_us) / 1000;
+    u64 ms = (os_now_micros() - site->start_us) / 1000;
     str_list_pushf(a, &second, "%I64u.%03I64u s", ms / 1000, ms % 1000);
   }
   if (second.node_count) {
@@ -275,15 +290,15 @@ driver_print_summary(DriverRun *run, DriverStats *st, bool with_time) {
 
 // On a terminal, one line that says how many web links are answered, drawn over itself.
 static void
-driver_show_progress(DriverRun *run, bool done) {
-  if (!page_queue->check_urls || !os_stderr_is_terminal()) return;
+driver_show_progress(Site *site, bool done) {
+  if (!site->settings.check_urls || !os_stderr_is_terminal()) return;
   if (done) {
-    if (run->progress_shown) console_eprintf("\r\x1b[K");
-    run->progress_shown = 0;
+    if (site->progress_shown) console_eprintf("\r\x1b[K");
+    site->progress_shown = 0;
     return;
   }
   u64 queued = 0, answered = 0;
-  for (PageRecord *r = page_queue->first; r; r = r->next) {
+  for (PageRecord *r = site->first_page; r; r = r->next) {
     for (PageWebLink *l = r->first_web_link; l; l = l->next) {
       queued += 1;
       if (linkcheck_fetch_ended(l->url)) answered += 1;
@@ -292,127 +307,130 @@ driver_show_progress(DriverRun *run, bool done) {
   if (!queued) return;
   console_eprintf("\r\x1b[Kqilsite: web links answered: %llu of %llu", (unsigned long long)answered,
                   (unsigned long long)queued);
-  run->progress_shown = 1;
+  site->progress_shown = 1;
 }
 
 // A round's pause while pages wait for their links: it ends early once the link checker
 // has nothing left in progress, so the last answers are reported without a round's delay.
 static void
-driver_wait_for_answers(u64 ms) {
+driver_wait_for_answers(Site *site, u64 ms) {
   u64 end = os_now_micros() + ms * 1000;
   while (os_now_micros() < end) {
     os_sleep_ms(5);
-    if (linkcheck_in_progress() == 0 && !driver_some_page_waits()) return;
+    if (linkcheck_in_progress() == 0 && !driver_some_page_waits(site)) return;
   }
 }
 
 static bool
-driver_found_errors(DriverStats *st) {
+driver_found_errors(SiteStats *st) {
   return st->errors || st->links_broken || st->write_failures;
 }
 
 int
 driver_run(OptionTable *options) {
-  DriverRun run = {};
-  run.arena = arena_create_sized(GB(8), KB(64));
-  run.start_us = os_now_micros();
+  Arena *arena = arena_create_sized(GB(8), KB(64));
   ThreadContext *ctx = thread_context_get();
   Arena *scratch = ctx->scratch[0];
-  run.scratch_start = arena_pos(scratch);
+  u64 scratch_start = arena_pos(scratch);
 
-  //- settings and queues
+  //- settings and the site
   bool stop = false;
-  run.settings = driver_read_settings(run.arena, options, &stop);
-  driver_create_queues(&run.settings);
-  gen_site_begin(run.arena, run.settings.root);
-  run.root_real = os_real_path(run.arena, run.settings.root);
+  SiteSettings settings = driver_read_settings(arena, options, &stop);
+  Site *site = push_struct(arena, Site);
+  driver_site_init(site, arena, settings);
+  site->start_us = os_now_micros();
+  site->scratch_start = scratch_start;
 
   //- link checker
-  if (run.settings.check_urls) {
+  if (settings.check_urls) {
     console_printf("[check urls]\n");
-    LinkCheckSettings link_settings = {run.settings.consent_url, run.settings.ca_file};
-    if (!linkcheck_start(link_settings)) page_queue->check_urls = 0;
+    LinkCheckSettings link_settings = {settings.consent_url, settings.ca_file};
+    if (!linkcheck_start(link_settings)) site->settings.check_urls = 0;
   }
 
   //- discovery; under listen it also asks the kernel to watch every folder it walks
-  fs_set_scanning(run.settings.listen);
+  fs_set_scanning(settings.listen);
   if (!stop) {
-    if (!os_path_exists(run.settings.target)) {
-      console_eprintf("qilsite: target_path '%.*s': %s\n", str_expand(run.settings.target), os_last_error());
+    if (!os_path_exists(settings.target)) {
+      console_eprintf("qilsite: target_path '%.*s': %s\n", str_expand(settings.target), os_last_error());
       stop = true;
     } else {
-      run.files = driver_discover(run.arena, run.settings.target);
-      run.target_real = driver_target_real(run.arena, run.settings.target);
+      site->queued = driver_discover(arena, settings.target);
+      site->target_real = driver_target_real(arena, settings.target);
     }
   }
 
   //- searchers configuration
-  StrView searchers_path = str_pushf(run.arena, "%Skn_searchs.txt", &run.settings.local);
-  run.searchers_text = os_read_file(run.arena, searchers_path);
-  run.finders = conf_read_text(run.arena, run.searchers_text);
-  arena_pop_to(scratch, run.scratch_start);
+  StrView searchers_path = str_pushf(arena, "%Skn_searchs.txt", &settings.local);
+  site->searchers_text = os_read_file(arena, searchers_path);
+  site->finders = conf_read_text(arena, site->searchers_text);
+  arena_pop_to(scratch, scratch_start);
   if (stop) {
     console_flush();
-    arena_release(run.arena);
+    arena_release(site->pages_arena);
+    arena_release(arena);
     return 0;
   }
 
   //- rounds; without listen nobody edits what was read, so nothing is scanned for edits
-  driver_share_record_arenas(!run.settings.listen);
+  if (!settings.listen) site->shared_records = arena_create_sized(GB(64), MB(1));
   for (u64 round = 0;; round += 1) {
-    driver_process_files(&run);
-    if (run.settings.listen && round > 0) {
+    driver_process_files(site);
+    if (settings.listen && round > 0) {
       // With the kernel watching, sources are looked at again only once a file was
       // loaded again, and the target is listed again only once a new name appeared.
       bool watched = fs_watching();
       u64 loads = fs_load_count();
       u64 names = fs_new_names();
-      if (!watched || loads != run.seen_loads) {
-        run.seen_loads = loads;
-        driver_pick_up_changes(&run);
+      if (!watched || loads != site->seen_loads) {
+        site->seen_loads = loads;
+        driver_pick_up_changes(site);
       }
-      if (!watched || names != run.seen_names) {
-        run.seen_names = names;
-        driver_pick_up_new_files(&run);
+      if (!watched || names != site->seen_names) {
+        site->seen_names = names;
+        driver_pick_up_new_files(site);
       }
     }
     // Every page of the round is on disk before anything is reported or built again.
-    driver_writer_finish(&run);
-    bool waits = driver_some_page_waits();
-    if (waits) driver_show_progress(&run, false);
-    if (run.settings.listen) os_sleep_ms(300);
-    else if (waits) driver_wait_for_answers(300);
+    emit_finish(site);
+    bool waits = driver_some_page_waits(site);
+    if (waits) driver_show_progress(site, false);
+    if (settings.listen) os_sleep_ms(300);
+    else if (waits) driver_wait_for_answers(site, 300);
     bool all_reported = true;
     u64 reported = 0;
-    for (PageRecord *r = page_queue->first; r; r = r->next) {
-      if (r->reported) continue;
+    for (PageRecord *r = site->first_page; r; r = r->next) {
+      if (r->state == PageState_Reported) continue;
       if (!driver_page_ready(r)) {
         all_reported = false;
         continue;
       }
-      if (run.progress_shown) driver_show_progress(&run, true);
-      driver_report_page(&run, r);
+      if (site->progress_shown) driver_show_progress(site, true);
+      driver_report_page(site, r);
       reported += 1;
-      arena_pop_to(scratch, run.scratch_start);
+      arena_pop_to(scratch, scratch_start);
     }
     //- once every page is out, the index lists them
     if (reported && all_reported) {
-      if (!run.root_real.length) run.root_real = os_real_path(run.arena, run.settings.root);
-      driver_report_index(&run);
-      arena_pop_to(scratch, run.scratch_start);
+      if (!site->root_real.length) site->root_real = os_real_path(arena, settings.root);
+      driver_report_index(site);
+      arena_pop_to(scratch, scratch_start);
     }
     console_flush();
-    if (!run.settings.listen && all_reported && linkcheck_in_progress() == 0) break;
+    if (!settings.listen && all_reported && linkcheck_in_progress() == 0) break;
     //- under listen, a line for each round that did work
-    if (run.settings.listen && all_reported && !driver_stats_empty(&run.round)) {
-      driver_print_summary(&run, &run.round, false);
-      run.round = DriverStats{};
+    if (settings.listen && all_reported && !driver_stats_empty(&site->round)) {
+      driver_print_summary(site, &site->round, false);
+      site->round = SiteStats{};
     }
   }
-  driver_show_progress(&run, true);
+  emit_close(site);
+  driver_show_progress(site, true);
   console_flush();
-  driver_print_summary(&run, &run.total, true);
-  int status = run.settings.strict && driver_found_errors(&run.total) ? 1 : 0;
-  arena_release(run.arena);
+  driver_print_summary(site, &site->total, true);
+  int status = settings.strict && driver_found_errors(&site->total) ? 1 : 0;
+  if (site->shared_records) arena_release(site->shared_records);
+  arena_release(site->pages_arena);
+  arena_release(arena);
   return status;
 }

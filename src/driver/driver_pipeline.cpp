@@ -2,55 +2,47 @@
 #include "base/base_format.h"
 #include "doc/doc_core.h"
 #include "driver/driver_build.h"
+#include "emit/emit.h"
 #include "gen/gen_page.h"
 #include "html/html_core.h"
 #include "net/net_linkcheck.h"
 #include "net/net_link.h"
 #include "net/net_url.h"
+#include "os/os_core.h"
 
-// Under listen each record works on an arena of its own, given back when the record is
-// filled again. A run that does not listen fills every record once: its records share
-// one arena, since an arena per record would cost the system a mapping each.
-static Arena *driver_shared_records;
-
-void
-driver_share_record_arenas(bool share) {
-  if (share && !driver_shared_records) driver_shared_records = arena_create_sized(GB(64), MB(1));
-  if (!share) driver_shared_records = 0;
-}
-
-static Arena *driver_overflow_records;
+//~ Records
 
 static void
-driver_release_record_arena(Arena *arena) {
-  if (arena && arena != driver_shared_records && arena != driver_overflow_records) arena_release(arena);
+driver_release_record_arena(Site *site, Arena *arena) {
+  if (arena && arena != site->shared_records && arena != site->overflow_records) arena_release(arena);
 }
 
-// When the system has no mapping left for an arena of its own, a record goes on a
-// shared arena: its memory is then kept till the end, and the run goes on.
-
+// Under listen each record works on an arena of its own, given back when the record is
+// filled again; a run that does not listen fills every record once, on one shared arena.
+// When the system has no mapping left for an arena of its own, a record goes on the
+// overflow arena: its memory is then kept till the end, and the run goes on.
 static Arena *
-driver_record_arena(Arena *old) {
-  driver_release_record_arena(old);
-  if (driver_shared_records) return driver_shared_records;
+driver_record_arena(Site *site, Arena *old) {
+  driver_release_record_arena(site, old);
+  if (site->shared_records) return site->shared_records;
   Arena *own = arena_create_sized(MB(64), KB(64));
   if (own) return own;
-  if (!driver_overflow_records) driver_overflow_records = arena_create_sized(GB(64), MB(1));
-  return driver_overflow_records;
+  if (!site->overflow_records) site->overflow_records = arena_create_sized(GB(64), MB(1));
+  return site->overflow_records;
 }
 
 // The source's page record, queued at its first use and emptied for a new fill after.
 static PageRecord *
-driver_page_record(PageQueue *q, DriverSource *src) {
+driver_page_record(Site *site, DriverSource *src) {
   PageRecord *r = src->record;
   if (!r) {
-    r = push_struct(q->arena, PageRecord);
-    SLLQueuePush(q->first, q->last, r);
-    q->count += 1;
+    r = push_struct(site->pages_arena, PageRecord);
+    SLLQueuePush(site->first_page, site->last_page, r);
+    site->page_count += 1;
     src->record = r;
   }
   PageRecord *next = r->next;
-  Arena *arena = driver_record_arena(r->arena);
+  Arena *arena = driver_record_arena(site, r->arena);
   MemoryZeroStruct(r);
   r->next = next;
   r->arena = arena;
@@ -58,15 +50,15 @@ driver_page_record(PageQueue *q, DriverSource *src) {
 }
 
 static void
-driver_record_document(DocumentSet *set, DriverSource *src, Arena *arena, DocParseResult *doc, StrView path) {
+driver_record_document(Site *site, DriverSource *src, Arena *arena, DocParseResult *doc, StrView path) {
   DocumentRecord *rec = src->document;
   if (!rec) {
-    rec = push_struct(set->arena, DocumentRecord);
-    SLLQueuePush(set->first, set->last, rec);
-    set->count += 1;
+    rec = push_struct(site->pages_arena, DocumentRecord);
+    SLLQueuePush(site->first_document, site->last_document, rec);
+    site->document_count += 1;
     src->document = rec;
   } else if (rec->arena && rec->arena != arena) {
-    driver_release_record_arena(rec->arena);
+    driver_release_record_arena(site, rec->arena);
   }
   rec->arena = arena;
   rec->doc = doc;
@@ -78,11 +70,11 @@ driver_record_document(DocumentSet *set, DriverSource *src, Arena *arena, DocPar
 // The finder whose URL patterns match the link: the last exact match, else the first
 // finder with a pattern naming the link's host.
 static const SourceFinder *
-driver_finder_for(DriverRun *run, StrView url) {
-  if (!run->finders.count) return 0;
+driver_finder_for(Site *site, StrView url) {
+  if (!site->finders.count) return 0;
   UrlParts link = url_parse(url);
   const SourceFinder *exact = 0, *by_host = 0;
-  for (SourceFinder *f = run->finders.first; f; f = f->next) {
+  for (SourceFinder *f = site->finders.first; f; f = f->next) {
     for (StrNode *n = f->urls.first; n; n = n->next) {
       // The comparison changes the parts it is given: each takes fresh ones.
       UrlParts pattern = url_parse(n->string);
@@ -102,10 +94,10 @@ driver_finder_for(DriverRun *run, StrView url) {
 
 // The previews of the page's links whose answers came with a body a finder reads.
 static LinkMetadata *
-driver_link_metadata(DriverRun *run, Arena *arena, PageRecord *record) {
+driver_link_metadata(Site *site, Arena *arena, PageRecord *record) {
   LinkMetadata *first = 0, *last = 0;
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
-    const SourceFinder *finder = driver_finder_for(run, l->url);
+    const SourceFinder *finder = driver_finder_for(site, l->url);
     if (!finder) continue;
     StrView body = {};
     linkcheck_verdict(l->url, 0, &body);
@@ -158,17 +150,17 @@ driver_generated_links(Arena *arena, HtmlNode *root, StrView *text_out) {
 }
 
 static void
-driver_attach_previews(DriverRun *run, PageRecord *record) {
-  if (!run->finders.count || !record->first_web_link) return;
+driver_attach_previews(Site *site, PageRecord *record) {
+  if (!site->finders.count || !record->first_web_link) return;
   Arena *arena = record->arena;
-  LinkMetadata *metadata = driver_link_metadata(run, arena, record);
+  LinkMetadata *metadata = driver_link_metadata(site, arena, record);
   if (!metadata) return;
-  if (record->html && record->html->root) {
+  if (record->kind == PageKind_HandWritten && record->html && record->html->root) {
     html_attach_link_metadata(arena, &record->html->links, record->source, metadata);
     html_validate(arena, record->html);
-  } else if (record->generated) {
+  } else if (record->kind == PageKind_Generated && record->tree) {
     StrView text = {};
-    HtmlLinkList links = driver_generated_links(arena, record->generated->document, &text);
+    HtmlLinkList links = driver_generated_links(arena, record->tree, &text);
     html_attach_link_metadata(arena, &links, text, metadata);
   }
 }
@@ -199,10 +191,10 @@ driver_drop_unchecked_links(HtmlLinkList *links, StrView text) {
 // diagnostics are printed now, once. A page whose parse raised an error is never
 // rewritten, since its tree may have lost text; nor is a page with no markup at all.
 static PageRecord *
-driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
-  PageQueue *q = driver_page_queue();
-  PageRecord *rec = driver_page_record(q, src);
+driver_process_page(Site *site, DriverSource *src, StrView content) {
+  PageRecord *rec = driver_page_record(site, src);
   Arena *arena = rec->arena;
+  rec->kind = PageKind_HandWritten;
   rec->path = src->path;
   rec->source = content;
   rec->source_path = src->path;
@@ -211,22 +203,23 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
   if (content.length == 0) return rec;
   // Without link checking the page waits for nothing: it is written back as soon as it
   // is checked, and its tree goes with the writer's batch instead of staying for the run.
-  Arena *batch = q->check_urls ? 0 : driver_writer_arena();
+  bool check_urls = site->settings.check_urls;
+  Arena *batch = check_urls ? 0 : emit_batch_arena(site);
   if (batch) arena = batch;
   HtmlParseResult *r = push_struct(arena, HtmlParseResult);
   // Tokens serve the parse only; they live on scratch memory.
   ArenaTemp tokens_scratch = scratch_begin(&arena, 1);
   HtmlTokenList tokens = html_tokenize(tokens_scratch.arena, content);
-  *r = html_parse(arena, content, rec->path, tokens, HtmlParse_CheckAll, q->root_path);
+  *r = html_parse(arena, content, rec->path, tokens, HtmlParse_CheckAll, site->settings.root);
   scratch_end(tokens_scratch);
   html_validate(arena, r);
   html_check_attributes(arena, r);
   driver_drop_unchecked_links(&r->links, content);
   // The web links are queued here, one by one, so that a page waits only for the ones
   // the checker took.
-  u32 mode = run->settings.check_file_paths ? HtmlLinkCheck_LocalPaths : 0u;
-  html_check_links(arena, content, rec->path, &r->links, &r->diagnostics, mode, q->root_path);
-  if (q->check_urls) {
+  u32 mode = site->settings.check_file_paths ? HtmlLinkCheck_LocalPaths : 0u;
+  html_check_links(arena, content, rec->path, &r->links, &r->diagnostics, mode, site->settings.root);
+  if (check_urls) {
     LineCursor cursor = line_cursor_begin();
     for (HtmlLink *l = r->links.first; l; l = l->next) {
       if (l->kind != HtmlLinkKind_Web) continue;
@@ -234,30 +227,34 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &rec->path, (s64)lc.line, (s64)lc.column);
       StrView written = str_push_copy(arena, str_substr(content, l->start, l->end));
       StrView url = html_decode_url(arena, written);
-      if (linkcheck_enqueue(url, location, driver_finder_for(run, url) != 0)) {
+      if (linkcheck_enqueue(url, location, driver_finder_for(site, url) != 0)) {
         rec->web_links_queued += 1;
         driver_add_web_link(rec, url, written, location);
       }
     }
   }
   diag_print(&r->diagnostics, content, rec->path);
-  DriverCount(run, errors, r->diagnostics.errors);
-  DriverCount(run, warnings, r->diagnostics.warnings);
+  SiteCount(site, errors, r->diagnostics.errors);
+  SiteCount(site, warnings, r->diagnostics.warnings);
   rec->html = r;
+  // A page whose parse raised an error is never rewritten, since its tree may have
+  // lost text; nor is a page with no markup at all.
   bool markup = str_find(content, 0, str_lit("<"), 0) < content.length;
-  rec->rewrite = r->parse_errors == 0 && markup;
+  bool rewrite = r->parse_errors == 0 && markup;
+  rec->state = rewrite ? PageState_Waiting : PageState_Kept;
   if (batch) {
-    if (rec->rewrite) driver_writer_push_page(run, rec, r->root);
-    else if (r->parse_errors) DriverCount(run, kept_parse_error, 1);
-    else DriverCount(run, kept_no_markup, 1);
-    if (!rec->rewrite) driver_writer_push(run, 0, 0);
+    if (rewrite) {
+      emit_hand_over(site, rec, r->root);
+      rec->state = PageState_Handed;
+    } else {
+      emit_kept(site, rec);
+      emit_parse_done(site);
+      rec->state = PageState_None;
+    }
     rec->html = 0;
-    rec->written = 1;
   }
   return rec;
 }
-
-static void driver_write_generated(DriverRun *run, Arena *arena, PageRecord *record, PageResult *page);
 
 //~ Output paths
 
@@ -284,19 +281,19 @@ driver_output_offset(DocParseResult *doc, StrView path) {
 }
 
 static DriverClaim **
-driver_claim_slot(DriverRun *run, StrView folded) {
-  return &run->claims[str_hash_djb2(folded) % DRIVER_CLAIM_SLOTS];
+driver_claim_slot(Site *site, StrView folded) {
+  return &site->claims[str_hash_djb2(folded) % DRIVER_CLAIM_SLOTS];
 }
 
 static void
-driver_claim_release(DriverRun *run, DriverSource *src) {
+driver_claim_release(Site *site, DriverSource *src) {
   if (!src->output_claim.length) return;
-  for (DriverClaim **at = driver_claim_slot(run, src->output_claim); *at; at = &(*at)->next) {
+  for (DriverClaim **at = driver_claim_slot(site, src->output_claim); *at; at = &(*at)->next) {
     if ((*at)->source == src) {
       DriverClaim *c = *at;
       *at = c->next;
-      c->next = run->free_claims;
-      run->free_claims = c;
+      c->next = site->free_claims;
+      site->free_claims = c;
       break;
     }
   }
@@ -305,16 +302,16 @@ driver_claim_release(DriverRun *run, DriverSource *src) {
 
 // The source that holds the path already, or nil once `src` holds it.
 static DriverSource *
-driver_claim_take(DriverRun *run, DriverSource *src, StrView folded) {
-  DriverClaim **slot = driver_claim_slot(run, folded);
+driver_claim_take(Site *site, DriverSource *src, StrView folded) {
+  DriverClaim **slot = driver_claim_slot(site, folded);
   for (DriverClaim *c = *slot; c; c = c->next) {
     if (str_equal(c->path, folded)) return c->source;
   }
-  DriverClaim *c = run->free_claims;
-  if (c) run->free_claims = c->next;
-  else c = push_struct(run->arena, DriverClaim);
+  DriverClaim *c = site->free_claims;
+  if (c) site->free_claims = c->next;
+  else c = push_struct(site->arena, DriverClaim);
   // The path lives as long as the run: claims outlive the documents they came from.
-  c->path = str_push_copy(run->arena, folded);
+  c->path = str_push_copy(site->arena, folded);
   c->source = src;
   c->next = *slot;
   *slot = c;
@@ -324,14 +321,14 @@ driver_claim_take(DriverRun *run, DriverSource *src, StrView folded) {
 
 // The page's web links, queued with the link checker where they stand in the source.
 static void
-driver_queue_document_links(DriverRun *run, PageRecord *rec, DocParseResult *doc, StrView content) {
+driver_queue_document_links(Site *site, PageRecord *rec, DocParseResult *doc, StrView content) {
   LineCursor cursor = line_cursor_begin();
   for (DocNode *n = doc->root; !doc_node_is_nil(n); n = doc_node_next_preorder(n, doc->root)) {
     if (n->kind != DocNodeKind_Text || !(n->flags & DocNodeFlag_HttpLink) || n->text.length == 0) continue;
     LineCol lc = line_cursor_seek(&cursor, content, n->source_offset);
     StrView location = str_pushf(rec->arena, "%S:%I64d:%I64d", &rec->source_path, (s64)lc.line, (s64)lc.column);
     StrView url = str_push_copy(rec->arena, n->text);
-    if (linkcheck_enqueue(url, location, driver_finder_for(run, url) != 0)) {
+    if (linkcheck_enqueue(url, location, driver_finder_for(site, url) != 0)) {
       rec->web_links_queued += 1;
       driver_add_web_link(rec, url, url, location);
     }
@@ -341,35 +338,34 @@ driver_queue_document_links(DriverRun *run, PageRecord *rec, DocParseResult *doc
 // A qil document: parsed with its diagnostics printed; a published one gets its page
 // assembled and queued; a draft keeps an empty record.
 static PageRecord *
-driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
-  DocumentSet *set = driver_document_set();
-  PageQueue *q = driver_page_queue();
-  Arena *arena = driver_record_arena(src->document ? src->document->arena : 0);
+driver_process_document(Site *site, DriverSource *src, StrView content) {
+  StrView root = site->settings.root;
+  Arena *arena = driver_record_arena(site, src->document ? src->document->arena : 0);
   if (src->document) src->document->arena = 0;  // released just above
-  DocParseOptions options = {set->root_path, set->check_file_paths};
+  DocParseOptions options = {root, site->settings.check_file_paths};
   // Without link checking no page waits for answers: it is written as soon as it is
   // made, so its parse lives on the writer's batch and goes with it, rather than
   // staying for the whole run.
-  Arena *batch = q->check_urls ? 0 : driver_writer_arena();
+  bool check_urls = site->settings.check_urls;
+  Arena *batch = check_urls ? 0 : emit_batch_arena(site);
   Arena *parse_arena = batch ? batch : arena;
   DocParseResult *doc = push_struct(parse_arena, DocParseResult);
   *doc = doc_parse_file(parse_arena, content, src->path, &options);
   bool draft = str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive);
 
   //- the page's file: inside the site root, and no other document's
-  driver_claim_release(run, src);
+  driver_claim_release(site, src);
   StrView out = draft ? StrView{} : driver_page_output(doc);
   if (out.length) {
     ArenaTemp scratch = scratch_begin(&arena, 1);
     StrView folded = link_fold_path(scratch.arena, out);
     u64 offset = driver_output_offset(doc, out);
     DriverSource *holder = 0;
-    if (!link_path_inside(scratch.arena, out, set->root_path)) {
-      StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out,
-                              &set->root_path);
+    if (!link_path_inside(scratch.arena, out, root)) {
+      StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out, &root);
       doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
-    } else if ((holder = driver_claim_take(run, src, folded)) != 0) {
+    } else if ((holder = driver_claim_take(site, src, folded)) != 0) {
       StrView msg = str_pushf(parse_arena, "%S is already the page of %S: this document's page is not written", &out,
                               &holder->path);
       doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
@@ -378,25 +374,25 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
     scratch_end(scratch);
   }
   diag_print(&doc->diagnostics, content, src->path);
-  DriverCount(run, errors, doc->diagnostics.errors);
-  DriverCount(run, warnings, doc->diagnostics.warnings);
-  if (draft) DriverCount(run, drafts, 1);
-  else if (!out.length) DriverCount(run, unpublished, 1);
+  SiteCount(site, errors, doc->diagnostics.errors);
+  SiteCount(site, warnings, doc->diagnostics.warnings);
+  if (draft) SiteCount(site, drafts, 1);
+  else if (!out.length) SiteCount(site, unpublished, 1);
 
   if (draft) {
-    driver_record_document(set, src, arena, 0, StrView{});
+    driver_record_document(site, src, arena, 0, StrView{});
   } else {
-    driver_record_document(set, src, arena, batch ? 0 : doc, src->path);
+    driver_record_document(site, src, arena, batch ? 0 : doc, src->path);
   }
 
   //- the page, assembled on the record's arena; a record without one reports nothing
-  PageRecord *rec = src->record;
   if (!out.length) {
-    if (rec) driver_page_record(q, src);
-    if (batch) driver_writer_push(run, 0, 0);
+    if (src->record) driver_page_record(site, src);
+    if (batch) emit_parse_done(site);
     return src->record;
   }
-  rec = driver_page_record(q, src);
+  PageRecord *rec = driver_page_record(site, src);
+  rec->kind = PageKind_Generated;
   rec->path = str_push_copy(rec->arena, out);
   rec->raw_path = page_raw_path(rec->arena, rec->path);
   rec->document = src->document;
@@ -404,39 +400,41 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
   rec->source_path = src->path;
   rec->source_key = src->key;
   rec->source_modified = src->modified;
-  if (q->check_urls) driver_queue_document_links(run, rec, doc, content);
-  rec->generated = push_struct(rec->arena, PageResult);
+  if (check_urls) driver_queue_document_links(site, rec, doc, content);
+  driver_shared_first_use(site);
   if (rec->first_web_link) {
     // Its previews come with the answers: the tree waits for the report.
-    *rec->generated = page_assemble(rec->arena, doc, src->path, rec->path);
+    PageResult page = page_assemble(rec->arena, &site->shared, doc, src->path, rec->path);
+    rec->tree = page.document;
+    rec->title = page.title;
+    rec->state = PageState_Waiting;
     return rec;
   }
-  //- nothing to wait for: written now, so no page tree stays for the rest of the run
-  if (!batch && !rec->first_web_link) batch = driver_writer_arena();
+  //- nothing to wait for: handed to the writer now, so no page tree stays for the run
+  rec->state = PageState_Handed;
+  if (!batch) batch = emit_batch_arena(site);
   if (batch) {
-    PageResult page = page_assemble(batch, doc, src->path, rec->path);
-    rec->generated->title = str_push_copy(rec->arena, page.title);
-    rec->written = 1;
-    driver_writer_push(run, rec, page.document);
+    PageResult page = page_assemble(batch, &site->shared, doc, src->path, rec->path);
+    rec->title = str_push_copy(rec->arena, page.title);
+    emit_hand_over(site, rec, page.document);
     return rec;
   }
   ArenaTemp scratch = scratch_begin(&arena, 1);
-  PageResult page = page_assemble(scratch.arena, doc, src->path, rec->path);
-  rec->generated->title = str_push_copy(rec->arena, page.title);
-  driver_write_generated(run, scratch.arena, rec, &page);
-  rec->written = 1;
+  PageResult page = page_assemble(scratch.arena, &site->shared, doc, src->path, rec->path);
+  rec->title = str_push_copy(rec->arena, page.title);
+  emit_page_now(site, scratch.arena, rec, page.document);
   scratch_end(scratch);
   return rec;
 }
 
 PageRecord *
-driver_process_file(DriverRun *run, DriverSource *src, StrView content) {
+driver_process_file(Site *site, DriverSource *src, StrView content) {
   StrView ext = str_skip_last_dot(src->path);
   PageRecord *record = src->record;
   if (str_equal(ext, str_lit("html"))) {
-    record = driver_process_page(run, src, content);
+    record = driver_process_page(site, src, content);
   } else if (str_equal(ext, str_lit("qil"))) {
-    record = driver_process_document(run, src, content);
+    record = driver_process_document(site, src, content);
   }
   return record;
 }
@@ -449,98 +447,96 @@ driver_page_ready(PageRecord *record) {
   return true;
 }
 
-// A generated page and its raw view, written only below the site root.
-static bool
-driver_written(WriteStatus status) {
-  return status == WriteStatus_Written || status == WriteStatus_Unchanged;
-}
-
-static void
-driver_write_generated(DriverRun *run, Arena *arena, PageRecord *record, PageResult *page) {
-  WriteOptions options = {0, run->root_real, 1};
-  StrView text = gen_page_text(arena, page->document, {});
-  if (driver_written(gen_replace_file(record->path, text, &options))) DriverCount(run, pages_generated, 1);
-  else DriverCount(run, write_failures, 1);
-  if (!record->document) return;
-  StrView back = str_skip_last_slash(record->path);
-  PageResult raw = build_raw_page(arena, record->source, record->source_path, record->raw_path, back);
-  if (driver_written(gen_replace_file(record->raw_path, gen_page_text(arena, raw.document, {}), &options))) {
-    DriverCount(run, raw_views, 1);
-  } else {
-    DriverCount(run, write_failures, 1);
-  }
-}
-
-// A hand-written page is replaced only while its file still holds what was parsed.
-static void
-driver_write_page(DriverRun *run, Arena *arena, PageRecord *record) {
-  if (!record->rewrite) {
-    if (record->html->parse_errors) DriverCount(run, kept_parse_error, 1);
-    else DriverCount(run, kept_no_markup, 1);
-    return;
-  }
-  WriteExpect expect = {record->source, record->source_modified};
-  WriteOptions options = {&expect, run->target_real, 0};
-  driver_count_page_write(run, gen_replace_file(record->path, gen_page_text(arena, record->html->root, record->source),
-                                                &options));
-}
+//~ Reports
 
 void
-driver_count_page_write(DriverRun *run, u32 status) {
-  switch (status) {
-    case WriteStatus_Written: DriverCount(run, pages_rewritten, 1); break;
-    case WriteStatus_Unchanged: DriverCount(run, pages_unchanged, 1); break;
-    case WriteStatus_Changed:
-    case WriteStatus_Missing: DriverCount(run, kept_changed, 1); break;
-    case WriteStatus_Outside: DriverCount(run, kept_outside, 1); break;
-    default: DriverCount(run, write_failures, 1); break;
-  }
-}
-
-void
-driver_report_page(DriverRun *run, PageRecord *record) {
-  record->reported = 1;
+driver_report_page(Site *site, PageRecord *record) {
+  u32 state = record->state;
+  record->state = PageState_Reported;
   if (!record->path.length) return;
-  ArenaTemp scratch = scratch_begin(&run->arena, 1);
-  driver_attach_previews(run, record);
-  if (record->html) driver_write_page(run, scratch.arena, record);
-  else if (record->generated && !record->written) driver_write_generated(run, scratch.arena, record, record->generated);
-  record->messages = StrList{};
-  str_list_pushf(scratch.arena, &record->messages, "link checked: %I64u", record->web_links_queued);
+  ArenaTemp scratch = scratch_begin(&site->arena, 1);
+  driver_attach_previews(site, record);
+  if (state == PageState_Waiting) {
+    HtmlNode *tree = record->kind == PageKind_HandWritten ? record->html->root : record->tree;
+    emit_page_now(site, scratch.arena, record, tree);
+  } else if (state == PageState_Kept) {
+    emit_kept(site, record);
+  }
+  StrList messages = {};
+  str_list_pushf(scratch.arena, &messages, "link checked: %I64u", record->web_links_queued);
   //- what the answers say, link by link, where this page has the link
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
     StrView message = {};
     u32 verdict = linkcheck_verdict(l->url, &message, 0);
-    DriverCount(run, links_checked, 1);
-    if (verdict == LinkVerdict_Broken) DriverCount(run, links_broken, 1);
-    if (verdict == LinkVerdict_Redirected) DriverCount(run, links_redirected, 1);
-    if (verdict == LinkVerdict_Noted) DriverCount(run, links_noted, 1);
+    SiteCount(site, links_checked, 1);
+    if (verdict == LinkVerdict_Broken) SiteCount(site, links_broken, 1);
+    if (verdict == LinkVerdict_Redirected) SiteCount(site, links_redirected, 1);
+    if (verdict == LinkVerdict_Noted) SiteCount(site, links_noted, 1);
     if (verdict == LinkVerdict_None) continue;
     StrView name = linkcheck_verdict_name(verdict);
-    str_list_pushf(scratch.arena, &record->messages, "%S %S\n\t%S", &l->location, &name, &message);
+    str_list_pushf(scratch.arena, &messages, "%S %S\n\t%S", &l->location, &name, &message);
   }
   console_printf("%.*s: \n\t", str_expand(record->path));
-  for (StrNode *n = record->messages.first; n; n = n->next) console_printf("%.*s: \n\t", str_expand(n->string));
-  record->messages = StrList{};
+  for (StrNode *n = messages.first; n; n = n->next) console_printf("%.*s: \n\t", str_expand(n->string));
   scratch_end(scratch);
 }
 
+IndexStatus
+driver_write_index(Site *site, Arena *arena, IndexPageList *pages) {
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  Arena *a = scratch.arena;
+  StrView path = site->files.index_path;
+
+  //- what the page holds now, for the writer to compare with just before replacing it
+  FileProperties props = os_path_properties(path);
+  StrView text = os_read_file(a, path);
+  u32 error = os_last_error_code();
+  bool exists = error == 0;
+  if (!exists && !os_error_is_missing(error)) {
+    console_eprintf("qilsite: cannot read '%.*s': %s; its lists were not refilled\n", str_expand(path),
+                    os_last_error());
+    emit_index_refused(site);
+    scratch_end(scratch);
+    return IndexStatus_NotWritten;
+  }
+  HtmlNode *root = html_nil_node;
+  if (text.length) {
+    HtmlParseResult parsed = html_parse(a, text, path, html_tokenize(a, text), HtmlParse_CheckAll, {});
+    if (parsed.parse_errors) {
+      // Its tree may have lost text: the user's page is left as it is.
+      diag_print(&parsed.diagnostics, text, path);
+      console_eprintf("qilsite: '%.*s' was not rewritten: its lists were not refilled\n", str_expand(path));
+      emit_index_refused(site);
+      scratch_end(scratch);
+      return IndexStatus_NotParsed;
+    }
+    root = parsed.root;
+  }
+
+  //- refilled, then replaced only while it holds what was read
+  driver_shared_first_use(site);
+  root = gen_index_page(a, &site->shared, root, path, pages);
+  StrView out = gen_page_text(a, root, text);
+  WriteExpect expect = {text, props.modified};
+  bool written = emit_index(site, out, exists ? &expect : 0);
+  scratch_end(scratch);
+  return written ? IndexStatus_Written : IndexStatus_NotWritten;
+}
+
 void
-driver_report_index(DriverRun *run) {
-  PageQueue *q = driver_page_queue();
-  ArenaTemp scratch = scratch_begin(&run->arena, 1);
+driver_report_index(Site *site) {
+  ArenaTemp scratch = scratch_begin(&site->arena, 1);
   IndexPageList pages = {};
-  for (PageRecord *r = q->first; r; r = r->next) {
-    if (!r->generated || !r->path.length) continue;
+  for (PageRecord *r = site->first_page; r; r = r->next) {
+    if (r->kind != PageKind_Generated || !r->path.length) continue;
     IndexPage *p = push_struct(scratch.arena, IndexPage);
     p->path = r->path;
-    p->title = r->generated->title;
+    p->title = r->title;
     SLLQueuePush(pages.first, pages.last, p);
     pages.count += 1;
   }
-  IndexStatus index = write_index_page(scratch.arena, &pages);
-  if (index == IndexStatus_NotParsed || index == IndexStatus_NotWritten) DriverCount(run, write_failures, 1);
-  for (PageRecord *r = q->first; r; r = r->next) {
+  driver_write_index(site, scratch.arena, &pages);
+  for (PageRecord *r = site->first_page; r; r = r->next) {
     if (r->path.length) console_printf("%.*s: \n\t", str_expand(r->path));
   }
   scratch_end(scratch);

@@ -1,7 +1,12 @@
-// Writing pages to their files.
+// Emit: the one writer. Only this module creates or replaces output files (generated
+// pages, raw views, hand-written pages written back, the style sheets and the index),
+// and only it counts what writing came to.
 #pragma once
 
+#include "driver/driver_site.h"
 #include "html/html_core.h"
+
+//~ Replacing files (emit_file.cpp)
 
 // What a page held when it was read.
 struct WriteExpect {
@@ -17,7 +22,7 @@ enum WriteStatus : u32 {
   WriteStatus_Refused,    // not ours to replace: read-only, not a regular file
   WriteStatus_Failed,     // the system failed; the old file is whole
   WriteStatus_Outside,    // its real file lies outside the folder the run may write in
-  WriteStatus_Pending,    // written beside the file, waiting for gen_commit_pending
+  WriteStatus_Pending,    // written beside the file, waiting for emit_commit_pending
 };
 
 // A replacement made in two steps, so that many pages share one wait for the disk: the
@@ -43,7 +48,7 @@ struct WriteOptions {
   // rebuild. A hand-written page is always synced before it replaces the old one.
   b32 no_sync;
   // When set, a file replaced through a temporary one is left at the temporary file:
-  // the status is Pending and `defer` says what gen_commit_pending needs (its texts on
+  // the status is Pending and `defer` says what emit_commit_pending needs (its texts on
   // `defer_arena`). Other outcomes are final as usual.
   WritePending *defer = 0;
   Arena *defer_arena = 0;
@@ -57,18 +62,70 @@ struct WriteOptions {
 // its folders) unless `options->expect` is set. Options may be null.
 // Every outcome but Written and Unchanged prints one line on standard error that
 // names the path and the reason.
-WriteStatus gen_replace_file(StrView path, StrView bytes, const WriteOptions *options);
+WriteStatus emit_replace_file(StrView path, StrView bytes, const WriteOptions *options);
 // Syncs the temporary file unless `synced` (the whole file system was), checks that the
 // old file still holds what was read, and renames the temporary file over it; every
-// outcome but Written prints its line as gen_replace_file does.
-WriteStatus gen_commit_pending(const WritePending *pending, bool synced);
-// The serialized tree, ending in the line end that ended `source` (the text it was
-// parsed from), as the author wrote it.
-StrView gen_page_text(Arena *arena, HtmlNode *root, StrView source);
-// Serializes the tree and replaces the file with it as gen_replace_file does.
-WriteStatus write_html_page(Arena *arena, HtmlNode *root, StrView path, const WriteOptions *options);
+// outcome but Written prints its line as emit_replace_file does.
+WriteStatus emit_commit_pending(const WritePending *pending, bool synced);
+// Serializes the tree and replaces the file with it as emit_replace_file does.
+WriteStatus emit_html_page(Arena *arena, HtmlNode *root, StrView path, const WriteOptions *options);
 
 // The same without options: true when the file holds the tree's text afterwards.
-bool write_html_file(Arena *arena, HtmlNode *root, StrView path);
+bool emit_html_file(Arena *arena, HtmlNode *root, StrView path);
 // The same for text already serialized; unchanged files are not touched.
-bool gen_write_file_safely(StrView path, StrView bytes);
+bool emit_write_file_safely(StrView path, StrView bytes);
+
+//~ Pages and the site's files (emit_site.cpp)
+
+// A page's texts: the page, and a generated page's raw view.
+struct EmitTexts {
+  StrView page;
+  StrView raw;
+};
+
+// What writing a page came to.
+struct EmitOutcome {
+  WriteStatus page;
+  WriteStatus raw;
+  b32 has_raw;
+};
+
+// The texts of the record's page from its tree: a hand-written page ends in the line end
+// its author's text ended in; a generated page brings its raw view.
+EmitTexts emit_make_texts(Arena *arena, Site *site, PageRecord *record, HtmlNode *tree);
+// Writes them: a hand-written page only while its file still holds what was parsed and
+// inside the target (left Pending in `defer` when given), a generated page and its raw
+// view only below the site root. Prints nothing but what the file writer says.
+EmitOutcome emit_write_texts(Arena *arena, Site *site, PageRecord *record, EmitTexts *texts, WritePending *defer);
+// Counts what writing came to: the one place outcomes are counted.
+void emit_count(Site *site, PageRecord *record, EmitOutcome outcome);
+// Makes, writes and counts the page now, on the caller's thread.
+void emit_page_now(Site *site, Arena *arena, PageRecord *record, HtmlNode *tree);
+// A hand-written page that is not written back: counted by why.
+void emit_kept(Site *site, PageRecord *record);
+// The style sheets, at their first use in a run: the default sheet always, the per-tag
+// sheet only when the site's file was missing or empty.
+void emit_sheets(Site *site);
+// The index page's new text, replacing the file while it holds what was read (`expect`;
+// null when there was no file). False when it was not written (the writer said why).
+bool emit_index(Site *site, StrView text, const WriteExpect *expect);
+// The index page could not be refilled (unreadable, or its parse raised an error): counted
+// as a page not written.
+void emit_index_refused(Site *site);
+
+//~ The background writer (emit_writer.cpp)
+// Pages that wait for nothing are serialized and written on a thread of the writer's
+// own while the driver parses the next documents. Main thread only.
+
+// The arena a page to hand over is assembled on; 0 when the writer cannot run.
+Arena *emit_batch_arena(Site *site);
+// Hands the record's page over (written soon, with the record's paths and source), or
+// writes it now when the writer cannot run.
+void emit_hand_over(Site *site, PageRecord *record, HtmlNode *page);
+// Says that the batch arena holds a parse nobody needs any more.
+void emit_parse_done(Site *site);
+// Waits until every page handed over is written; what writing said on standard error
+// is printed in the order the pages were handed over, and the outcomes are counted.
+void emit_finish(Site *site);
+// The end of the run: everything written, the writer's thread gone, its memory given back.
+void emit_close(Site *site);

@@ -371,7 +371,7 @@ gen_replace_on(Arena *arena, StrView path, StrView bytes, const WriteOptions *op
 }
 
 WriteStatus
-gen_commit_pending(const WritePending *p, bool synced) {
+emit_commit_pending(const WritePending *p, bool synced) {
   ArenaTemp scratch = scratch_begin(0, 0);
   WriteStatus s = WriteStatus_Written;
   if (!synced) {
@@ -392,43 +392,32 @@ gen_commit_pending(const WritePending *p, bool synced) {
 //~ Entry points
 
 WriteStatus
-gen_replace_file(StrView path, StrView bytes, const WriteOptions *options) {
+emit_replace_file(StrView path, StrView bytes, const WriteOptions *options) {
   ArenaTemp scratch = scratch_begin(0, 0);
   WriteStatus s = gen_replace_on(scratch.arena, path, bytes, options);
   scratch_end(scratch);
   return s;
 }
 
-StrView
-gen_page_text(Arena *arena, HtmlNode *root, StrView source) {
-  StrList pieces = {};
-  html_write(arena, &pieces, root);
-  if (source.length && source.data[source.length - 1] == '\n') {
-    bool crlf = source.length > 1 && source.data[source.length - 2] == '\r';
-    str_list_push(arena, &pieces, crlf ? str_lit("\r\n") : str_lit("\n"));
-  }
-  return str_list_join(arena, &pieces, 0);
-}
-
 WriteStatus
-write_html_page(Arena *arena, HtmlNode *root, StrView path, const WriteOptions *options) {
+emit_html_page(Arena *arena, HtmlNode *root, StrView path, const WriteOptions *options) {
   ArenaTemp scratch = scratch_begin(&arena, 1);
   StrList pieces = {};
   html_write(scratch.arena, &pieces, root);
   StrView text = str_list_join(scratch.arena, &pieces, 0);
-  WriteStatus s = gen_replace_file(path, text, options);
+  WriteStatus s = emit_replace_file(path, text, options);
   scratch_end(scratch);
   return s;
 }
 
 bool
-gen_write_file_safely(StrView path, StrView bytes) {
-  WriteStatus s = gen_replace_file(path, bytes, 0);
+emit_write_file_safely(StrView path, StrView bytes) {
+  WriteStatus s = emit_replace_file(path, bytes, 0);
   return s == WriteStatus_Written || s == WriteStatus_Unchanged;
 }
 
 bool
-write_html_file(Arena *arena, HtmlNode *root, StrView path) {
-  WriteStatus s = write_html_page(arena, root, path, 0);
+emit_html_file(Arena *arena, HtmlNode *root, StrView path) {
+  WriteStatus s = emit_html_page(arena, root, path, 0);
   return s == WriteStatus_Written || s == WriteStatus_Unchanged;
 }

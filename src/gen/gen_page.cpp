@@ -42,6 +42,17 @@ page_title_text(Arena *arena, DocNode *title_entry, StrView source_path) {
 }
 
 StrView
+gen_page_text(Arena *arena, HtmlNode *root, StrView source) {
+  StrList pieces = {};
+  html_write(arena, &pieces, root);
+  if (source.length && source.data[source.length - 1] == '\n') {
+    bool crlf = source.length > 1 && source.data[source.length - 2] == '\r';
+    str_list_push(arena, &pieces, crlf ? str_lit("\r\n") : str_lit("\n"));
+  }
+  return str_list_join(arena, &pieces, 0);
+}
+
+StrView
 page_raw_path(Arena *arena, StrView page_path) {
   StrView dir = str_chop_last_slash(page_path);
   StrView name = str_skip_last_slash(page_path);
@@ -108,9 +119,9 @@ page_find_parts(HtmlNode *root, HtmlNode **parts) {
 }
 
 PageResult
-page_assemble(Arena *arena, DocParseResult *doc, StrView source_path, StrView output_path) {
+page_assemble(Arena *arena, const GenShared *shared, DocParseResult *doc, StrView source_path,
+              StrView output_path) {
   PageResult page = {};
-  GenSite *site = gen_site();
   ArenaTemp scratch = scratch_begin(&arena, 1);
 
   //- document, doctype and html
@@ -123,11 +134,11 @@ page_assemble(Arena *arena, DocParseResult *doc, StrView source_path, StrView ou
   html_append_child(document, html);
 
   //- head: the shared head, the reset, the two sheets and the title
-  HtmlNode *head = default_head_element(arena, output_path);
+  HtmlNode *head = default_head_element(arena, shared, output_path);
   html_content_append(html, head);
   html_content_append(head, page_style_element(arena, str_lit("*{all:unset;}")));
-  html_content_append(head, page_style_element(arena, default_css_text(arena)));
-  html_content_append(head, page_style_element(arena, tag_css_text(arena)));
+  html_content_append(head, page_style_element(arena, shared->default_css));
+  html_content_append(head, page_style_element(arena, shared->tag_css));
   page.title = page_title_text(arena, doc->title, source_path);
   HtmlNode *title = html_element_create(arena, HtmlTagKind_Title, {});
   html_add_text(arena, title, render_escape_lt(arena, page.title));
@@ -155,7 +166,7 @@ page_assemble(Arena *arena, DocParseResult *doc, StrView source_path, StrView ou
   }
 
   //- render, with the rules every page's switches need
-  RenderPageInfo info = {output_path, site->root_path, 0};
+  RenderPageInfo info = {output_path, shared->root_path, 0};
   StrList css = {};
   RenderResult rendered = render_document(arena, root, container, &info, &doc->anchors, &css);
   page.output_path = rendered.output_path;

@@ -4,27 +4,17 @@
 #pragma once
 
 #include "gen/gen_render.h"
-#include "emit/emit.h"
 
-//~ The site a run builds
+//~ What pages share
 
-// The shared files of one run, below the site root. A run begins with gen_site_begin;
-// until then (or with an empty root) nothing is read or written. Main thread only.
-struct GenSite {
-  Arena *arena;            // what is kept for the run: texts of the shared files
-  StrView root_path;       // ends in "/"
-  StrView default_css;     // generated and written at its first use
-  StrView tag_css;         // read, or generated when the file is missing or empty
-  StrView head_text;       // the shared head file as read at its first use
-  b32 default_css_ready;
-  b32 tag_css_ready;
-  b32 head_ready;
+// What every page takes from the site's shared files, made once a run (gen_shared_make)
+// and only read afterwards, by the driver and the writer thread alike.
+struct GenShared {
+  StrView root_path;    // ends in "/"; links from "~" and from the root are made relative to it
+  HtmlNode *head;       // the shared head as parsed once (nil when none); each page gets a copy
+  StrView default_css;  // the default style sheet
+  StrView tag_css;      // the per-tag style sheet: the site's own, or generated
 };
-
-// Starts a run on the site: the style sheets are generated (and written) again at their
-// first use. `arena` lives for the run.
-void gen_site_begin(Arena *arena, StrView root_path);
-GenSite *gen_site(void);
 
 //~ Shared files (gen_shared.cpp)
 
@@ -36,14 +26,17 @@ struct TagStyle {
 extern const TagStyle TagStyleTable[];
 extern const u64 TagStyleTableCount;
 
-// The "head" of "shared/html/default_head.html" under the site root, with every "href"
-// made relative to `page_path`; an empty "head" when the file is missing or has none.
-HtmlNode *default_head_element(Arena *arena, StrView page_path);
-// The default style sheet; written to "shared/css/qil/css_default.css" at its first use in a run.
-StrView default_css_text(Arena *arena);
-// The per-tag style sheet of "shared/css/qil/css_tag_default.css"; generated and written
-// only when that file is missing or empty.
-StrView tag_css_text(Arena *arena);
+// What pages share, from the texts of the shared files: the head of `head_text` (parsed
+// here, the parse left in `head_parse` for the caller to say its faults), the default
+// sheet, and the per-tag sheet `tag_css_text` or, when that is empty, the generated one.
+GenShared gen_shared_make(Arena *arena, StrView root_path, StrView head_text, StrView head_path,
+                          StrView tag_css_text, HtmlParseResult *head_parse);
+// The "head" of the shared head, copied, with every "href" made relative to `page_path`;
+// an empty "head" when the site has none.
+HtmlNode *default_head_element(Arena *arena, const GenShared *shared, StrView page_path);
+// The default style sheet and the generated per-tag sheet.
+StrView gen_default_css(Arena *arena);
+StrView gen_tag_css(Arena *arena);
 
 struct IndexPage {
   IndexPage *next;
@@ -57,17 +50,11 @@ struct IndexPageList {
   u64 count;
 };
 
-enum IndexStatus : u32 {
-  IndexStatus_Written,    // written, or already holding this text
-  IndexStatus_NotParsed,  // its parse raised an error: left as it is
-  IndexStatus_NotWritten, // the writer refused or failed (it said why)
-  IndexStatus_NoSite,     // no site root
-};
-
-// Refills the lists "zo-l-qil" and "zo-l-soft" of "website/index.html" with links to the
-// pages, gives it the shared head and style sheets, and replaces the file, unless its
-// parse raised an error or it changed while it was read. Prints its diagnostics.
-IndexStatus write_index_page(Arena *arena, IndexPageList *pages);
+// The index page at `index_path`, from its parsed tree (`root`; nil when the file is
+// missing or empty, and a new page is made): the lists "zo-l-qil" and "zo-l-soft" refilled
+// with links to the pages, the shared head and style sheets given. Returns the tree.
+HtmlNode *gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView index_path,
+                         IndexPageList *pages);
 
 //~ Page assembly (gen_page.cpp)
 
@@ -80,7 +67,8 @@ struct PageResult {
 
 // The complete page of a parsed document, to be written at `output_path`. The table of
 // contents and the footnote list become the first and last children of the document.
-PageResult page_assemble(Arena *arena, DocParseResult *doc, StrView source_path, StrView output_path);
+PageResult page_assemble(Arena *arena, const GenShared *shared, DocParseResult *doc, StrView source_path,
+                         StrView output_path);
 // The title of a page: the title entry's words, or the source file's name without extension.
 StrView page_title_text(Arena *arena, DocNode *title_entry, StrView source_path);
 // The raw page beside a page: "%S/raw_%S" (the folder, then "raw_" and the file name).
@@ -90,5 +78,8 @@ StrView page_raw_path(Arena *arena, StrView page_path);
 
 // The page that shows `source` (a document's whole text) as plain text, written at
 // `raw_path`, with a "return" button to `return_href`.
-PageResult build_raw_page(Arena *arena, StrView source, StrView source_path, StrView raw_path,
-                          StrView return_href);
+PageResult build_raw_page(Arena *arena, const GenShared *shared, StrView source, StrView source_path,
+                          StrView raw_path, StrView return_href);
+// The serialized tree, ending in the line end that ended `source` (the text it was
+// parsed from), as the author wrote it.
+StrView gen_page_text(Arena *arena, HtmlNode *root, StrView source);

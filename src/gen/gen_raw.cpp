@@ -40,7 +40,8 @@ raw_escape_text(Arena *arena, StrView text) {
 }
 
 PageResult
-build_raw_page(Arena *arena, StrView source, StrView source_path, StrView raw_path, StrView return_href) {
+build_raw_page(Arena *arena, const GenShared *shared, StrView source, StrView source_path, StrView raw_path,
+               StrView return_href) {
   //- the source as one code block: fences inside it are escaped so they do not end it
   StrView text = str_pushf(arena, "```\n%S```", &source);
   DocLexResult lexed = doc_tokenize(arena, text);
@@ -53,10 +54,10 @@ build_raw_page(Arena *arena, StrView source, StrView source_path, StrView raw_pa
   for (u64 i = first + 1; i < last; i += 1) {
     if (lexed.tokens.tokens[i].kind & DocTokenKind_TripleBacktick) lexed.tokens.tokens[i].kind |= DocTokenKind_Escaped;
   }
-  DocParseOptions options = {gen_site()->root_path, 0};
+  DocParseOptions options = {shared->root_path, 0};
   DocParseResult *doc = push_struct(arena, DocParseResult);
   *doc = doc_parse(arena, source_path, text, lexed, &options);
-  PageResult page = page_assemble(arena, doc, source_path, raw_path);
+  PageResult page = page_assemble(arena, shared, doc, source_path, raw_path);
   HtmlNode *root = page.document;
 
   //- the page's own look

@@ -1,29 +1,9 @@
-// The site's shared files: the head every page takes, the two style sheets every page
-// inlines, and the index page that lists the generated pages.
+// What pages share: the head every page takes, the two style sheets every page inlines,
+// and the index page that lists the generated pages; made from texts, written by emit.
 #include "gen/gen_page.h"
 
 #include "base/base_format.h"
 #include "net/net_link.h"
-#include "os/os_core.h"
-
-static GenSite gen_site_state;
-
-void
-gen_site_begin(Arena *arena, StrView root_path) {
-  MemoryZeroStruct(&gen_site_state);
-  gen_site_state.arena = arena;
-  gen_site_state.root_path = str_push_copy(arena, root_path);
-}
-
-GenSite *
-gen_site(void) {
-  return &gen_site_state;
-}
-
-static StrView
-gen_site_file(Arena *arena, const char *name) {
-  return str_pushf(arena, "%S%s", &gen_site_state.root_path, name);
-}
 
 //~ Style tables
 
@@ -142,46 +122,15 @@ gen_default_css_rules(Arena *arena) {
 }
 
 StrView
-default_css_text(Arena *arena) {
-  GenSite *site = &gen_site_state;
-  if (!site->arena) return gen_default_css_rules(arena);
-  if (!site->default_css_ready) {
-    site->default_css = gen_default_css_rules(site->arena);
-    site->default_css_ready = 1;
-    // Written through the safe writer: a failure leaves the old sheet whole and is said.
-    WriteOptions generated = {0, {}, 1};
-    gen_replace_file(gen_site_file(site->arena, "shared/css/qil/css_default.css"), site->default_css, &generated);
-  }
-  return site->default_css;
+gen_default_css(Arena *arena) {
+  return gen_default_css_rules(arena);
 }
 
 StrView
-tag_css_text(Arena *arena) {
-  GenSite *site = &gen_site_state;
-  if (!site->arena) {
-    StrList r = {};
-    gen_element_rules(arena, &r, tag_font_table, ArrayCount(tag_font_table));
-    return str_list_join(arena, &r, 0);
-  }
-  if (!site->tag_css_ready) {
-    site->tag_css_ready = 1;
-    StrView path = gen_site_file(site->arena, "shared/css/qil/css_tag_default.css");
-    StrView text = os_read_file(site->arena, path);
-    u32 error = os_last_error_code();
-    if (text.length == 0) {
-      StrList r = {};
-      gen_element_rules(site->arena, &r, tag_font_table, ArrayCount(tag_font_table));
-      text = str_list_join(site->arena, &r, 0);
-      // A sheet that is there but cannot be read is the user's: it is not replaced.
-      if (error == 0 || os_error_is_missing(error)) {
-        gen_replace_file(path, text, 0);
-      } else {
-        console_eprintf("qilsite: cannot read '%.*s': %s\n", str_expand(path), os_last_error());
-      }
-    }
-    site->tag_css = text;
-  }
-  return site->tag_css;
+gen_tag_css(Arena *arena) {
+  StrList r = {};
+  gen_element_rules(arena, &r, tag_font_table, ArrayCount(tag_font_table));
+  return str_list_join(arena, &r, 0);
 }
 
 //~ The shared head
@@ -197,44 +146,43 @@ gen_first_element(HtmlNode *root, u32 kind) {
 // A head link as the page must write it: "~" and paths without a scheme are taken
 // from the site root, then written relative to the page.
 static StrView
-gen_head_link(Arena *arena, StrView value, StrView page_path) {
-  StrView root = gen_site_state.root_path;
+gen_head_link(Arena *arena, const GenShared *shared, StrView value, StrView page_path) {
+  StrView root = shared->root_path;
   if (value.length == 0 || value.data[0] == '#' || value.data[0] == '/' || link_is_address(value)) return value;
   StrView full = value.data[0] == '~' ? link_expand_root(arena, value, root) : str_pushf(arena, "%S%S", &root, &value);
   RenderPageInfo page = {page_path, root, 0};
   return render_page_link(arena, &page, full);
 }
 
+GenShared
+gen_shared_make(Arena *arena, StrView root_path, StrView head_text, StrView head_path, StrView tag_css_text,
+                HtmlParseResult *head_parse) {
+  GenShared shared = {};
+  shared.root_path = str_push_copy(arena, root_path);
+  shared.default_css = gen_default_css(arena);
+  shared.tag_css = tag_css_text.length ? tag_css_text : gen_tag_css(arena);
+  shared.head = html_nil_node;
+  *head_parse = HtmlParseResult{};
+  if (head_text.length) {
+    ArenaTemp scratch = scratch_begin(&arena, 1);
+    *head_parse = html_parse(arena, head_text, head_path, html_tokenize(scratch.arena, head_text), 0, {});
+    scratch_end(scratch);
+    shared.head = gen_first_element(head_parse->root, HtmlTagKind_Head);
+    html_detach(shared.head);
+  }
+  return shared;
+}
+
 HtmlNode *
-default_head_element(Arena *arena, StrView page_path) {
-  GenSite *site = &gen_site_state;
-  if (site->arena && !site->head_ready) {
-    site->head_ready = 1;
-    StrView path = gen_site_file(site->arena, "shared/html/default_head.html");
-    site->head_text = os_read_file(site->arena, path);
-    // Its faults are said once a run, when it is first read.
-    if (site->head_text.length) {
-      ArenaTemp scratch = scratch_begin(&arena, 1);
-      StrView text = site->head_text;
-      HtmlParseResult r = html_parse(scratch.arena, text, path, html_tokenize(scratch.arena, text), 0, {});
-      if (r.parse_errors) diag_print(&r.diagnostics, text, path);
-      scratch_end(scratch);
-    }
-  }
-  HtmlNode *head = html_nil_node;
-  if (site->head_text.length) {
-    StrView text = site->head_text;
-    HtmlParseResult r = html_parse(arena, text, str_lit("default_head.html"), html_tokenize(arena, text), 0, {});
-    head = gen_first_element(r.root, HtmlTagKind_Head);
-    html_detach(head);
-  }
-  if (html_node_is_nil(head)) return html_element_create(arena, HtmlTagKind_Head, {});
+default_head_element(Arena *arena, const GenShared *shared, StrView page_path) {
+  if (html_node_is_nil(shared->head)) return html_element_create(arena, HtmlTagKind_Head, {});
+  HtmlNode *head = html_tree_copy(arena, shared->head);
   for (HtmlNode *n = head; !html_node_is_nil(n); n = html_next_preorder(n, head)) {
     if (n->type != HtmlNode_Element) continue;
     HtmlNode *attr = html_find_attribute(n, HtmlAttrKind_Href);
     if (html_node_is_nil(attr)) continue;
     StrView value = html_attribute_value(n, HtmlAttrKind_Href);
-    StrView link = gen_head_link(arena, value, page_path);
+    StrView link = gen_head_link(arena, shared, value, page_path);
     if (!str_identical(link, value)) html_replace_attribute(arena, n, HtmlAttrKind_Href, link);
   }
   return head;
@@ -248,40 +196,10 @@ gen_page_folder_name(Arena *arena, StrView page_path) {
   return str_skip_last_slash(str_chop_last_slash(folded));
 }
 
-IndexStatus
-write_index_page(Arena *arena, IndexPageList *pages) {
-  GenSite *site = &gen_site_state;
-  if (!site->arena || site->root_path.length == 0) return IndexStatus_NoSite;
-  ArenaTemp scratch = scratch_begin(&arena, 1);
-  Arena *a = scratch.arena;
-  StrView path = gen_site_file(a, "website/index.html");
-
-  //- what the page holds now, for the writer to compare with just before replacing it
-  FileProperties props = os_path_properties(path);
-  StrView text = os_read_file(a, path);
-  u32 error = os_last_error_code();
-  bool exists = error == 0;
-  if (!exists && !os_error_is_missing(error)) {
-    console_eprintf("qilsite: cannot read '%.*s': %s; its lists were not refilled\n", str_expand(path),
-                    os_last_error());
-    scratch_end(scratch);
-    return IndexStatus_NotWritten;
-  }
-  HtmlParseResult parsed = {};
-  HtmlNode *root;
-  if (text.length) {
-    parsed = html_parse(a, text, path, html_tokenize(a, text), HtmlParse_CheckAll, {});
-    if (parsed.parse_errors) {
-      // Its tree may have lost text: the user's page is left as it is.
-      diag_print(&parsed.diagnostics, text, path);
-      console_eprintf("qilsite: '%.*s' was not rewritten: its lists were not refilled\n", str_expand(path));
-      scratch_end(scratch);
-      return IndexStatus_NotParsed;
-    }
-    root = parsed.root;
-  } else {
-    root = html_node_create(a, HtmlNode_Document, 0, {}, {}, 0);
-  }
+HtmlNode *
+gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView path, IndexPageList *pages) {
+  Arena *a = arena;
+  if (html_node_is_nil(root)) root = html_node_create(a, HtmlNode_Document, 0, {}, {}, 0);
 
   //- the two lists, emptied
   HtmlNode *qil = html_find_element_by_attribute_value(root, HtmlAttrKind_Id, str_lit("zo-l-qil"));
@@ -302,7 +220,7 @@ write_index_page(Arena *arena, IndexPageList *pages) {
   HtmlNode *old_head = gen_first_element(html, HtmlTagKind_Head);
   HtmlNode *own_title = gen_first_element(old_head, HtmlTagKind_Title);
   html_detach(old_head);
-  HtmlNode *head = default_head_element(a, path);
+  HtmlNode *head = default_head_element(a, shared, path);
   html_insert(html, head, 2);
   // The page's own title is the author's: it stays, in the new head.
   if (!html_node_is_nil(own_title) && html_node_is_nil(gen_first_element(head, HtmlTagKind_Title))) {
@@ -310,15 +228,15 @@ write_index_page(Arena *arena, IndexPageList *pages) {
     html_content_append(head, own_title);
   }
   HtmlNode *style = html_element_create(a, HtmlTagKind_Style, {});
-  html_add_text(a, style, default_css_text(a));
+  html_add_text(a, style, shared->default_css);
   html_content_append(head, style);
   style = html_element_create(a, HtmlTagKind_Style, {});
-  html_add_text(a, style, tag_css_text(a));
+  html_add_text(a, style, shared->tag_css);
   html_content_append(head, style);
 
   //- a link per page, by the folder that holds it
   if (!html_node_is_nil(qil) || !html_node_is_nil(soft)) {
-    RenderPageInfo index = {path, site->root_path, 0};
+    RenderPageInfo index = {path, shared->root_path, 0};
     for (IndexPage *p = pages ? pages->first : 0; p; p = p->next) {
       StrView folder = gen_page_folder_name(a, p->path);
       HtmlNode *list = html_nil_node;
@@ -332,12 +250,5 @@ write_index_page(Arena *arena, IndexPageList *pages) {
     }
   }
 
-  //- replaced only while it holds what was read
-  StrView out = gen_page_text(a, root, text);
-  WriteExpect expect = {text, props.modified};
-  WriteOptions options = {exists ? &expect : 0, {}, 0};
-  WriteStatus status = gen_replace_file(path, out, &options);
-  scratch_end(scratch);
-  return status == WriteStatus_Written || status == WriteStatus_Unchanged ? IndexStatus_Written
-                                                                          : IndexStatus_NotWritten;
+  return root;
 }

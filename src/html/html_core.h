@@ -123,6 +123,8 @@ HtmlNode *html_content_append(HtmlNode *node, HtmlNode *child);
 HtmlNode *html_add_text(Arena *arena, HtmlNode *node, StrView text);
 void html_insert(HtmlNode *node, HtmlNode *new_node, u32 mode);
 void html_detach(HtmlNode *node);
+// A copy of the tree below `root` (which comes detached), on `arena`; texts are shared.
+HtmlNode *html_tree_copy(Arena *arena, HtmlNode *root);
 void html_clear_content(HtmlNode *node);
 // Adds a value to the attribute (values are written one after the other; classes
 // with a blank between them).

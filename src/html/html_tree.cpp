@@ -244,6 +244,54 @@ html_next_preorder(HtmlNode *node, HtmlNode *root) {
   return html_nil_node;
 }
 
+// Copies in one preorder walk; a stack of the copies made so far on the way down tells
+// each node's new parent. The original is only read: several threads may copy it.
+struct HtmlCopyFrame {
+  HtmlCopyFrame *below;
+  HtmlNode *original;
+  HtmlNode *copy;
+};
+
+HtmlNode *
+html_tree_copy(Arena *arena, HtmlNode *root) {
+  if (html_node_is_nil(root)) return html_nil_node;
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  HtmlCopyFrame *top = 0, *free_frames = 0;
+  HtmlNode *result = html_nil_node;
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    HtmlNode *c = push_array_no_zero(arena, HtmlNode, 1);
+    *c = *n;
+    c->next = c->prev = c->parent = c->first_child = c->last_child = html_nil_node;
+    if (n == root) {
+      result = c;
+    } else {
+      //- back up to the copy of this node's parent, then append
+      while (top && top->original != n->parent) {
+        HtmlCopyFrame *f = top;
+        top = f->below;
+        f->below = free_frames;
+        free_frames = f;
+      }
+      HtmlNode *parent = top->copy;
+      c->parent = parent;
+      c->prev = parent->last_child;
+      if (html_node_is_nil(parent->last_child)) parent->first_child = c;
+      else parent->last_child->next = c;
+      parent->last_child = c;
+    }
+    if (html_node_is_nil(n->first_child)) continue;
+    HtmlCopyFrame *f = free_frames;
+    if (f) free_frames = f->below;
+    else f = push_array_no_zero(scratch.arena, HtmlCopyFrame, 1);
+    f->original = n;
+    f->copy = c;
+    f->below = top;
+    top = f;
+  }
+  scratch_end(scratch);
+  return result;
+}
+
 HtmlNode *
 html_find_child_of_type(HtmlNode *node, u32 type) {
   HtmlNode *e = html_enclosing_element(node);

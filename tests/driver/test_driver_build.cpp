@@ -44,13 +44,13 @@ TEST(Driver, PageReportLines) {
   PageRecord r = {};
   r.path = str_push_copy(a, str_lit("site/page.html"));
   r.web_links_queued = 12;
-  DriverRun run = {};
-  run.arena = a;
+  Site *site = push_struct(a, Site);
+  site->arena = a;
   testing::internal::CaptureStdout();
-  driver_report_page(&run, &r);
+  driver_report_page(site, &r);
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "site/page.html: \n\tlink checked: 12: \n\t");
-  EXPECT_TRUE(r.reported);
+  EXPECT_EQ(r.state, PageState_Reported);
 }
 
 TEST(DriverCli, MissingTargetAndBadTargets) {

@@ -32,7 +32,8 @@ parse_page(Arena *a, ParsedPage *p, const std::string &path) {
   HtmlParseResult *r = push_struct(a, HtmlParseResult);
   *r = html_check_text(a, src, str_push_copy(a, sv(path)), 0, StrView{});
   p->record.html = r;
-  p->record.rewrite = 1;
+  p->record.kind = PageKind_HandWritten;
+  p->record.state = PageState_Waiting;
   p->record.path = str_push_copy(a, sv(path));
   p->record.source = src;
   p->record.source_modified = os_path_properties(sv(path)).modified;
@@ -40,12 +41,12 @@ parse_page(Arena *a, ParsedPage *p, const std::string &path) {
 
 static std::string
 report(Arena *a, PageRecord *r, StrView target_real) {
-  DriverRun run = {};
-  run.arena = a;
-  run.target_real = target_real;
+  Site *site = push_struct(a, Site);
+  site->arena = a;
+  site->target_real = target_real;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  driver_report_page(&run, r);
+  driver_report_page(site, r);
   testing::internal::GetCapturedStdout();
   return testing::internal::GetCapturedStderr();
 }

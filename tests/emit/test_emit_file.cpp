@@ -17,11 +17,11 @@ TEST(GenWrite, WritesReplacesAndKeepsPermissions) {
   Arena *a = test_arena();
   std::string path = dir.path + "/new/dir/page.html";
   HtmlNode *p = html_element_create(a, HtmlTagKind_P, str_lit("first"));
-  ASSERT_TRUE(write_html_file(a, p, sv(path)));
+  ASSERT_TRUE(emit_html_file(a, p, sv(path)));
   EXPECT_EQ(read_all(path), "<p>first</p>") << "missing folders are made";
   chmod(path.c_str(), 0640);
   HtmlNode *q = html_element_create(a, HtmlTagKind_P, str_lit("second"));
-  ASSERT_TRUE(write_html_file(a, q, sv(path)));
+  ASSERT_TRUE(emit_html_file(a, q, sv(path)));
   EXPECT_EQ(read_all(path), "<p>second</p>") << "only the second text remains";
   struct stat st;
   stat(path.c_str(), &st);
@@ -29,7 +29,7 @@ TEST(GenWrite, WritesReplacesAndKeepsPermissions) {
   // A symbolic link stays a link; the file it names is rewritten.
   std::string link = dir.path + "/link.html";
   ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
-  ASSERT_TRUE(write_html_file(a, p, sv(link)));
+  ASSERT_TRUE(emit_html_file(a, p, sv(link)));
   struct stat lst;
   lstat(link.c_str(), &lst);
   EXPECT_TRUE(S_ISLNK(lst.st_mode));
@@ -51,7 +51,7 @@ TEST(GenWrite, AFailedWriteKeepsTheOldFileAndSaysWhy) {
   setrlimit(RLIMIT_FSIZE, &small);
   testing::internal::CaptureStderr();
   std::string big(65536, 'x');
-  bool ok = write_html_file(a, html_element_create(a, HtmlTagKind_P, sv(big)), sv(path));
+  bool ok = emit_html_file(a, html_element_create(a, HtmlTagKind_P, sv(big)), sv(path));
   std::string err = testing::internal::GetCapturedStderr();
   setrlimit(RLIMIT_FSIZE, &old_limit);
   signal(SIGXFSZ, SIG_DFL);
@@ -68,8 +68,8 @@ TEST(GenWrite, SpecialFilesAreNeverReplaced) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
   Arena *a = test_arena();
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(gen_write_file_safely(sv(fifo), str_lit("x")));
-  EXPECT_FALSE(gen_write_file_safely(sv(dir.path), str_lit("x")));
+  EXPECT_FALSE(emit_write_file_safely(sv(fifo), str_lit("x")));
+  EXPECT_FALSE(emit_write_file_safely(sv(dir.path), str_lit("x")));
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("not a regular file"), std::string::npos);
   struct stat st;
@@ -91,7 +91,7 @@ struct Outcome {
 Outcome
 replace(const std::string &path, const std::string &bytes, const WriteOptions *options) {
   testing::internal::CaptureStderr();
-  WriteStatus s = gen_replace_file(sv(path), sv(bytes), options);
+  WriteStatus s = emit_replace_file(sv(path), sv(bytes), options);
   Outcome o = {s, testing::internal::GetCapturedStderr()};
   return o;
 }
@@ -398,7 +398,7 @@ TEST(GenReplace, TwoStepReplacementChecksAgainAtTheCommit) {
     WriteExpect expect = {str_lit("<p>as read</p>"), modified_of(path)};
     WritePending pending = {};
     WriteOptions opts = {&expect, {}, 0, &pending, a};
-    EXPECT_EQ(gen_replace_file(sv(path), str_lit("<p>ours</p>"), &opts), WriteStatus_Pending) << c.label;
+    EXPECT_EQ(emit_replace_file(sv(path), str_lit("<p>ours</p>"), &opts), WriteStatus_Pending) << c.label;
     EXPECT_EQ(read_all(path), "<p>as read</p>") << c.label << ": untouched before the commit";
     EXPECT_EQ(line_count(listing(folder)), 2u) << c.label << ": the new bytes wait beside it";
     if (c.between == 1) std::ofstream(path) << "<p>the user's edit</p>";
@@ -407,7 +407,7 @@ TEST(GenReplace, TwoStepReplacementChecksAgainAtTheCommit) {
       ASSERT_TRUE(os_sync_file_system(pending.temp)) << c.label;
     }
     testing::internal::CaptureStderr();
-    WriteStatus s = gen_commit_pending(&pending, c.synced);
+    WriteStatus s = emit_commit_pending(&pending, c.synced);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(s, c.want) << c.label << ": " << err;
     if (c.want == WriteStatus_Written) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "driver/driver_build.h"
 #include "gen/gen_page.h"
 
 //~ Helpers
@@ -67,20 +68,41 @@ raw_text_of(HtmlNode *e) {
   return out;
 }
 
-struct Site {
+// A site in a temporary folder; a run on it begins at its first use, once the test has
+// written the shared files it wants, and again at each begin().
+struct SiteDir {
   TempDir dir;
   std::string root;  // with its trailing slash
-  Site() : root(dir.path + "/") { gen_site_begin(test_arena(), sv(root)); }
+  Site *site = 0;
+  SiteDir() : root(dir.path + "/") {}
+  Site *begin() {
+    SiteSettings settings = {};
+    settings.root = str_push_copy(test_arena(), sv(root));
+    site = push_struct(test_arena(), Site);
+    driver_site_init(site, test_arena(), settings);
+    return site;
+  }
+  Site *run() { return site ? site : begin(); }
+  const GenShared *shared() { return &run()->shared; }
 };
 
+// The style sheets as a run's first page writes them.
+static StrView
+sheets_written(SiteDir &site, bool tag) {
+  Site *s = site.run();
+  driver_shared_first_use(s);
+  return tag ? s->shared.tag_css : s->shared.default_css;
+}
+
 static PageResult
-assemble(Arena *a, const Site &site, const std::string &source, const std::string &out_rel,
+assemble(Arena *a, SiteDir &site, const std::string &source, const std::string &out_rel,
          const std::string &source_path = "/src/doc.qil") {
   StrView src = str_push_copy(a, sv(source));
   DocParseOptions options = {str_push_copy(a, sv(site.root)), 0};
   DocParseResult *doc = push_struct(a, DocParseResult);
   *doc = doc_parse(a, str_push_copy(a, sv(source_path)), src, doc_tokenize(a, src), &options);
-  return page_assemble(a, doc, str_push_copy(a, sv(source_path)), str_push_copy(a, sv(site.root + out_rel)));
+  return page_assemble(a, site.shared(), doc, str_push_copy(a, sv(source_path)),
+                       str_push_copy(a, sv(site.root + out_rel)));
 }
 
 static const char *small_document =
@@ -96,7 +118,7 @@ static const char *small_document =
 
 TEST(GenPage, PageStructureHeadAndBody) {
   Arena *a = test_arena();
-  Site site;
+  SiteDir site;
   site.dir.file("shared/html/default_head.html",
                 "<html><head><meta charset=\"utf-8\"><link rel=\"stylesheet\" href=\"~/shared/css/site.css\">"
                 "<link rel=\"icon\" href=\"https://cdn.example.com/i.png\"><link rel=\"x\" href=\"shared/a.css\">"
@@ -146,7 +168,7 @@ TEST(GenPage, PageStructureHeadAndBody) {
 
 TEST(GenPage, TitlesAndIdsPerPage) {
   Arena *a = test_arena();
-  Site site;
+  SiteDir site;
   //- no title entry: the source's file name without its extension; no head file: an empty head
   PageResult untitled = assemble(a, site, "Body\n  text\n", "p.html", "/src/my.notes.qil");
   EXPECT_EQ(ss(untitled.title), "my.notes");
@@ -180,11 +202,10 @@ TEST(GenPage, RawPathSitsBesideThePage) {
 //~ Shared files
 
 TEST(GenShared, StyleSheetsDefaultRewrittenEveryRunPerTagKept) {
-  Arena *a = test_arena();
-  Site site;
+  SiteDir site;
   std::string css = site.root + "shared/css/qil/css_default.css";
   std::string tag = site.root + "shared/css/qil/css_tag_default.css";
-  StrView text = default_css_text(a);
+  StrView text = sheets_written(site, false);
   EXPECT_EQ(read_all(css), ss(text));
   EXPECT_EQ(ss(text).rfind("style{display:none;}pre{", 0), 0u) << "element rules first, in table order";
   EXPECT_NE(ss(text).find("li.it_un::marker{font-family:'IconFont';content:'!   ';font-size:0.4rem;}"),
@@ -192,7 +213,7 @@ TEST(GenShared, StyleSheetsDefaultRewrittenEveryRunPerTagKept) {
   EXPECT_NE(ss(text).find(".icon-At::before{content:'\\''"), std::string::npos) << "the apostrophe is escaped";
   EXPECT_EQ(ss(text).substr(ss(text).size() - 55), "#fn_l li{margin-left:0;}#fn_l{font-family:\"Fira Code\";}");
   EXPECT_EQ(ss(text).find("blockquote{"), std::string::npos) << "an empty style makes no rule";
-  std::string tag_text = ss(tag_css_text(a));
+  std::string tag_text = ss(sheets_written(site, true));
   EXPECT_EQ(read_all(tag), tag_text);
   EXPECT_EQ(tag_text.find("pre{font-family:Fira Code}"), 0u) << tag_text;
   EXPECT_NE(tag_text.find("sup{font-family:Fira Code}"), std::string::npos);
@@ -200,28 +221,27 @@ TEST(GenShared, StyleSheetsDefaultRewrittenEveryRunPerTagKept) {
   //- a new run: the default sheet is written again, the per-tag sheet that holds text is left alone
   site.dir.file("shared/css/qil/css_default.css", "old");
   site.dir.file("shared/css/qil/css_tag_default.css", "mine{}");
-  gen_site_begin(a, sv(site.root));
-  EXPECT_EQ(ss(default_css_text(a)), ss(text));
+  site.begin();
+  EXPECT_EQ(ss(sheets_written(site, false)), ss(text));
   EXPECT_EQ(read_all(css), ss(text));
-  EXPECT_EQ(ss(tag_css_text(a)), "mine{}");
+  EXPECT_EQ(ss(sheets_written(site, true)), "mine{}");
   EXPECT_EQ(read_all(tag), "mine{}");
 
   //- an empty per-tag sheet is filled again
   site.dir.file("shared/css/qil/css_tag_default.css", "");
-  gen_site_begin(a, sv(site.root));
-  EXPECT_EQ(ss(tag_css_text(a)), tag_text);
+  site.begin();
+  EXPECT_EQ(ss(sheets_written(site, true)), tag_text);
   EXPECT_EQ(read_all(tag), tag_text);
 }
 
 TEST(GenShared, StyleSheetWriteFailureKeepsGoing) {
-  Arena *a = test_arena();
-  Site site;
+  SiteDir site;
   // A folder where the sheet should be: nothing can replace it, and the text still comes back.
   mkdir((site.root + "shared").c_str(), 0755);
   mkdir((site.root + "shared/css").c_str(), 0755);
   mkdir((site.root + "shared/css/qil").c_str(), 0755);
   mkdir((site.root + "shared/css/qil/css_default.css").c_str(), 0755);
-  StrView text = default_css_text(a);
+  StrView text = sheets_written(site, false);
   EXPECT_GT(text.length, 1000u);
   struct stat st;
   ASSERT_EQ(stat((site.root + "shared/css/qil/css_default.css").c_str(), &st), 0);
@@ -229,7 +249,7 @@ TEST(GenShared, StyleSheetWriteFailureKeepsGoing) {
 }
 
 static IndexPageList
-index_pages(Arena *a, const Site &site, std::vector<std::pair<std::string, std::string>> pages) {
+index_pages(Arena *a, SiteDir &site, std::vector<std::pair<std::string, std::string>> pages) {
   IndexPageList list = {};
   for (auto &p : pages) {
     IndexPage *page = push_struct(a, IndexPage);
@@ -243,7 +263,7 @@ index_pages(Arena *a, const Site &site, std::vector<std::pair<std::string, std::
 
 TEST(GenShared, IndexListsPagesByFolder) {
   Arena *a = test_arena();
-  Site site;
+  SiteDir site;
   std::string index = site.dir.file("website/index.html",
                                     "<!DOCTYPE html>\n<html lang=\"en\">\n<head><title>My index</title></head>\n<body>\n"
                                     "<p>intro</p>\n<ul id=\"zo-l-qil\"><li>stale</li></ul>\n<ul id=\"zo-l-soft\"></ul>\n"
@@ -253,7 +273,7 @@ TEST(GenShared, IndexListsPagesByFolder) {
                                      {"website/Softwares/tool.html", "Tool"},
                                      {"website/blog/post.html", "Post"},
                                      {"elsewhere/QIL/b.html", "B"}});
-  EXPECT_EQ(write_index_page(a, &pages), IndexStatus_Written);
+  EXPECT_EQ(driver_write_index(site.run(), a, &pages), IndexStatus_Written);
   std::string text = read_all(index);
   EXPECT_EQ(text.find("stale"), std::string::npos) << "the lists are rebuilt";
   EXPECT_NE(text.find("<ul id=\"zo-l-qil\" ><a href=\"qil/a.html\" >A &lt;b></a><a href=\"../elsewhere/QIL/b.html\" >B</a></ul>"),
@@ -268,7 +288,7 @@ TEST(GenShared, IndexListsPagesByFolder) {
   struct stat before, after;
   stat(index.c_str(), &before);
   usleep(20000);
-  EXPECT_EQ(write_index_page(a, &pages), IndexStatus_Written);
+  EXPECT_EQ(driver_write_index(site.run(), a, &pages), IndexStatus_Written);
   stat(index.c_str(), &after);
   EXPECT_EQ(read_all(index), text);
   EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
@@ -276,10 +296,10 @@ TEST(GenShared, IndexListsPagesByFolder) {
 
 TEST(GenShared, IndexWithParseErrorOrMissing) {
   Arena *a = test_arena();
-  Site site;
+  SiteDir site;
   IndexPageList pages = index_pages(a, site, {{"website/qil/a.html", "A"}});
   //- a missing index page is made, with no lists to fill
-  EXPECT_EQ(write_index_page(a, &pages), IndexStatus_Written);
+  EXPECT_EQ(driver_write_index(site.run(), a, &pages), IndexStatus_Written);
   std::string made = read_all(site.root + "website/index.html");
   EXPECT_NE(made.find("<head>"), std::string::npos);
   EXPECT_EQ(made.find("a.html"), std::string::npos);
@@ -287,7 +307,7 @@ TEST(GenShared, IndexWithParseErrorOrMissing) {
   //- an index whose parse raises an error is the user's to mend: it stays as it is
   std::string broken = "<html><body><ul id=\"zo-l-qil\"><li>keep</li></ul><p a=\"</body></html>";
   std::string index = site.dir.file("website/index.html", broken);
-  EXPECT_EQ(write_index_page(a, &pages), IndexStatus_NotParsed);
+  EXPECT_EQ(driver_write_index(site.run(), a, &pages), IndexStatus_NotParsed);
   EXPECT_EQ(read_all(index), broken);
 }
 
@@ -295,9 +315,9 @@ TEST(GenShared, IndexWithParseErrorOrMissing) {
 
 TEST(GenRaw, SourceShownAsOneBlockExactly) {
   Arena *a = test_arena();
-  Site site;
+  SiteDir site;
   std::string source = "Title\n  text & <b>bold</b>\n```\ncode inside\n```\nafter\n";
-  PageResult raw = build_raw_page(a, sv(source), str_lit("/src/doc.qil"), sv(site.root + "w/raw_doc.html"),
+  PageResult raw = build_raw_page(a, site.shared(), sv(source), str_lit("/src/doc.qil"), sv(site.root + "w/raw_doc.html"),
                                   str_lit("doc.html"));
   HtmlNode *script = first_element(raw.document, HtmlTagKind_Script);
   ASSERT_FALSE(html_node_is_nil(script));
@@ -320,7 +340,7 @@ TEST(GenRaw, SourceShownAsOneBlockExactly) {
 
   //- a source with its own script end tag stays in an ordinary element, escaped
   std::string html_source = "Raw\n  <script>x()</script> &amp;\n";
-  PageResult esc = build_raw_page(a, sv(html_source), str_lit("/src/h.qil"), sv(site.root + "w/raw_h.html"),
+  PageResult esc = build_raw_page(a, site.shared(), sv(html_source), str_lit("/src/h.qil"), sv(site.root + "w/raw_h.html"),
                                   str_lit("h.html"));
   EXPECT_TRUE(html_node_is_nil(first_element(esc.document, HtmlTagKind_Script)));
   std::string esc_page = written(a, esc.document);

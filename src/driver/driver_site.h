@@ -1,0 +1,204 @@
+// The run's one record. The driver makes a `Site`, fills its settings once, and hands it
+// explicitly to every stage: read (the file service) -> parse (pure) -> links -> assemble
+// (pure) -> emit (the only writer) -> report. Worker threads that share state reach it
+// through the site too; nothing else of the run is process-wide.
+#pragma once
+
+#include "driver/driver_fs.h"
+#include "gen/gen_page.h"
+#include "html/html_searchers.h"
+
+struct HtmlParseResult;
+struct DocParseResult;
+struct DocumentRecord;
+struct EmitWriter;
+
+//~ Settings (each exactly once)
+
+struct SiteSettings {
+  StrView target;
+  StrView root;   // ends in "/"
+  StrView local;  // ends in "/" when given
+  StrView destination;
+  b32 listen;
+  b32 check_urls;  // cleared when the link checker cannot start
+  b32 check_file_paths;
+  b32 print_todos;
+  StrView consent_url;
+  StrView ca_file;
+  b32 strict;
+};
+
+//~ Counters
+
+// What a run (or, under listen, a round) did, for the summary and the exit status.
+struct SiteStats {
+  u64 pages_generated;
+  u64 raw_views;
+  u64 pages_rewritten;
+  u64 pages_unchanged;  // already held our serialisation
+  u64 kept_parse_error;
+  u64 kept_no_markup;
+  u64 kept_changed;     // edited or deleted during the run
+  u64 kept_outside;     // a link to a file outside the target
+  u64 write_failures;   // refused or failed writes of any page, index included
+  u64 drafts;
+  u64 unpublished;      // no usable output path
+  u64 errors;
+  u64 warnings;
+  u64 links_checked;
+  u64 links_broken;
+  u64 links_redirected;
+  u64 links_noted;
+  u64 sources_deleted;
+  u64 sources_new;
+};
+
+// Counts for the whole run and for the round under way.
+#define SiteCount(site, field, n) ((site)->total.field += (n), (site)->round.field += (n))
+
+//~ Pages
+
+// A web link of a page and where the page has it.
+struct PageWebLink {
+  PageWebLink *next;
+  StrView url;       // as it is fetched (references decoded)
+  StrView written;   // as the page writes it: previews are matched to links by it
+  StrView location;  // file:line:column
+};
+
+enum PageKind : u32 {
+  PageKind_HandWritten,  // a page read from the target, written back in place
+  PageKind_Generated,    // a page assembled from a document, with its raw view
+};
+
+// A page record's life, one state at a time:
+//   (filled)  -> None      no page: a draft, no usable output path, an empty page
+//   (filled)  -> Waiting   its tree (`html` or `tree`) waits for its web links' answers
+//   (filled)  -> Kept      a hand-written page that is not written back (parse error, no
+//                          markup); it may still wait for its links
+//   (filled)  -> Handed    handed to the writer as soon as it was made; no tree is kept
+//   None, Waiting, Kept, Handed -> Reported   by the report, once every web link is answered
+//                          (a Waiting page is handed to the writer there)
+//   any       -> (filled)  again under listen when its source changes
+enum PageState : u32 {
+  PageState_None,
+  PageState_Waiting,
+  PageState_Kept,
+  PageState_Handed,
+  PageState_Reported,
+};
+
+// A record's work (tree, links, messages) lives on its own arena: when its source
+// changes under `listen`, the record is emptied and filled again in place, so memory
+// follows the size of the site, not the number of edits.
+struct PageRecord {
+  PageRecord *next;
+  Arena *arena;
+  u32 kind;   // PageKind
+  u32 state;  // PageState
+  HtmlParseResult *html;  // a hand-written page, parsed (Waiting, Kept)
+  HtmlNode *tree;         // a generated page, assembled (Waiting)
+  StrView title;          // a generated page's title, for the index
+  PageWebLink *first_web_link;  // the links queued for checking, in page order
+  PageWebLink *last_web_link;
+  u64 web_links_queued;
+  StrView path;            // the file the page is written to
+  DocumentRecord *document;  // what the raw-view page needs; none for hand-written pages
+  StrView raw_path;        // a generated page's raw view, beside it
+  StrView source;  // the page text the links point into
+  StrView source_path;
+  ContentKey source_key;
+  u64 source_modified;  // the time of the file that held `source`
+};
+
+struct DocumentRecord {
+  DocumentRecord *next;
+  Arena *arena;  // the parse, given back when the document is parsed again
+  DocParseResult *doc;
+  StrView source_path;
+};
+
+// A source file processed by the run and the content it was processed from.
+struct DriverSource {
+  DriverSource *next;
+  DriverSource *hash_next;  // in the site's table of known paths
+  StrView path;
+  ContentKey key;  // held while the records are built from it
+  ContentKey previous_key;
+  u64 modified;
+  PageRecord *record;
+  DocumentRecord *document;
+  StrView output_claim;  // the output path this source's page holds, or empty
+  u32 deleted;           // said once: its page stays
+};
+
+// Which source holds an output path: the first document to name a path keeps it.
+struct DriverClaim {
+  DriverClaim *next;
+  StrView path;  // folded
+  DriverSource *source;
+};
+
+#define DRIVER_CLAIM_SLOTS 1024
+#define DRIVER_SOURCE_SLOTS 4096
+
+//~ The site
+
+// The shared files as read at the start of the run.
+struct SiteSharedFiles {
+  StrView head_path;
+  StrView head_text;
+  DiagnosticList head_diagnostics;  // said once, before the head is first used, when
+  u64 head_parse_errors;            // its parse raised errors
+  StrView tag_css_path;
+  StrView tag_css_text;     // as read; empty when missing, empty or unreadable
+  StrView tag_css_error;    // why a sheet that is there could not be read
+  StrView default_css_path;
+  StrView index_path;
+  b32 head_said;
+  b32 sheets_written;  // the style sheets are written at their first use
+};
+
+struct Site {
+  Arena *arena;  // the build arena
+  SiteSettings settings;
+  // The real path of the target folder: a page whose real file lies outside it (reached
+  // through a symbolic link) is checked but never rewritten.
+  StrView target_real;
+  // The real path of the site root, once it exists: generated pages are written only below it.
+  StrView root_real;
+  SiteSharedFiles files;
+  GenShared shared;  // what assembly takes from the shared files
+  StrView searchers_text;
+  SourceFinderList finders;  // from the searchers configuration
+  //- sources, pages and documents
+  StrList queued;  // discovery order; taken from the front
+  DriverSource *first_source;
+  DriverSource *last_source;
+  DriverSource *source_slots[DRIVER_SOURCE_SLOTS];
+  Arena *pages_arena;  // records and claims, for the run
+  PageRecord *first_page;
+  PageRecord *last_page;
+  u64 page_count;
+  DocumentRecord *first_document;
+  DocumentRecord *last_document;
+  u64 document_count;
+  DriverClaim *claims[DRIVER_CLAIM_SLOTS];
+  DriverClaim *free_claims;
+  // A run that does not listen puts every record's work on one arena (an arena per
+  // record would cost the system a mapping each); under listen each record has its
+  // own, and when none can be had, records go on the overflow arena.
+  Arena *shared_records;
+  Arena *overflow_records;
+  //- the writer
+  EmitWriter *writer;
+  //- counters and the console
+  SiteStats total;
+  SiteStats round;  // since the last summary line of a listen run
+  u64 start_us;
+  u32 progress_shown;  // a progress line stands on standard error
+  u64 seen_loads;      // listen: the file loads counted when sources were last looked at
+  u64 seen_names;      // listen: the new names counted when the target was last listed
+  u64 scratch_start;
+};

@@ -1,0 +1,114 @@
+// Pages and the site's shared files written, and what writing came to counted, in one place.
+#include "emit/emit.h"
+
+#include "base/base_format.h"
+#include "html/html_core.h"
+
+//~ Pages
+
+EmitTexts
+emit_make_texts(Arena *arena, Site *site, PageRecord *record, HtmlNode *tree) {
+  EmitTexts texts = {};
+  if (record->kind == PageKind_HandWritten) {
+    texts.page = gen_page_text(arena, tree, record->source);
+    return texts;
+  }
+  texts.page = gen_page_text(arena, tree, {});
+  if (record->document) {
+    StrView back = str_skip_last_slash(record->path);
+    PageResult raw =
+        build_raw_page(arena, &site->shared, record->source, record->source_path, record->raw_path, back);
+    texts.raw = gen_page_text(arena, raw.document, {});
+  }
+  return texts;
+}
+
+EmitOutcome
+emit_write_texts(Arena *arena, Site *site, PageRecord *record, EmitTexts *texts, WritePending *defer) {
+  EmitOutcome outcome = {};
+  if (record->kind == PageKind_HandWritten) {
+    // Replaced only while the file still holds what was parsed, and synced, being the
+    // author's only copy.
+    WriteExpect expect = {record->source, record->source_modified};
+    WriteOptions options = {&expect, site->target_real, 0, defer, arena};
+    outcome.page = emit_replace_file(record->path, texts->page, &options);
+    return outcome;
+  }
+  // Generated files are not synced one by one: a crash costs only a rebuild.
+  WriteOptions options = {0, site->root_real, 1};
+  outcome.page = emit_replace_file(record->path, texts->page, &options);
+  if (record->document) {
+    outcome.has_raw = 1;
+    outcome.raw = emit_replace_file(record->raw_path, texts->raw, &options);
+  }
+  return outcome;
+}
+
+static bool
+emit_written(WriteStatus status) {
+  return status == WriteStatus_Written || status == WriteStatus_Unchanged;
+}
+
+void
+emit_count(Site *site, PageRecord *record, EmitOutcome outcome) {
+  if (record->kind == PageKind_HandWritten) {
+    switch (outcome.page) {
+      case WriteStatus_Written: SiteCount(site, pages_rewritten, 1); break;
+      case WriteStatus_Unchanged: SiteCount(site, pages_unchanged, 1); break;
+      case WriteStatus_Changed:
+      case WriteStatus_Missing: SiteCount(site, kept_changed, 1); break;
+      case WriteStatus_Outside: SiteCount(site, kept_outside, 1); break;
+      default: SiteCount(site, write_failures, 1); break;
+    }
+    return;
+  }
+  if (emit_written(outcome.page)) SiteCount(site, pages_generated, 1);
+  else SiteCount(site, write_failures, 1);
+  if (!outcome.has_raw) return;
+  if (emit_written(outcome.raw)) SiteCount(site, raw_views, 1);
+  else SiteCount(site, write_failures, 1);
+}
+
+void
+emit_page_now(Site *site, Arena *arena, PageRecord *record, HtmlNode *tree) {
+  EmitTexts texts = emit_make_texts(arena, site, record, tree);
+  emit_count(site, record, emit_write_texts(arena, site, record, &texts, 0));
+}
+
+void
+emit_kept(Site *site, PageRecord *record) {
+  if (record->html && record->html->parse_errors) SiteCount(site, kept_parse_error, 1);
+  else SiteCount(site, kept_no_markup, 1);
+}
+
+//~ Shared files
+
+void
+emit_sheets(Site *site) {
+  SiteSharedFiles *f = &site->files;
+  if (f->sheets_written) return;
+  f->sheets_written = 1;
+  // Written through the safe writer: a failure leaves the old sheet whole and is said.
+  WriteOptions generated = {0, {}, 1};
+  emit_replace_file(f->default_css_path, site->shared.default_css, &generated);
+  if (f->tag_css_text.length) return;
+  // A sheet that is there but cannot be read is the user's: it is not replaced.
+  if (f->tag_css_error.length) {
+    console_eprintf("qilsite: cannot read '%.*s': %.*s\n", str_expand(f->tag_css_path), str_expand(f->tag_css_error));
+  } else {
+    emit_replace_file(f->tag_css_path, site->shared.tag_css, 0);
+  }
+}
+
+bool
+emit_index(Site *site, StrView text, const WriteExpect *expect) {
+  WriteOptions options = {expect, {}, 0};
+  if (emit_written(emit_replace_file(site->files.index_path, text, &options))) return true;
+  SiteCount(site, write_failures, 1);
+  return false;
+}
+
+void
+emit_index_refused(Site *site) {
+  SiteCount(site, write_failures, 1);
+}
