@@ -5,8 +5,8 @@
 #include "gen/gen_page.h"
 #include "html/html_core.h"
 #include "net/net_linkcheck.h"
-#include "net/net_link.h"
 #include "net/net_url.h"
+#include "site/site_path.h"
 
 // Under listen each record works on an arena of its own, given back when the record is
 // filled again. A run that does not listen fills every record once: its records share
@@ -139,7 +139,7 @@ driver_generated_links(Arena *arena, HtmlNode *root, StrView *text_out) {
   for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
     if (n->type != HtmlNode_Element || n->element->kind != HtmlTagKind_A) continue;
     StrView href = html_attribute_value(n, HtmlAttrKind_Href);
-    if (!link_is_web_address(href)) continue;
+    if (!site_link_is_web_address(href)) continue;
     HtmlLink *l = push_struct(arena, HtmlLink);
     l->start = at;
     l->end = at + href.length;
@@ -187,7 +187,7 @@ static void
 driver_drop_unchecked_links(HtmlLinkList *links, StrView text) {
   for (HtmlLink *l = links->first; l;) {
     HtmlLink *next = l->next;
-    if (link_is_never_checked(str_substr(text, l->start, l->end))) {
+    if (site_link_is_never_checked(str_substr(text, l->start, l->end))) {
       DLLRemove(links->first, links->last, l);
       links->count -= 1;
     }
@@ -361,10 +361,10 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
   StrView out = draft ? StrView{} : driver_page_output(doc);
   if (out.length) {
     ArenaTemp scratch = scratch_begin(&arena, 1);
-    StrView folded = link_fold_path(scratch.arena, out);
+    StrView folded = site_path_fold(scratch.arena, out);
     u64 offset = driver_output_offset(doc, out);
     DriverSource *holder = 0;
-    if (!link_path_inside(scratch.arena, out, set->root_path)) {
+    if (!site_path_inside(scratch.arena, out, set->root_path)) {
       StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out,
                               &set->root_path);
       doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
@@ -398,7 +398,7 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
   }
   rec = driver_page_record(q, src);
   rec->path = str_push_copy(rec->arena, out);
-  rec->raw_path = page_raw_path(rec->arena, rec->path);
+  rec->raw_path = site_path_raw_view(rec->arena, rec->path);
   rec->document = src->document;
   rec->source = content;
   rec->source_path = src->path;

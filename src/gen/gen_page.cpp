@@ -2,8 +2,6 @@
 // laid out as a header strip, the body and a bottom strip.
 #include "gen/gen_page.h"
 
-#include "net/net_link.h"
-
 // Formatting markers and link bits: runs that are not words of a title.
 #define PAGE_TITLE_SKIP 0x19fc00ull
 
@@ -39,14 +37,6 @@ page_title_text(Arena *arena, DocNode *title_entry, StrView source_path) {
     }
   }
   return str_prefix(name, dot);
-}
-
-StrView
-page_raw_path(Arena *arena, StrView page_path) {
-  StrView dir = str_chop_last_slash(page_path);
-  StrView name = str_skip_last_slash(page_path);
-  if (dir.length == page_path.length) return str_pushf(arena, "raw_%S", &page_path);
-  return str_pushf(arena, "%S/raw_%S", &dir, &name);
 }
 
 static HtmlNode *
