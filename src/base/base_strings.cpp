@@ -340,49 +340,6 @@ path_normalize_components(Arena *arena, StrList components) {
   return out;
 }
 
-StrList
-path_relative(Arena *arena, StrView from, StrView to) {
-  ArenaTemp scratch = scratch_begin(&arena, 1);
-  StrList out = {};
-
-  //- a "from" with a dot names a file: start from its folder
-  if (str_find(from, 0, str_lit("."), 0) < from.length) from = str_chop_last_slash(from);
-  StrList fl = path_split(scratch.arena, from);
-  StrList tl = path_split(scratch.arena, to);
-
-  //- the last component both paths share from the start
-  StrView c = {};
-  bool any_equal = false;
-  for (StrNode *a = fl.first, *b = tl.first; a && b; a = a->next, b = b->next) {
-    if (!str_equal(a->string, b->string)) break;
-    c = a->string;
-    any_equal = true;
-  }
-
-  //- climb out of "from" until c is reached
-  StrView *fa = push_array_no_zero(scratch.arena, StrView, fl.node_count + 1);
-  u64 fn = 0;
-  for (StrNode *a = fl.first; a; a = a->next) fa[fn++] = a->string;
-  for (u64 i = fn; i > 0; i -= 1) {
-    StrView comp = fa[i - 1];
-    if (any_equal && str_equal(comp, c)) break;
-    if (c.length == 0 && comp.length == 0) break;
-    str_list_push(arena, &out, str_lit(".."));
-  }
-
-  //- descend into "to" after c; with nothing in common all of "to" follows
-  bool passed = !any_equal;
-  for (StrNode *b = tl.first; b; b = b->next) {
-    if (passed) {
-      if (b->string.length) str_list_push(arena, &out, b->string);
-    } else if (str_equal(b->string, c)) {
-      passed = true;
-    }
-  }
-  scratch_end(scratch);
-  return out;
-}
-
 //~ Numbers
 
 static const u8 str_digit_table[32] = {

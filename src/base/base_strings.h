@@ -131,7 +131,6 @@ StrView path_ensure_trailing_slash(Arena *arena, StrView path);
 // 1: drive-absolute ("C:"), 2: starts with "/", 0: otherwise.
 u32 path_kind(StrView path);
 StrList path_normalize_components(Arena *arena, StrList components);
-StrList path_relative(Arena *arena, StrView from, StrView to);
 
 //~ Numbers
 

@@ -6,6 +6,7 @@
 #include "doc/doc_parse_internal.h"
 
 #include "net/net_link.h"
+#include "site/site_path.h"
 
 //~ Metadata keys and entries
 
@@ -151,7 +152,7 @@ doc_link_base_folder(DocParser *p) {
 static void
 doc_check_file_target(DocParser *p, DocNode *node, StrView written, StrView target, u64 offset) {
   ArenaTemp scratch = scratch_begin(&p->arena, 1);
-  StrView full = link_resolve_local(scratch.arena, written, p->options.root_path, doc_link_base_folder(p));
+  StrView full = site_link_resolve_local(scratch.arena, written, p->options.root_path, doc_link_base_folder(p));
   if (full.length && !link_target_exists(full)) {
     node->flags |= DocNodeFlag_BrokenLink;
     StrView msg = str_pushf(p->arena, "%S not found", &target);
@@ -172,11 +173,11 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
   p->i = j + 1;
 
   //- web address, or a local path with "~" standing for the site root
-  bool web = !(t->kind & DocTokenKind_HasSpace) && link_is_web_address(target);
+  bool web = !(t->kind & DocTokenKind_HasSpace) && site_link_is_web_address(target);
   if (web) {
     node->flags |= DocNodeFlag_HttpLink;
   } else {
-    target = link_expand_root(p->arena, target, p->options.root_path);
+    target = site_link_expand_root(p->arena, target, p->options.root_path);
   }
 
   //- output paths of the document

@@ -6,9 +6,9 @@
 #include "gen/gen_page.h"
 #include "html/html_core.h"
 #include "net/net_linkcheck.h"
-#include "net/net_link.h"
 #include "net/net_url.h"
 #include "os/os_core.h"
+#include "site/site_path.h"
 
 //~ Records
 
@@ -131,7 +131,7 @@ driver_generated_links(Arena *arena, HtmlNode *root, StrView *text_out) {
   for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
     if (n->type != HtmlNode_Element || n->element->kind != HtmlTagKind_A) continue;
     StrView href = html_attribute_value(n, HtmlAttrKind_Href);
-    if (!link_is_web_address(href)) continue;
+    if (!site_link_is_web_address(href)) continue;
     HtmlLink *l = push_struct(arena, HtmlLink);
     l->start = at;
     l->end = at + href.length;
@@ -179,7 +179,7 @@ static void
 driver_drop_unchecked_links(HtmlLinkList *links, StrView text) {
   for (HtmlLink *l = links->first; l;) {
     HtmlLink *next = l->next;
-    if (link_is_never_checked(str_substr(text, l->start, l->end))) {
+    if (site_link_is_never_checked(str_substr(text, l->start, l->end))) {
       DLLRemove(links->first, links->last, l);
       links->count -= 1;
     }
@@ -358,10 +358,10 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   StrView out = draft ? StrView{} : driver_page_output(doc);
   if (out.length) {
     ArenaTemp scratch = scratch_begin(&arena, 1);
-    StrView folded = link_fold_path(scratch.arena, out);
+    StrView folded = site_path_fold(scratch.arena, out);
     u64 offset = driver_output_offset(doc, out);
     DriverSource *holder = 0;
-    if (!link_path_inside(scratch.arena, out, root)) {
+    if (!site_path_inside(scratch.arena, out, root)) {
       StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out, &root);
       doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
@@ -394,7 +394,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   PageRecord *rec = driver_page_record(site, src);
   rec->kind = PageKind_Generated;
   rec->path = str_push_copy(rec->arena, out);
-  rec->raw_path = page_raw_path(rec->arena, rec->path);
+  rec->raw_path = site_path_raw_view(rec->arena, rec->path);
   rec->document = src->document;
   rec->source = content;
   rec->source_path = src->path;

@@ -3,44 +3,13 @@
 
 #include "base/base_format.h"
 #include "os/os_core.h"
+#include "site/site_path.h"
 
 //~ Helpers
 
 static bool
 gen_bytes_equal(StrView a, StrView b) {
   return a.length == b.length && (a.length == 0 || memcmp(a.data, b.data, a.length) == 0);
-}
-
-// Only '/' separates: on Linux a backslash is part of a file name.
-static u64
-gen_last_slash(StrView path) {
-  for (u64 i = path.length; i > 0; i -= 1) {
-    if (path.data[i - 1] == '/') return i - 1;
-  }
-  return path.length;
-}
-
-static StrView
-gen_folder_of(StrView path) {
-  u64 i = gen_last_slash(path);
-  if (i == path.length) return str_lit(".");
-  if (i == 0) return str_lit("/");
-  return str_prefix(path, i);
-}
-
-static StrView
-gen_name_of(StrView path) {
-  u64 i = gen_last_slash(path);
-  return i == path.length ? path : str_skip(path, i + 1);
-}
-
-// Whole components are compared, so "/a/bc" does not lie below "/a/b".
-static bool
-gen_path_below(StrView real, StrView folder) {
-  while (folder.length > 1 && folder.data[folder.length - 1] == '/') folder.length -= 1;
-  if (folder.length == 1 && folder.data[0] == '/') return real.length > 1 && real.data[0] == '/';
-  return real.length > folder.length + 1 && memcmp(real.data, folder.data, folder.length) == 0 &&
-         real.data[folder.length] == '/';
 }
 
 static bool
@@ -153,10 +122,10 @@ static WriteStatus gen_write_new_into(Arena *arena, StrView path, StrView target
 
 static WriteStatus
 gen_write_new(Arena *arena, StrView path, StrView bytes, StrView inside, bool sync) {
-  StrView folder = gen_folder_of(path);
+  StrView folder = site_fs_folder(path);
   if (gen_last_folder_is(folder, inside)) {
     StrView real_folder = str_make(gen_last_folder.real, gen_last_folder.real_length);
-    StrView name = gen_name_of(path);
+    StrView name = site_fs_name(path);
     const char *sep = real_folder.data[real_folder.length - 1] == '/' ? "" : "/";
     StrView target = str_pushf(arena, "%S%s%S", &real_folder, sep, &name);
     OsHandle h = os_create_new_file(target);
@@ -169,27 +138,27 @@ gen_write_new(Arena *arena, StrView path, StrView bytes, StrView inside, bool sy
 
 static WriteStatus
 gen_write_new_checked(Arena *arena, StrView path, StrView bytes, StrView inside, bool sync) {
-  StrView folder = gen_folder_of(path);
+  StrView folder = site_fs_folder(path);
   if (inside.length) {
     // The nearest folder that exists must lie in the target before any folder is made.
     StrView f = folder;
     StrView real = os_real_path(arena, f);
-    while (!real.length && os_error_is_missing(os_last_error_code()) && !str_equal(f, gen_folder_of(f))) {
-      f = gen_folder_of(f);
+    while (!real.length && os_error_is_missing(os_last_error_code()) && !str_equal(f, site_fs_folder(f))) {
+      f = site_fs_folder(f);
       real = os_real_path(arena, f);
     }
     if (!real.length) return gen_say_failed(path, gen_reason(arena));
     StrView folder_real = inside;
     while (folder_real.length > 1 && folder_real.data[folder_real.length - 1] == '/') folder_real.length -= 1;
-    if (!str_equal(real, folder_real) && !gen_path_below(real, inside)) return gen_say_outside(path, real);
+    if (!str_equal(real, folder_real) && !site_fs_below(real, inside)) return gen_say_outside(path, real);
   }
   if (!os_make_dirs_for_file(path)) return gen_say_failed(path, gen_reason(arena));
   StrView real_folder = os_real_path(arena, folder);
   if (!real_folder.length) return gen_say_failed(path, gen_reason(arena));
-  StrView name = gen_name_of(path);
+  StrView name = site_fs_name(path);
   const char *sep = real_folder.data[real_folder.length - 1] == '/' ? "" : "/";
   StrView target = str_pushf(arena, "%S%s%S", &real_folder, sep, &name);
-  if (inside.length && !gen_path_below(target, inside)) return gen_say_outside(path, target);
+  if (inside.length && !site_fs_below(target, inside)) return gen_say_outside(path, target);
   // Exclusive creation: a file or link that appeared meanwhile is never written through.
   OsHandle h = os_create_new_file(target);
   if (!h.value) return gen_say_failed(path, gen_reason(arena));
@@ -220,7 +189,7 @@ static WriteStatus
 gen_write_beside(Arena *arena, StrView path, StrView real, StrView bytes, const FileStatus *st,
                  const WriteExpect *expect, bool sync, const WriteOptions *options) {
   StrView tmp = {};
-  OsHandle h = os_create_temp_file(arena, gen_folder_of(real), &tmp);
+  OsHandle h = os_create_temp_file(arena, site_fs_folder(real), &tmp);
   if (!h.value) return gen_say_failed(path, gen_reason(arena));
   WritePending *defer = options ? options->defer : 0;
   // The owner goes first: changing it may clear set-id bits that the mode then restores.
@@ -294,7 +263,7 @@ gen_write_in_place(Arena *arena, StrView path, StrView real, StrView bytes, cons
 
   //- the copy of the old bytes
   StrView copy = {};
-  OsHandle c = os_create_temp_file(arena, gen_folder_of(real), &copy);
+  OsHandle c = os_create_temp_file(arena, site_fs_folder(real), &copy);
   bool ok = c.value && gen_write_all(c, old) && os_handle_sync(c);
   StrView reason = ok ? StrView{} : gen_reason(arena);
   if (c.value && !os_close_file_checked(c) && ok) {
@@ -352,7 +321,7 @@ gen_replace_on(Arena *arena, StrView path, StrView bytes, const WriteOptions *op
     if (expect && os_error_is_missing(os_last_error_code())) return gen_say_missing(path);
     return gen_say_failed(path, gen_reason(arena));
   }
-  if (inside.length && !gen_path_below(real, inside)) return gen_say_outside(path, real);
+  if (inside.length && !site_fs_below(real, inside)) return gen_say_outside(path, real);
 
   //- a file that already holds these bytes is left alone (no new time for the scanner)
   if (st.props.size == bytes.length) {

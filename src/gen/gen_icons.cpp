@@ -2,7 +2,7 @@
 // sizes of JPEG files read from the files themselves.
 #include "gen/gen_render.h"
 
-#include "net/net_link.h"
+#include "site/site_path.h"
 #include "os/os_core.h"
 
 //~ Icons
@@ -108,7 +108,7 @@ image_element(Arena *arena, DocNode **node_ref, const RenderPageInfo *page) {
   ArenaTemp scratch = scratch_begin(&arena, 1);
   // The target as written ("~/img/a.png") tells a path; `text` is its "~"-expanded form.
   StrView written = str_unquote(node->raw);
-  bool web = link_is_web_address(node->text) || link_is_web_address(written);
+  bool web = site_link_is_web_address(node->text) || site_link_is_web_address(written);
 
   //- source
   if (node->flags & DocNodeFlag_String) {
@@ -145,7 +145,7 @@ image_element(Arena *arena, DocNode **node_ref, const RenderPageInfo *page) {
       folder = str_chop_last_slash_keep(page->output_path);
       if (folder.length == page->output_path.length) folder = StrView{};
     }
-    StrView path = link_resolve_local(scratch.arena, written, root, folder);
+    StrView path = site_link_resolve_local(scratch.arena, written, root, folder);
     if (path.length) {
       JpegInfo info = jpeg_read_info(scratch.arena, path);
       if (info.width && info.height) {

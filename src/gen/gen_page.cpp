@@ -2,8 +2,6 @@
 // laid out as a header strip, the body and a bottom strip.
 #include "gen/gen_page.h"
 
-#include "net/net_link.h"
-
 // Formatting markers and link bits: runs that are not words of a title.
 #define PAGE_TITLE_SKIP 0x19fc00ull
 
@@ -50,14 +48,6 @@ gen_page_text(Arena *arena, HtmlNode *root, StrView source) {
     str_list_push(arena, &pieces, crlf ? str_lit("\r\n") : str_lit("\n"));
   }
   return str_list_join(arena, &pieces, 0);
-}
-
-StrView
-page_raw_path(Arena *arena, StrView page_path) {
-  StrView dir = str_chop_last_slash(page_path);
-  StrView name = str_skip_last_slash(page_path);
-  if (dir.length == page_path.length) return str_pushf(arena, "raw_%S", &page_path);
-  return str_pushf(arena, "%S/raw_%S", &dir, &name);
 }
 
 static HtmlNode *

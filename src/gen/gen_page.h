@@ -71,8 +71,6 @@ PageResult page_assemble(Arena *arena, const GenShared *shared, DocParseResult *
                          StrView output_path);
 // The title of a page: the title entry's words, or the source file's name without extension.
 StrView page_title_text(Arena *arena, DocNode *title_entry, StrView source_path);
-// The raw page beside a page: "%S/raw_%S" (the folder, then "raw_" and the file name).
-StrView page_raw_path(Arena *arena, StrView page_path);
 
 //~ Raw view (gen_raw.cpp)
 

@@ -12,7 +12,7 @@
 //      the output stack, into the element that was on top while it was read.
 #include "gen/gen_render.h"
 
-#include "net/net_link.h"
+#include "site/site_path.h"
 
 //~ Tables
 
@@ -89,60 +89,10 @@ render_escape_lt(Arena *arena, StrView text) {
   return r;
 }
 
-static StrView
-render_fold_slashes(Arena *arena, StrView text) {
-  if (str_find(text, 0, str_lit("\\"), 0) == text.length) return text;
-  u8 *out = push_array_no_zero(arena, u8, text.length + 1);
-  for (u64 i = 0; i < text.length; i += 1) out[i] = char_slash_fold(text.data[i]);
-  out[text.length] = 0;
-  return str_make(out, text.length);
-}
-
-// The segments of a folded path, empty ones left out.
-static u64
-render_path_segments(StrView path, StrView *segs, u64 cap) {
-  u64 count = 0, start = 0;
-  for (u64 i = 0; i <= path.length; i += 1) {
-    if (i < path.length && path.data[i] != '/') continue;
-    if (i > start && count < cap) segs[count++] = str_substr(path, start, i);
-    start = i + 1;
-  }
-  return count;
-}
-
 StrView
 render_page_link(Arena *arena, const RenderPageInfo *page, StrView target) {
-  StrView t = render_fold_slashes(arena, target);
-  if (!page || page->root_path.length == 0 || page->output_path.length == 0 || link_is_address(t)) return t;
-  ArenaTemp scratch = scratch_begin(&arena, 1);
-  StrView result = t;
-  //- the path and what follows it ("?query", "#fragment")
-  u64 cut = Min(str_find(t, 0, str_lit("?"), 0), str_find(t, 0, str_lit("#"), 0));
-  StrView path = str_prefix(t, cut);
-  StrView suffix = str_skip(t, cut);
-  StrView root = link_fold_path(scratch.arena, page->root_path);
-  StrView page_path = link_fold_path(scratch.arena, page->output_path);
-  if (path.length) path = link_fold_path(scratch.arena, path);
-  if (path.length && link_path_inside(scratch.arena, path, root) && link_path_inside(scratch.arena, page_path, root)) {
-    //- from the page's folder: up past what differs, then down to the target
-    StrView folder = str_chop_last_slash(page_path);
-    u64 cap = folder.length / 2 + path.length / 2 + 2;
-    StrView *from = push_array_no_zero(scratch.arena, StrView, cap);
-    StrView *to = push_array_no_zero(scratch.arena, StrView, cap);
-    u64 nf = render_path_segments(folder, from, cap);
-    u64 nt = render_path_segments(path, to, cap);
-    u64 common = 0;
-    while (common < nf && common < nt && str_equal(from[common], to[common])) common += 1;
-    StrList parts = {};
-    for (u64 i = common; i < nf; i += 1) str_list_push(scratch.arena, &parts, str_lit(".."));
-    for (u64 i = common; i < nt; i += 1) str_list_push(scratch.arena, &parts, to[i]);
-    StrJoin join = {{}, str_lit("/"), {}};
-    StrView rel = parts.node_count ? str_list_join(scratch.arena, &parts, &join) : str_lit(".");
-    bool folder_target = path.data[path.length - 1] == '/';
-    result = str_pushf(arena, "%S%s%S", &rel, folder_target ? "/" : "", &suffix);
-  }
-  scratch_end(scratch);
-  return result;
+  if (!page) return site_path_fold_slashes(arena, target);
+  return site_link_from_page(arena, page->output_path, page->root_path, target);
 }
 
 //~ Pending text
@@ -421,17 +371,8 @@ render_anchor(RenderState *s, DocNode *node) {
 
 static void
 render_view_raw(RenderState *s, DocNode *node) {
-  StrView value = link_expand_root(s->scratch, str_unquote(node->text), s->page->root_path);
-  StrView folded = render_fold_slashes(s->scratch, value);
-  u64 slash = str_find(folded, 0, str_lit("/"), 0);
-  StrView raw = {};
-  if (slash == folded.length) {
-    raw = str_pushf(s->scratch, "raw_%S", &value);
-  } else {
-    StrView dir = str_chop_last_slash(value);
-    StrView name = str_skip_last_slash(value);
-    raw = str_pushf(s->scratch, "%S/raw_%S", &dir, &name);
-  }
+  StrView value = site_link_expand_root(s->scratch, str_unquote(node->text), s->page->root_path);
+  StrView raw = site_path_raw_view(s->scratch, value);
   if (s->result->output_path.length == 0) {
     s->result->output_path = str_push_copy(s->arena, value);
     s->result->raw_link = str_push_copy(s->arena, raw);
@@ -461,7 +402,7 @@ render_link(RenderState *s, DocNode *node) {
   HtmlNode *e;
   if (broken) {
     e = render_element(s, HtmlTagKind_Span, node);
-    html_set_attribute(s->arena, e, HtmlAttrKind_Title, render_fold_slashes(s->scratch, target));
+    html_set_attribute(s->arena, e, HtmlAttrKind_Title, site_path_fold_slashes(s->scratch, target));
     HtmlNode *icon = icon_element(s->arena, IconKind_Unlink);
     html_set_attribute(s->arena, icon, HtmlAttrKind_Style, str_lit("color:#440202"));
     html_content_append(e, icon);

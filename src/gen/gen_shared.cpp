@@ -3,7 +3,7 @@
 #include "gen/gen_page.h"
 
 #include "base/base_format.h"
-#include "net/net_link.h"
+#include "site/site_path.h"
 
 //~ Style tables
 
@@ -148,8 +148,8 @@ gen_first_element(HtmlNode *root, u32 kind) {
 static StrView
 gen_head_link(Arena *arena, const GenShared *shared, StrView value, StrView page_path) {
   StrView root = shared->root_path;
-  if (value.length == 0 || value.data[0] == '#' || value.data[0] == '/' || link_is_address(value)) return value;
-  StrView full = value.data[0] == '~' ? link_expand_root(arena, value, root) : str_pushf(arena, "%S%S", &root, &value);
+  if (value.length == 0 || value.data[0] == '#' || value.data[0] == '/' || site_link_is_address(value)) return value;
+  StrView full = value.data[0] == '~' ? site_link_expand_root(arena, value, root) : str_pushf(arena, "%S%S", &root, &value);
   RenderPageInfo page = {page_path, root, 0};
   return render_page_link(arena, &page, full);
 }
@@ -192,7 +192,7 @@ default_head_element(Arena *arena, const GenShared *shared, StrView page_path) {
 
 static StrView
 gen_page_folder_name(Arena *arena, StrView page_path) {
-  StrView folded = link_fold_path(arena, page_path);
+  StrView folded = site_path_fold(arena, page_path);
   return str_skip_last_slash(str_chop_last_slash(folded));
 }
 

@@ -4,7 +4,7 @@
 //  3. Errors raised here are counted apart from the validator's findings, so the build
 //     can leave a page with a doubtful tree untouched.
 #include "html/html_core.h"
-#include "net/net_link.h"
+#include "site/site_path.h"
 
 //~ Tokenizer
 
@@ -123,7 +123,7 @@ html_normalize_url_value(Arena *arena, StrView site_root, StrView value) {
   StrView v = str_unquote(value);
   // A value with a scheme ("https:", "mailto:", "data:") or a network path ("//host")
   // is an address and is kept exactly as written.
-  if (link_is_address(v)) return v;
+  if (site_link_is_address(v)) return v;
   ArenaTemp scratch = scratch_begin(&arena, 1);
   //- "~/" stands for the site root
   if (site_root.length) {

@@ -2,6 +2,7 @@
 #include "html/html_core.h"
 #include "net/net_link.h"
 #include "net/net_linkcheck.h"
+#include "site/site_path.h"
 
 //~ Validation
 
@@ -203,7 +204,7 @@ html_check_attributes(Arena *arena, HtmlParseResult *result) {
         HtmlLink *link = push_struct(arena, HtmlLink);
         link->start = start;
         link->end = end;
-        link->kind = link_is_web_address(str_substr(source, start, end)) ? HtmlLinkKind_Web : HtmlLinkKind_Local;
+        link->kind = site_link_is_web_address(str_substr(source, start, end)) ? HtmlLinkKind_Web : HtmlLinkKind_Local;
         link->element = e;
         DLLPushBack(result->links.first, result->links.last, link);
         result->links.count += 1;
@@ -227,7 +228,7 @@ html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, 
       if (linkcheck_enqueue(str_push_copy(arena, target), location)) queued += 1;
     } else if (l->kind == HtmlLinkKind_Local && (mode & HtmlLinkCheck_LocalPaths)) {
       ArenaTemp scratch = scratch_begin(&arena, 1);
-      StrView full = link_resolve_local(scratch.arena, target, site_root, str_chop_last_slash_keep(path));
+      StrView full = site_link_resolve_local(scratch.arena, target, site_root, str_chop_last_slash_keep(path));
       bool missing = full.length && !link_target_exists(full);
       scratch_end(scratch);
       if (missing) {

@@ -119,25 +119,6 @@ TEST(Paths, KindTrailingSlashAndNormalize) {
   EXPECT_EQ(list_strings(path_normalize_components(a, lead)), (std::vector<std::string>{"x"}));
 }
 
-TEST(Paths, RelativeWalk) {
-  Arena *a = test_arena();
-  struct Row {
-    const char *from, *to, *expect;
-  } rows[] = {
-      {"/site/blog/post.html", "/site/img/a.png", "../img/a.png"},
-      {"/site/blog/post.html", "/site/blog/b.html", "b.html"},
-      {"/site/blog/", "/site/x/y/z.css", "../x/y/z.css"},
-      {"/a/b", "/c/d", "../../c/d"},
-      {"/site/a/b/c.qil", "/site/shared/css/d.css", "../../shared/css/d.css"},
-      {"rel/one", "other/two", "../../other/two"},
-  };
-  for (const Row &r : rows) {
-    StrList rel = path_relative(a, str_from_cstr(r.from), str_from_cstr(r.to));
-    StrJoin j = {{}, str_lit("/"), {}};
-    EXPECT_EQ(ss(str_list_join(a, &rel, &j)), r.expect) << r.from << " -> " << r.to;
-  }
-}
-
 TEST(Numbers, ParseAndPrint) {
   Arena *a = test_arena();
   EXPECT_EQ(str_to_u64(str_lit("1234"), 10), 1234u);

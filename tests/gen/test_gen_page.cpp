@@ -193,12 +193,6 @@ TEST(GenPage, TitlesAndIdsPerPage) {
   EXPECT_TRUE(html_node_is_nil(by_id(plain.document, "toc")));
 }
 
-TEST(GenPage, RawPathSitsBesideThePage) {
-  Arena *a = test_arena();
-  EXPECT_EQ(ss(page_raw_path(a, str_lit("/s/website/qil/a.html"))), "/s/website/qil/raw_a.html");
-  EXPECT_EQ(ss(page_raw_path(a, str_lit("a.html"))), "raw_a.html");
-}
-
 //~ Shared files
 
 TEST(GenShared, StyleSheetsDefaultRewrittenEveryRunPerTagKept) {
