@@ -12,6 +12,7 @@
 #include "driver/driver_build.h"
 
 static std::string tree_root;
+static FileService *bench_files;
 
 static void
 make_tree(u64 files) {
@@ -38,7 +39,8 @@ BM_DiscoverAndLoad(benchmark::State &state) {
     state.ResumeTiming();
     DriverRun run = {};
     run.arena = arena_create_sized(GB(1), KB(64));
-    run.files = driver_discover(run.arena, str_from_cstr((tree_root + "/src").c_str()));
+    run.file_service = bench_files;
+    run.files = driver_discover(bench_files, run.arena, str_from_cstr((tree_root + "/src").c_str()));
     loaded += run.files.node_count;
     driver_process_files(&run);
     arena_release(run.arena);
@@ -50,7 +52,7 @@ BENCHMARK(BM_DiscoverAndLoad)->Unit(benchmark::kMillisecond)->Iterations(3)->Use
 
 int
 main(int argc, char **argv) {
-  bench_process_init();
+  bench_files = bench_process_init();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

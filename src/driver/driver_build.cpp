@@ -21,12 +21,6 @@ driver_document_set(void) {
   return document_set;
 }
 
-void
-driver_services_init(void) {
-  content_registry_init();
-  fs_init();
-}
-
 //~ Set-up
 
 static DriverSettings
@@ -94,10 +88,10 @@ driver_create_queues(DriverSettings *s) {
 // The source holds the content its records are built from, and lets go of the one
 // before once they are built again (see driver_take_content).
 static bool
-driver_source_content(DriverSource *src, FileSnapshot snap, StrView *content) {
+driver_source_content(FileService *service, DriverSource *src, FileSnapshot snap, StrView *content) {
   //- hold the loaded content; a newer load may have replaced it meanwhile: ask again
-  while (!content_acquire(snap.key, content)) {
-    FileSnapshot again = file_request(src->path, DEADLINE_NONE);
+  while (!content_acquire(service, snap.key, content)) {
+    FileSnapshot again = file_request(service, src->path, DEADLINE_NONE);
     if (!again.ok) return false;
     snap = again;
   }
@@ -113,18 +107,18 @@ driver_source_content(DriverSource *src, FileSnapshot snap, StrView *content) {
 
 // The content the source's records were built from before, given back once they are rebuilt.
 static void
-driver_release_previous(DriverSource *src) {
-  content_release(src->previous_key);
+driver_release_previous(FileService *service, DriverSource *src) {
+  content_release(service, src->previous_key);
   src->previous_key = ContentKey{};
 }
 
 void
 driver_process_files(DriverRun *run) {
   StrNode *ahead = run->files.first;
-  for (u64 i = 0; ahead && i < DRIVER_PREFETCH; i += 1, ahead = ahead->next) file_request(ahead->string, 0);
+  for (u64 i = 0; ahead && i < DRIVER_PREFETCH; i += 1, ahead = ahead->next) file_request(run->file_service, ahead->string, 0);
   while (run->files.first) {
     if (ahead) {
-      file_request(ahead->string, 0);
+      file_request(run->file_service, ahead->string, 0);
       ahead = ahead->next;
     }
     StrNode *node = run->files.first;
@@ -136,9 +130,9 @@ driver_process_files(DriverRun *run) {
     DriverSource **slot = &run->source_slots[str_hash_djb2(src->path) % DRIVER_SOURCE_SLOTS];
     src->hash_next = *slot;
     *slot = src;
-    FileSnapshot snap = file_request(node->string, DEADLINE_NONE);
+    FileSnapshot snap = file_request(run->file_service, node->string, DEADLINE_NONE);
     StrView content = {};
-    if (snap.ok && driver_source_content(src, snap, &content)) driver_process_file(run, src, content);
+    if (snap.ok && driver_source_content(run->file_service, src, snap, &content)) driver_process_file(run, src, content);
   }
 }
 
@@ -156,7 +150,7 @@ driver_source_known(DriverRun *run, StrView path) {
 static void
 driver_pick_up_new_files(DriverRun *run) {
   ArenaTemp scratch = scratch_begin(&run->arena, 1);
-  StrList found = driver_discover(scratch.arena, run->settings.target);
+  StrList found = driver_discover(run->file_service, scratch.arena, run->settings.target);
   for (StrNode *n = found.first; n; n = n->next) {
     if (driver_source_known(run, n->string)) continue;
     str_list_push(run->arena, &run->files, str_push_copy(run->arena, n->string));
@@ -176,7 +170,7 @@ driver_pick_up_changes(DriverRun *run) {
       src->deleted = 0;
       DriverCount(run, sources_new, 1);
     }
-    FileSnapshot snap = file_request(src->path, os_now_micros());
+    FileSnapshot snap = file_request(run->file_service, src->path, os_now_micros());
     if (!snap.ok || content_key_equal(snap.key, src->key)) continue;
     // A source that is gone keeps the page it published; it is said once.
     if (!os_path_exists(src->path)) {
@@ -186,9 +180,9 @@ driver_pick_up_changes(DriverRun *run) {
     }
     StrView content = {};
     // An unreadable file leaves the records built before (and the content they use) alone.
-    if (driver_source_content(src, snap, &content)) {
+    if (driver_source_content(run->file_service, src, snap, &content)) {
       driver_process_file(run, src, content);
-      driver_release_previous(src);
+      driver_release_previous(run->file_service, src);
     }
   }
 }
@@ -312,9 +306,10 @@ driver_found_errors(DriverStats *st) {
 }
 
 int
-driver_run(OptionTable *options) {
+driver_run(FileService *service, OptionTable *options) {
   DriverRun run = {};
   run.arena = arena_create_sized(GB(8), KB(64));
+  run.file_service = service;
   run.start_us = os_now_micros();
   ThreadContext *ctx = thread_context_get();
   Arena *scratch = ctx->scratch[0];
@@ -335,13 +330,13 @@ driver_run(OptionTable *options) {
   }
 
   //- discovery; under listen it also asks the kernel to watch every folder it walks
-  fs_set_scanning(run.settings.listen);
+  fs_set_scanning(service, run.settings.listen);
   if (!stop) {
     if (!os_path_exists(run.settings.target)) {
       console_eprintf("qilsite: target_path '%.*s': %s\n", str_expand(run.settings.target), os_last_error());
       stop = true;
     } else {
-      run.files = driver_discover(run.arena, run.settings.target);
+      run.files = driver_discover(service, run.arena, run.settings.target);
       run.target_real = driver_target_real(run.arena, run.settings.target);
     }
   }
@@ -364,9 +359,9 @@ driver_run(OptionTable *options) {
     if (run.settings.listen && round > 0) {
       // With the kernel watching, sources are looked at again only once a file was
       // loaded again, and the target is listed again only once a new name appeared.
-      bool watched = fs_watching();
-      u64 loads = fs_load_count();
-      u64 names = fs_new_names();
+      bool watched = fs_watching(service);
+      u64 loads = fs_load_count(service);
+      u64 names = fs_new_names(service);
       if (!watched || loads != run.seen_loads) {
         run.seen_loads = loads;
         driver_pick_up_changes(&run);

@@ -138,6 +138,7 @@ struct DriverClaim {
 
 struct DriverRun {
   Arena *arena;  // the build arena
+  FileService *file_service;  // loads the sources and holds their contents
   DriverSettings settings;
   StrList files;  // discovery order; taken from the front
   DriverSource *first_source;
@@ -163,16 +164,15 @@ struct DriverRun {
 
 //~ Functions
 
-// Content registry and file streaming; main thread, once.
-void driver_services_init(void);
 // The exit status: 1 for a strict run that found an error, else 0.
-int driver_run(OptionTable *options);
+int driver_run(FileService *service, OptionTable *options);
 
 PageQueue *driver_page_queue(void);
 DocumentSet *driver_document_set(void);
 
 // Discovery: a folder is walked breadth-first, each folder's entries in byte order.
-StrList driver_discover(Arena *arena, StrView target);
+// Under listen, each folder walked is watched through `service`.
+StrList driver_discover(FileService *service, Arena *arena, StrView target);
 // Loads and processes every file of the list, in order.
 void driver_process_files(DriverRun *run);
 // The pipeline for one source, by its extension, from the content loaded for it; fills
