@@ -12,6 +12,7 @@
 #include "driver/driver_build.h"
 
 static std::string tree_root;
+static FileService *bench_files;
 
 static void
 make_tree(u64 files) {
@@ -41,7 +42,8 @@ BM_DiscoverAndLoad(benchmark::State &state) {
     SiteSettings settings = {};
     settings.root = str_from_cstr((tree_root + "/").c_str());
     driver_site_init(site, arena, settings);
-    site->queued = driver_discover(arena, str_from_cstr((tree_root + "/src").c_str()));
+    site->file_service = bench_files;
+    site->queued = driver_discover(bench_files, arena, str_from_cstr((tree_root + "/src").c_str()));
     loaded += site->queued.node_count;
     driver_process_files(site);
     arena_release(site->pages_arena);
@@ -54,7 +56,7 @@ BENCHMARK(BM_DiscoverAndLoad)->Unit(benchmark::kMillisecond)->Iterations(3)->Use
 
 int
 main(int argc, char **argv) {
-  bench_process_init();
+  bench_files = bench_process_init();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

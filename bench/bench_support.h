@@ -7,14 +7,14 @@
 #include "driver/driver_fs.h"
 #include "os/os_core.h"
 
-inline void
+// The process's one file service, for the benchmarks that load files themselves.
+inline FileService *
 bench_process_init(void) {
   static ThreadContext ctx = thread_context_create();
   ctx.is_main_thread = 1;
   thread_context_set(&ctx);
   os_process_init();
-  content_registry_init();
-  fs_init();
+  return fs_start();
 }
 
 inline double

@@ -16,6 +16,7 @@ namespace {
 
 ThreadContext main_ctx;
 Arena *per_test_arena;
+FileService *file_service;
 
 struct MainThreadEnvironment : ::testing::Environment {
   void SetUp() override {
@@ -23,8 +24,7 @@ struct MainThreadEnvironment : ::testing::Environment {
     main_ctx.is_main_thread = 1;
     thread_context_set(&main_ctx);
     os_process_init();
-    content_registry_init();
-    fs_init();
+    file_service = fs_start();
   }
 };
 
@@ -42,6 +42,11 @@ struct Registrar {
 } registrar;
 
 }  // namespace
+
+FileService *
+test_files() {
+  return file_service;
+}
 
 Arena *
 test_arena() {

@@ -13,6 +13,8 @@ inline std::string ss(StrView s) { return std::string((const char *)s.data, s.le
 
 std::vector<std::string> list_strings(const StrList &list);
 Arena *test_arena();  // a fresh arena per test, released by the fixture environment
+struct FileService;
+FileService *test_files();  // the process's one file service, started before the tests
 
 // A temporary folder removed at the end of the test.
 struct TempDir {

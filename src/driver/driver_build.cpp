@@ -9,11 +9,6 @@
 #include "net/net_linkcheck.h"
 #include "os/os_core.h"
 
-void
-driver_services_init(void) {
-  content_registry_init();
-  fs_init();
-}
 
 //~ Set-up
 
@@ -109,10 +104,10 @@ driver_shared_first_use(Site *site) {
 // The source holds the content its records are built from, and lets go of the one
 // before once they are built again (see driver_take_content).
 static bool
-driver_source_content(DriverSource *src, FileSnapshot snap, StrView *content) {
+driver_source_content(FileService *service, DriverSource *src, FileSnapshot snap, StrView *content) {
   //- hold the loaded content; a newer load may have replaced it meanwhile: ask again
-  while (!content_acquire(snap.key, content)) {
-    FileSnapshot again = file_request(src->path, DEADLINE_NONE);
+  while (!content_acquire(service, snap.key, content)) {
+    FileSnapshot again = file_request(service, src->path, DEADLINE_NONE);
     if (!again.ok) return false;
     snap = again;
   }
@@ -128,18 +123,18 @@ driver_source_content(DriverSource *src, FileSnapshot snap, StrView *content) {
 
 // The content the source's records were built from before, given back once they are rebuilt.
 static void
-driver_release_previous(DriverSource *src) {
-  content_release(src->previous_key);
+driver_release_previous(FileService *service, DriverSource *src) {
+  content_release(service, src->previous_key);
   src->previous_key = ContentKey{};
 }
 
 void
 driver_process_files(Site *site) {
   StrNode *ahead = site->queued.first;
-  for (u64 i = 0; ahead && i < DRIVER_PREFETCH; i += 1, ahead = ahead->next) file_request(ahead->string, 0);
+  for (u64 i = 0; ahead && i < DRIVER_PREFETCH; i += 1, ahead = ahead->next) file_request(site->file_service, ahead->string, 0);
   while (site->queued.first) {
     if (ahead) {
-      file_request(ahead->string, 0);
+      file_request(site->file_service, ahead->string, 0);
       ahead = ahead->next;
     }
     StrNode *node = site->queued.first;
@@ -151,9 +146,9 @@ driver_process_files(Site *site) {
     DriverSource **slot = &site->source_slots[str_hash_djb2(src->path) % DRIVER_SOURCE_SLOTS];
     src->hash_next = *slot;
     *slot = src;
-    FileSnapshot snap = file_request(node->string, DEADLINE_NONE);
+    FileSnapshot snap = file_request(site->file_service, node->string, DEADLINE_NONE);
     StrView content = {};
-    if (snap.ok && driver_source_content(src, snap, &content)) driver_process_file(site, src, content);
+    if (snap.ok && driver_source_content(site->file_service, src, snap, &content)) driver_process_file(site, src, content);
   }
 }
 
@@ -171,7 +166,7 @@ driver_source_known(Site *site, StrView path) {
 static void
 driver_pick_up_new_files(Site *site) {
   ArenaTemp scratch = scratch_begin(&site->arena, 1);
-  StrList found = driver_discover(scratch.arena, site->settings.target);
+  StrList found = driver_discover(site->file_service, scratch.arena, site->settings.target);
   for (StrNode *n = found.first; n; n = n->next) {
     if (driver_source_known(site, n->string)) continue;
     str_list_push(site->arena, &site->queued, str_push_copy(site->arena, n->string));
@@ -191,7 +186,7 @@ driver_pick_up_changes(Site *site) {
       src->deleted = 0;
       SiteCount(site, sources_new, 1);
     }
-    FileSnapshot snap = file_request(src->path, os_now_micros());
+    FileSnapshot snap = file_request(site->file_service, src->path, os_now_micros());
     if (!snap.ok || content_key_equal(snap.key, src->key)) continue;
     // A source that is gone keeps the page it published; it is said once.
     if (!os_path_exists(src->path)) {
@@ -201,9 +196,9 @@ driver_pick_up_changes(Site *site) {
     }
     StrView content = {};
     // An unreadable file leaves the records built before (and the content they use) alone.
-    if (driver_source_content(src, snap, &content)) {
+    if (driver_source_content(site->file_service, src, snap, &content)) {
       driver_process_file(site, src, content);
-      driver_release_previous(src);
+      driver_release_previous(site->file_service, src);
     }
   }
 }
@@ -327,7 +322,7 @@ driver_found_errors(SiteStats *st) {
 }
 
 int
-driver_run(OptionTable *options) {
+driver_run(FileService *service, OptionTable *options) {
   Arena *arena = arena_create_sized(GB(8), KB(64));
   ThreadContext *ctx = thread_context_get();
   Arena *scratch = ctx->scratch[0];
@@ -338,6 +333,7 @@ driver_run(OptionTable *options) {
   SiteSettings settings = driver_read_settings(arena, options, &stop);
   Site *site = push_struct(arena, Site);
   driver_site_init(site, arena, settings);
+  site->file_service = service;
   site->start_us = os_now_micros();
   site->scratch_start = scratch_start;
 
@@ -349,13 +345,13 @@ driver_run(OptionTable *options) {
   }
 
   //- discovery; under listen it also asks the kernel to watch every folder it walks
-  fs_set_scanning(settings.listen);
+  fs_set_scanning(service, settings.listen);
   if (!stop) {
     if (!os_path_exists(settings.target)) {
       console_eprintf("qilsite: target_path '%.*s': %s\n", str_expand(settings.target), os_last_error());
       stop = true;
     } else {
-      site->queued = driver_discover(arena, settings.target);
+      site->queued = driver_discover(service, arena, settings.target);
       site->target_real = driver_target_real(arena, settings.target);
     }
   }
@@ -379,9 +375,9 @@ driver_run(OptionTable *options) {
     if (settings.listen && round > 0) {
       // With the kernel watching, sources are looked at again only once a file was
       // loaded again, and the target is listed again only once a new name appeared.
-      bool watched = fs_watching();
-      u64 loads = fs_load_count();
-      u64 names = fs_new_names();
+      bool watched = fs_watching(service);
+      u64 loads = fs_load_count(service);
+      u64 names = fs_new_names(service);
       if (!watched || loads != site->seen_loads) {
         site->seen_loads = loads;
         driver_pick_up_changes(site);

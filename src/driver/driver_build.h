@@ -6,10 +6,8 @@
 
 //~ Functions
 
-// Content registry and file streaming; main thread, once.
-void driver_services_init(void);
 // The exit status: 1 for a strict run that found an error, else 0.
-int driver_run(OptionTable *options);
+int driver_run(FileService *service, OptionTable *options);
 
 // A site for the settings: the real folders, the shared files read and what pages share
 // made from them. Reads; writes nothing. `arena` lives as long as the site.
@@ -19,7 +17,8 @@ void driver_site_init(Site *site, Arena *arena, SiteSettings settings);
 void driver_shared_first_use(Site *site);
 
 // Discovery: a folder is walked breadth-first, each folder's entries in byte order.
-StrList driver_discover(Arena *arena, StrView target);
+// Under listen, every folder walked is watched through `service`.
+StrList driver_discover(FileService *service, Arena *arena, StrView target);
 // Loads and processes every file queued, in order.
 void driver_process_files(Site *site);
 // The pipeline for one source, by its extension, from the content loaded for it; fills

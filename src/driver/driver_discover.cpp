@@ -16,14 +16,14 @@ driver_compare_names(const void *a, const void *b) {
 }
 
 StrList
-driver_discover(Arena *arena, StrView target) {
+driver_discover(FileService *service, Arena *arena, StrView target) {
   StrList files = {};
   if (target.length == 0) return files;
   FileProperties props = os_path_properties(target);
   if (!(props.flags & FilePropertyFlag_Folder)) {
     // A single file is watched through its folder.
     StrView folder = str_chop_last_slash_keep(target);
-    fs_watch_folder(folder.length == target.length ? StrView{} : folder);
+    fs_watch_folder(service, folder.length == target.length ? StrView{} : folder);
     str_list_push(arena, &files, target);
     return files;
   }
@@ -32,7 +32,7 @@ driver_discover(Arena *arena, StrView target) {
   str_list_push(scratch.arena, &folders, path_ensure_trailing_slash(scratch.arena, target));
   for (StrNode *folder = folders.first; folder; folder = folder->next) {
     //- list the folder and order its entries by their bytes
-    fs_watch_folder(folder->string);
+    fs_watch_folder(service, folder->string);
     DirIterator it = os_dir_begin(scratch.arena, folder->string);
     if (!it.dir) {
       console_eprintf("qilsite: cannot list folder '%.*s': %s\n", str_expand(folder->string), os_last_error());

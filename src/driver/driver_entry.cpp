@@ -29,11 +29,11 @@ driver_entry(int argc, char **argv) {
 
   //- system facts, record pools, file streaming
   os_process_init();
-  driver_services_init();
+  FileService *files = fs_start();
   http_global_init();
 
   //- the build; the status is 1 only for a strict run that found an error
-  int status = driver_run(&options);
+  int status = driver_run(files, &options);
 
   thread_context_set(0);
   thread_context_release(&ctx);

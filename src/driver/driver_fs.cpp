@@ -5,10 +5,6 @@
 
 #include "os/os_core.h"
 
-static ContentRegistry *content_registry;
-static FileStreamer *file_streamer;
-static u64 fs_loads;
-
 //~ Content registry
 
 #define CONTENT_SLOT_COUNT 1024
@@ -21,16 +17,14 @@ content_key_from_bytes(StrView bytes) {
   return k;
 }
 
-void
-content_registry_init(void) {
-  ThreadContext *ctx = thread_context_get();
-  if (!ctx || !ctx->is_main_thread || content_registry) return;
+static ContentRegistry *
+content_registry_create(void) {
   Arena *arena = arena_create_sized(MB(16), KB(4));
   ContentRegistry *r = push_struct(arena, ContentRegistry);
   r->arena = arena;
   r->table = striped_table_create(arena, CONTENT_SLOT_COUNT, CONTENT_STRIPE_COUNT, StripeLock_Mutex, MB(64), KB(64));
   r->free_nodes = push_array(arena, ContentNode *, CONTENT_STRIPE_COUNT);
-  content_registry = r;
+  return r;
 }
 
 static ContentNode *
@@ -42,9 +36,10 @@ content_find(StripedSlot *slot, ContentKey key) {
 }
 
 ContentKey
-content_store(Arena *owner, StrView bytes) {
+content_store(FileService *service, Arena *owner, StrView bytes) {
+  ContentRegistry *registry = service->registry;
   ContentKey key = content_key_from_bytes(bytes);
-  StripedTable *t = &content_registry->table;
+  StripedTable *t = &registry->table;
   Stripe *stripe = striped_table_stripe(t, key.hi);
   StripedSlot *slot = striped_table_slot(t, key.hi);
   mutex_lock(stripe->mutex);
@@ -55,7 +50,7 @@ content_store(Arena *owner, StrView bytes) {
     return key;
   }
   // Node records are recycled through the stripe's free list.
-  ContentNode **free_list = &content_registry->free_nodes[stripe - t->stripes];
+  ContentNode **free_list = &registry->free_nodes[stripe - t->stripes];
   ContentNode *node = *free_list;
   if (node) {
     *free_list = node->next;
@@ -82,10 +77,10 @@ content_store(Arena *owner, StrView bytes) {
 }
 
 StrView
-content_lookup(ContentKey key) {
+content_lookup(FileService *service, ContentKey key) {
   StrView r = {};
-  if (!content_registry) return r;
-  StripedTable *t = &content_registry->table;
+  if (!service) return r;
+  StripedTable *t = &service->registry->table;
   Stripe *stripe = striped_table_stripe(t, key.hi);
   mutex_lock(stripe->mutex);
   ContentNode *n = content_find(striped_table_slot(t, key.hi), key);
@@ -98,10 +93,10 @@ content_lookup(ContentKey key) {
 }
 
 bool
-content_acquire(ContentKey key, StrView *bytes) {
+content_acquire(FileService *service, ContentKey key, StrView *bytes) {
   *bytes = StrView{};
-  if (!content_registry) return false;
-  StripedTable *t = &content_registry->table;
+  if (!service) return false;
+  StripedTable *t = &service->registry->table;
   Stripe *stripe = striped_table_stripe(t, key.hi);
   mutex_lock(stripe->mutex);
   ContentNode *n = content_find(striped_table_slot(t, key.hi), key);
@@ -115,9 +110,9 @@ content_acquire(ContentKey key, StrView *bytes) {
 }
 
 void
-content_release(ContentKey key) {
-  if (!content_registry || content_key_is_zero(key)) return;
-  StripedTable *t = &content_registry->table;
+content_release(FileService *service, ContentKey key) {
+  if (!service || content_key_is_zero(key)) return;
+  StripedTable *t = &service->registry->table;
   Stripe *stripe = striped_table_stripe(t, key.hi);
   StripedSlot *slot = striped_table_slot(t, key.hi);
   Arena *owner = 0;
@@ -130,7 +125,7 @@ content_release(ContentKey key) {
     slot->first = first;
     slot->last = last;
     owner = n->owner;
-    ContentNode **free_list = &content_registry->free_nodes[stripe - t->stripes];
+    ContentNode **free_list = &service->registry->free_nodes[stripe - t->stripes];
     SLLStackPush(*free_list, n);
   }
   mutex_unlock(stripe->mutex);
@@ -138,9 +133,9 @@ content_release(ContentKey key) {
 }
 
 u64
-content_registry_count(void) {
+content_registry_count(FileService *service) {
   u64 count = 0;
-  StripedTable *t = &content_registry->table;
+  StripedTable *t = &service->registry->table;
   for (u64 s = 0; s < t->slot_count; s += 1) {
     Stripe *stripe = &t->stripes[(s % t->slot_count) % t->stripe_count];
     mutex_lock(stripe->mutex);
@@ -152,7 +147,7 @@ content_registry_count(void) {
 
 //~ File table
 
-static void fs_watch_folder_of(StrView path);
+static void fs_watch_folder_of(FileService *service, StrView path);
 
 static FileEntry *
 fs_find(StripedSlot *slot, StrView path) {
@@ -185,7 +180,7 @@ fs_entry_ready(FileEntry *e) {
 
 // Finds the path's entry or makes it; takes the stripe lock exclusively for the insert.
 static FileEntry *
-fs_find_or_insert(Stripe *stripe, StripedSlot *slot, StrView path) {
+fs_find_or_insert(FileService *service, Stripe *stripe, StripedSlot *slot, StrView path) {
   rwlock_lock_shared(stripe->rwlock);
   FileEntry *e = fs_find(slot, path);
   rwlock_unlock_shared(stripe->rwlock);
@@ -200,7 +195,7 @@ fs_find_or_insert(Stripe *stripe, StripedSlot *slot, StrView path) {
   }
   rwlock_unlock_exclusive(stripe->rwlock);
   // Watched before its first load, so no change after that load goes unseen.
-  if (made) fs_watch_folder_of(path);
+  if (made) fs_watch_folder_of(service, path);
   return e;
 }
 
@@ -208,31 +203,31 @@ fs_find_or_insert(Stripe *stripe, StripedSlot *slot, StrView path) {
 // `first_load`: only a path never loaded is queued. The streamer counts the load before
 // it sets Idle, so a load that ended just before the swap is seen here after it.
 static bool
-fs_queue_entry(FileEntry *e, u64 deadline, bool first_load) {
+fs_queue_entry(FileService *service, FileEntry *e, u64 deadline, bool first_load) {
   if (!fs_transition(e, FileState_Idle, FileState_Queued)) return true;  // queued or loading already
   if (first_load && fs_loads_of(e)) {
     __atomic_store_n(&e->state, (u32)FileState_Idle, __ATOMIC_RELEASE);
     return true;
   }
-  if (fs_enqueue(e->path, deadline)) return true;
+  if (fs_enqueue(service, e->path, deadline)) return true;
   fs_transition(e, FileState_Queued, FileState_Idle);
   return false;
 }
 
 FileSnapshot
-file_request(StrView path, u64 deadline) {
+file_request(FileService *service, StrView path, u64 deadline) {
   FileSnapshot snap = {};
-  if (!file_streamer) return snap;
-  StripedTable *t = &file_streamer->files;
+  if (!service) return snap;
+  StripedTable *t = &service->streamer->files;
   u64 h = str_hash_djb2(path);
   Stripe *stripe = striped_table_stripe(t, h);
   StripedSlot *slot = striped_table_slot(t, h);
 
   //- find or insert; a path never loaded is queued
-  FileEntry *e = fs_find_or_insert(stripe, slot, path);
+  FileEntry *e = fs_find_or_insert(service, stripe, slot, path);
   if (!fs_loads_of(e)) {
     // Refused by a full ring before the deadline, or too long ever to fit.
-    if (!fs_queue_entry(e, deadline, true)) return snap;
+    if (!fs_queue_entry(service, e, deadline, true)) return snap;
     // A deadline that has passed asked only for the path to be queued.
     if (deadline != DEADLINE_NONE && os_now_micros() >= deadline) return snap;
   }
@@ -252,7 +247,7 @@ file_request(StrView path, u64 deadline) {
     // An entry left idle and unloaded (its request was refused) is queued again.
     if (!fs_loads_of(e) && fs_state(e) == FileState_Idle) {
       rwlock_unlock_shared(stripe->rwlock);
-      bool queued = fs_queue_entry(e, deadline, true);
+      bool queued = fs_queue_entry(service, e, deadline, true);
       rwlock_lock_shared(stripe->rwlock);
       if (!queued) break;
       continue;
@@ -266,8 +261,8 @@ file_request(StrView path, u64 deadline) {
 //~ Request ring
 
 bool
-fs_enqueue(StrView path, u64 deadline) {
-  FileStreamer *fs = file_streamer;
+fs_enqueue(FileService *service, StrView path, u64 deadline) {
+  FileStreamer *fs = service ? service->streamer : 0;
   // A message that can never fit would wait forever.
   if (!fs || 8 + path.length > fs->ring_size) return false;
   mutex_lock(fs->ring_mutex);
@@ -288,20 +283,24 @@ fs_enqueue(StrView path, u64 deadline) {
 }
 
 u64
-fs_load_count(void) {
-  return __atomic_load_n(&fs_loads, __ATOMIC_ACQUIRE);
+fs_load_count(FileService *service) {
+  return service ? __atomic_load_n(&service->loads, __ATOMIC_ACQUIRE) : 0;
 }
 
 //~ Streamers
 
-static u32 fs_scanning = 1;
 #define FS_SLAB_FILE_MAX MB(1)
-static thread_local Arena *fs_slab;
+
+static bool
+fs_scanning(FileService *service) {
+  return __atomic_load_n(&service->scanning, __ATOMIC_ACQUIRE);
+}
 
 // Reads a regular file into an arena of its own, its bytes starting on a fresh page.
 // Anything else (missing, unreadable, a folder, a FIFO or device) loads as empty.
 static StrView
-fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, u64 *size_out, const char **error_out) {
+fs_load_file(FileStreamerThread *self, Arena **owner_out, StrView path, u64 *modified_out, u64 *size_out,
+             const char **error_out) {
   FileProperties props = os_path_properties(path);
   *size_out = props.size;
   u64 page = os_process_info()->page_size ? os_process_info()->page_size : 4096;
@@ -312,11 +311,11 @@ fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, u64 *size_out, 
   u64 whole = AlignPow2(size + page, page);
   Arena *owner = 0;
   Arena *into = 0;
-  if (!__atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE) && size <= FS_SLAB_FILE_MAX) {
+  if (!fs_scanning(self->service) && size <= FS_SLAB_FILE_MAX) {
     // A run that reads every file once never gives one back: small files share one
     // arena per streamer, so a site of many files costs the system a few mappings.
-    if (!fs_slab) fs_slab = arena_create_sized(GB(64), MB(1));
-    into = fs_slab;
+    if (!self->slab) self->slab = arena_create_sized(GB(64), MB(1));
+    into = self->slab;
   } else {
     owner = arena_create_sized(whole, whole);
     if (owner) owner->commit_granularity = KB(4);
@@ -344,7 +343,7 @@ fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, u64 *size_out, 
   FileRange range = {0, now.size};
   bytes = os_read_range(into, h, range);
   // The next file starts on a page of its own too: the read-only pages of this one end here.
-  if (into == fs_slab) arena_push(into, 0, page);
+  if (into == self->slab) arena_push(into, 0, page);
   // A read that failed part-way is no content: the file is reported, not half taken.
   if (os_last_error_code()) {
     *error_out = os_last_error();
@@ -355,9 +354,11 @@ fs_load_file(Arena **owner_out, StrView path, u64 *modified_out, u64 *size_out, 
 }
 
 static void
-fs_streamer_entry(u64 index) {
-  thread_set_name("[FS] Streamer #%I64u", index);
-  FileStreamer *fs = file_streamer;
+fs_streamer_entry(u64 param) {
+  FileStreamerThread *self = (FileStreamerThread *)param;
+  FileService *service = self->service;
+  thread_set_name("[FS] Streamer #%I64u", self->index);
+  FileStreamer *fs = service->streamer;
   StripedTable *t = &fs->files;
   for (;;) {
     ArenaTemp scratch = scratch_begin(0, 0);
@@ -389,8 +390,8 @@ fs_streamer_entry(u64 index) {
       u64 modified = 0;
       const char *error = 0;
       u64 size = 0;
-      StrView bytes = fs_load_file(&owner, path, &modified, &size, &error);
-      ContentKey key = content_store(owner, bytes);
+      StrView bytes = fs_load_file(self, &owner, path, &modified, &size, &error);
+      ContentKey key = content_store(service, owner, bytes);
       rwlock_lock_exclusive(stripe->rwlock);
       ContentKey previous = fs_loads_of(e) ? e->key : ContentKey{};
       e->key = key;
@@ -400,8 +401,8 @@ fs_streamer_entry(u64 index) {
       __atomic_store_n(&e->loads, e->loads + 1, __ATOMIC_RELEASE);
       __atomic_store_n(&e->state, (u32)FileState_Idle, __ATOMIC_RELEASE);
       rwlock_unlock_exclusive(stripe->rwlock);
-      content_release(previous);
-      __atomic_add_fetch(&fs_loads, 1, __ATOMIC_ACQ_REL);
+      content_release(service, previous);
+      __atomic_add_fetch(&service->loads, 1, __ATOMIC_ACQ_REL);
       condvar_wake_all(stripe->cv);
     }
     scratch_end(scratch);
@@ -418,86 +419,74 @@ fs_streamer_entry(u64 index) {
 #define FS_FULL_LOOK_MS 5000
 #define FS_PENDING_MAX 256
 
-struct FsWatchFolder {
-  StrView path;  // as discovery writes it: ending in '/', or empty for the current folder
-  b32 used;
-};
-
-static struct {
-  OsHandle handle;
-  MutexRecord *mutex;
-  Arena *arena;
-  FsWatchFolder *folders;  // by watch number
-  u64 folder_count;
-  u32 failed;      // a folder could not be watched: every file is looked at instead
-  u64 new_names;   // names that appeared in watched folders, counted
-} fs_watch;
-
 void
-fs_set_scanning(bool on) {
-  __atomic_store_n(&fs_scanning, on ? 1u : 0u, __ATOMIC_RELEASE);
+fs_set_scanning(FileService *service, bool on) {
+  if (service) __atomic_store_n(&service->scanning, on ? 1u : 0u, __ATOMIC_RELEASE);
 }
 
 bool
-fs_watch_folder(StrView folder) {
-  if (!__atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE) || !fs_watching()) return false;
-  mutex_lock(fs_watch.mutex);
-  s32 w = os_watch_folder(fs_watch.handle, folder);
+fs_watch_folder(FileService *service, StrView folder) {
+  if (!fs_watching(service) || !fs_scanning(service)) return false;
+  FsWatch *watch = &service->watch;
+  mutex_lock(watch->mutex);
+  s32 w = os_watch_folder(watch->handle, folder);
   if (w < 0) {
-    __atomic_store_n(&fs_watch.failed, 1u, __ATOMIC_RELEASE);
-    mutex_unlock(fs_watch.mutex);
+    __atomic_store_n(&watch->failed, 1u, __ATOMIC_RELEASE);
+    mutex_unlock(watch->mutex);
     return false;
   }
-  if ((u64)w >= fs_watch.folder_count) {
-    u64 count = Max((u64)w + 1, fs_watch.folder_count * 2);
-    FsWatchFolder *bigger = push_array(fs_watch.arena, FsWatchFolder, count);
-    if (fs_watch.folder_count) memcpy(bigger, fs_watch.folders, sizeof(FsWatchFolder) * fs_watch.folder_count);
-    fs_watch.folders = bigger;
-    fs_watch.folder_count = count;
+  if ((u64)w >= watch->folder_count) {
+    u64 count = Max((u64)w + 1, watch->folder_count * 2);
+    FsWatchFolder *bigger = push_array(watch->arena, FsWatchFolder, count);
+    if (watch->folder_count) memcpy(bigger, watch->folders, sizeof(FsWatchFolder) * watch->folder_count);
+    watch->folders = bigger;
+    watch->folder_count = count;
   }
-  FsWatchFolder *f = &fs_watch.folders[w];
+  FsWatchFolder *f = &watch->folders[w];
   if (!f->used || !str_equal(f->path, folder)) {
-    f->path = str_push_copy(fs_watch.arena, folder);
+    f->path = str_push_copy(watch->arena, folder);
     f->used = 1;
   }
-  mutex_unlock(fs_watch.mutex);
+  mutex_unlock(watch->mutex);
   return true;
 }
 
 // The folder of a path as discovery writes folders, watched unless it was the last one.
 static void
-fs_watch_folder_of(StrView path) {
-  if (!__atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE) || !fs_watching()) return;
+fs_watch_folder_of(FileService *service, StrView path) {
+  if (!fs_scanning(service) || !fs_watching(service)) return;
   u64 slash = path.length;
   while (slash > 0 && path.data[slash - 1] != '/') slash -= 1;
   StrView folder = str_prefix(path, slash);
-  static thread_local u8 last[1024];
-  static thread_local u64 last_length = ~0ull;
-  if (folder.length == last_length && memcmp(folder.data, last, folder.length) == 0) return;
-  if (fs_watch_folder(folder) && folder.length <= sizeof last) {
-    memcpy(last, folder.data, folder.length);
-    last_length = folder.length;
-  }
+  FsWatch *watch = &service->watch;
+  mutex_lock(watch->mutex);
+  bool same = folder.length == watch->last_folder_length && memcmp(folder.data, watch->last_folder, folder.length) == 0;
+  mutex_unlock(watch->mutex);
+  if (same || !fs_watch_folder(service, folder) || folder.length > sizeof watch->last_folder) return;
+  mutex_lock(watch->mutex);
+  memcpy(watch->last_folder, folder.data, folder.length);
+  watch->last_folder_length = folder.length;
+  mutex_unlock(watch->mutex);
 }
 
 bool
-fs_watching(void) {
-  return fs_watch.handle.value && !__atomic_load_n(&fs_watch.failed, __ATOMIC_ACQUIRE);
+fs_watching(FileService *service) {
+  return service && service->watch.handle.value && !__atomic_load_n(&service->watch.failed, __ATOMIC_ACQUIRE);
 }
 
 void
-fs_test_stop_watching(void) {
-  __atomic_store_n(&fs_watch.failed, 1u, __ATOMIC_RELEASE);
+fs_test_stop_watching(FileService *service) {
+  __atomic_store_n(&service->watch.failed, 1u, __ATOMIC_RELEASE);
 }
 
 u64
-fs_new_names(void) {
-  return __atomic_load_n(&fs_watch.new_names, __ATOMIC_ACQUIRE);
+fs_new_names(FileService *service) {
+  return service ? __atomic_load_n(&service->watch.new_names, __ATOMIC_ACQUIRE) : 0;
 }
 
 static void
-fs_count_new_name(void) {
-  __atomic_add_fetch(&fs_watch.new_names, 1, __ATOMIC_ACQ_REL);
+fs_count_new_name(FileService *service) {
+  __atomic_add_fetch(&service->watch.new_names, 1, __ATOMIC_ACQ_REL);
 }
 
 // Queues a loaded, idle entry whose file's time or size moved (a load made while the
@@ -505,13 +494,13 @@ fs_count_new_name(void) {
 // not its size); false when a load is under way, so the entry is to be looked at
 // again once it is done.
 static bool
-fs_look_at(FileEntry *e) {
+fs_look_at(FileService *service, FileEntry *e) {
   if (!fs_loads_of(e)) return true;  // never loaded: its first request loads it
   if (fs_state(e) != FileState_Idle) return false;
   u64 known = __atomic_load_n(&e->modified, __ATOMIC_ACQUIRE);
   u64 size = __atomic_load_n(&e->size, __ATOMIC_ACQUIRE);
   FileProperties now = os_path_properties(e->path);
-  if (now.modified != known || now.size != size) fs_queue_entry(e, DEADLINE_NONE, false);
+  if (now.modified != known || now.size != size) fs_queue_entry(service, e, DEADLINE_NONE, false);
   return true;
 }
 
@@ -519,9 +508,9 @@ fs_look_at(FileEntry *e) {
 // then their times are read with no lock held, so a slow file system never holds off
 // the streamers.
 static void
-fs_look_at_all(FileStreamer *fs) {
-  StripedTable *t = &fs->files;
-  for (u64 s = 0; s < t->slot_count && __atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE); s += 1) {
+fs_look_at_all(FileService *service) {
+  StripedTable *t = &service->streamer->files;
+  for (u64 s = 0; s < t->slot_count && fs_scanning(service); s += 1) {
     ArenaTemp scratch = scratch_begin(0, 0);
     Stripe *stripe = &t->stripes[s % t->stripe_count];
     rwlock_lock_shared(stripe->rwlock);
@@ -533,7 +522,7 @@ fs_look_at_all(FileStreamer *fs) {
       if (fs_loads_of(e) && fs_state(e) == FileState_Idle) idle[count++] = e;
     }
     rwlock_unlock_shared(stripe->rwlock);
-    for (u64 i = 0; i < count; i += 1) fs_look_at(idle[i]);
+    for (u64 i = 0; i < count; i += 1) fs_look_at(service, idle[i]);
     scratch_end(scratch);
   }
 }
@@ -557,58 +546,60 @@ fs_name_is_source(StrView name) {
 }
 
 static void
-fs_scanner_entry(u64) {
+fs_scanner_entry(u64 param) {
+  FileService *service = (FileService *)param;
   thread_set_name("[FS] Scanner");
-  FileStreamer *fs = file_streamer;
+  FileStreamer *fs = service->streamer;
+  FsWatch *watch = &service->watch;
   // Entries that were loading when their news came.
   FileEntry *pending[FS_PENDING_MAX];
   u64 pending_count = 0;
   u64 last_full_look = os_now_micros();
   for (;;) {
-    if (!__atomic_load_n(&fs_scanning, __ATOMIC_ACQUIRE)) {
+    if (!fs_scanning(service)) {
       os_sleep_ms(100);
       continue;
     }
-    if (!fs_watching()) {
-      fs_look_at_all(fs);
+    if (!fs_watching(service)) {
+      fs_look_at_all(service);
       os_sleep_ms(100);
       continue;
     }
     //- what the kernel says changed
     ArenaTemp scratch = scratch_begin(0, 0);
     OsWatchEvent *events = 0;
-    u64 count = os_watch_read(scratch.arena, fs_watch.handle, pending_count ? 20 : 500, &events);
+    u64 count = os_watch_read(scratch.arena, watch->handle, pending_count ? 20 : 500, &events);
     bool look_at_all = false;
     for (u64 i = 0; i < count; i += 1) {
       OsWatchEvent *ev = &events[i];
       if (ev->flags & OsWatch_Overflow) {
         look_at_all = true;
-        fs_count_new_name();
+        fs_count_new_name(service);
         continue;
       }
-      mutex_lock(fs_watch.mutex);
-      FsWatchFolder folder = ev->watch >= 0 && (u64)ev->watch < fs_watch.folder_count
-                                 ? fs_watch.folders[ev->watch]
+      mutex_lock(watch->mutex);
+      FsWatchFolder folder = ev->watch >= 0 && (u64)ev->watch < watch->folder_count
+                                 ? watch->folders[ev->watch]
                                  : FsWatchFolder{};
-      mutex_unlock(fs_watch.mutex);
+      mutex_unlock(watch->mutex);
       if (!folder.used || !ev->name.length) continue;
       StrView path = str_pushf(scratch.arena, "%S%S", &folder.path, &ev->name);
       if (ev->flags & OsWatch_Folder) {
         // A folder made or moved in is watched before discovery lists it, so nothing
         // made in it afterwards goes unseen.
         if ((ev->flags & OsWatch_Changed) && ev->name.data[0] != '.') {
-          fs_watch_folder(str_pushf(scratch.arena, "%S/", &path));
-          fs_count_new_name();
+          fs_watch_folder(service, str_pushf(scratch.arena, "%S/", &path));
+          fs_count_new_name(service);
         }
         continue;
       }
       FileEntry *e = fs_entry_of(fs, path);
       if (e) {
-        if (fs_look_at(e)) continue;
+        if (fs_look_at(service, e)) continue;
         if (pending_count < FS_PENDING_MAX) pending[pending_count++] = e;
         else look_at_all = true;
       } else if ((ev->flags & OsWatch_Changed) && fs_name_is_source(ev->name)) {
-        fs_count_new_name();
+        fs_count_new_name(service);
       }
     }
     scratch_end(scratch);
@@ -616,14 +607,14 @@ fs_scanner_entry(u64) {
     //- entries that were loading when their news came
     u64 kept = 0;
     for (u64 i = 0; i < pending_count; i += 1) {
-      if (!fs_look_at(pending[i])) pending[kept++] = pending[i];
+      if (!fs_look_at(service, pending[i])) pending[kept++] = pending[i];
     }
     pending_count = kept;
 
     //- now and then, every file
     u64 now = os_now_micros();
     if (look_at_all || now - last_full_look >= FS_FULL_LOOK_MS * 1000ull) {
-      fs_look_at_all(fs);
+      fs_look_at_all(service);
       last_full_look = now;
     }
   }
@@ -631,10 +622,11 @@ fs_scanner_entry(u64) {
 
 //~ Start-up
 
-void
-fs_init(void) {
+FileService *
+fs_start(void) {
   ThreadContext *ctx = thread_context_get();
-  if (!ctx || !ctx->is_main_thread || file_streamer) return;
+  if (!ctx || !ctx->is_main_thread) return 0;
+  ContentRegistry *registry = content_registry_create();
   Arena *arena = arena_create_sized(GB(8), KB(4));
   FileStreamer *fs = push_struct(arena, FileStreamer);
   fs->arena = arena;
@@ -645,11 +637,22 @@ fs_init(void) {
   fs->files = striped_table_create(arena, FS_SLOT_COUNT, FS_STRIPE_COUNT, StripeLock_RwLock, GB(8), KB(4));
   u64 procs = os_process_info()->processor_count;
   fs->streamer_count = Max(procs > 1 ? procs - 1 : 0, (u64)2);
-  fs->streamers = push_array(arena, ThreadRecord *, fs->streamer_count);
-  file_streamer = fs;
-  fs_watch.mutex = mutex_create();
-  fs_watch.arena = arena_create_sized(GB(1), KB(64));
-  fs_watch.handle = os_watch_open();
-  for (u64 i = 0; i < fs->streamer_count; i += 1) fs->streamers[i] = thread_start(i, fs_streamer_entry);
-  fs->scanner = thread_start(0, fs_scanner_entry);
+  fs->streamers = push_array(arena, FileStreamerThread, fs->streamer_count);
+  FileService *service = push_struct(arena, FileService);
+  service->registry = registry;
+  service->streamer = fs;
+  service->scanning = 1;
+  FsWatch *watch = &service->watch;
+  watch->mutex = mutex_create();
+  watch->arena = arena_create_sized(GB(1), KB(64));
+  watch->handle = os_watch_open();
+  watch->last_folder_length = ~0ull;
+  for (u64 i = 0; i < fs->streamer_count; i += 1) {
+    FileStreamerThread *streamer = &fs->streamers[i];
+    streamer->service = service;
+    streamer->index = i;
+    streamer->thread = thread_start((u64)streamer, fs_streamer_entry);
+  }
+  service->scanner = thread_start((u64)service, fs_scanner_entry);
+  return service;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "base/base_strings.h"
+#include "os/os_core.h"
 #include "os/os_thread.h"
 
 //~ Content registry
@@ -32,21 +33,22 @@ struct ContentRegistry {
 inline bool content_key_equal(ContentKey a, ContentKey b) { return a.lo == b.lo && a.hi == b.hi; }
 inline bool content_key_is_zero(ContentKey a) { return (a.lo | a.hi) == 0; }
 
+struct FileService;
+
 ContentKey content_key_from_bytes(StrView bytes);
-void content_registry_init(void);
 // A content stays while someone holds it: each file entry holds the content of its
 // latest load, and the driver holds what its records were built from. When the last
 // holder lets go, the bytes are given back, so edits under `listen` do not pile up.
 // Takes ownership of the arena holding the bytes (a duplicate content releases it);
 // the caller holds the content once.
-ContentKey content_store(Arena *owner, StrView bytes);
+ContentKey content_store(FileService *service, Arena *owner, StrView bytes);
 // The stored bytes, or an empty view when the key is unknown.
-StrView content_lookup(ContentKey key);
+StrView content_lookup(FileService *service, ContentKey key);
 // Holds the content and gives its bytes; false when it is no longer stored.
-bool content_acquire(ContentKey key, StrView *bytes);
-void content_release(ContentKey key);
+bool content_acquire(FileService *service, ContentKey key, StrView *bytes);
+void content_release(FileService *service, ContentKey key);
 // Number of distinct contents stored (for tests and benchmarks).
-u64 content_registry_count(void);
+u64 content_registry_count(FileService *service);
 
 //~ File streaming
 
@@ -90,6 +92,14 @@ struct FileSnapshot {
   b32 ok;  // false when the deadline passed first
 };
 
+// One streamer thread's own state, reached through its thread parameter.
+struct FileStreamerThread {
+  FileService *service;
+  ThreadRecord *thread;
+  Arena *slab;  // small files of a run that reads each file once share it
+  u64 index;
+};
+
 struct FileStreamer {
   Arena *arena;
   u8 *ring;
@@ -100,27 +110,57 @@ struct FileStreamer {
   CondVarRecord *ring_cv;
   StripedTable files;
   u64 streamer_count;
-  ThreadRecord **streamers;
-  ThreadRecord *scanner;
+  FileStreamerThread *streamers;
 };
 
-// Starts max(processors - 1, 2) streamer threads and the scanner; main thread, once.
-void fs_init(void);
+// A folder the kernel watches for the scanner, by its watch number.
+struct FsWatchFolder {
+  StrView path;  // as discovery writes it: ending in '/', or empty for the current folder
+  b32 used;
+};
+
+struct FsWatch {
+  OsHandle handle;
+  MutexRecord *mutex;
+  Arena *arena;
+  FsWatchFolder *folders;  // by watch number
+  u64 folder_count;
+  u32 failed;      // a folder could not be watched: every file is looked at instead
+  u64 new_names;   // names that appeared in watched folders, counted
+  // The folder watched last for a new file entry: the next entry is most often beside it.
+  u64 last_folder_length;  // ~0 before the first
+  u8 last_folder[1024];
+};
+
+// Everything the file service's callers and threads share; made once by fs_start and
+// handed to every function below and to each thread it starts.
+struct FileService {
+  ContentRegistry *registry;
+  FileStreamer *streamer;
+  FsWatch watch;
+  ThreadRecord *scanner;
+  u32 scanning;  // whether the scanner looks for edits
+  u64 loads;     // loads finished, over all paths
+};
+
+// Makes the registry and starts max(processors - 1, 2) streamer threads and the
+// scanner; main thread, once per process. 0 off the main thread.
+FileService *fs_start(void);
 // Whether the scanner looks for edits (on by default); a run that does not listen reads
 // each file once and needs no second look.
-void fs_set_scanning(bool on);
+void fs_set_scanning(FileService *service, bool on);
 // Listen mode: the folders the kernel tells the scanner about. `folder` is written as
 // discovery writes it (ending in '/'; empty for the current folder). False when the
 // run does not listen or the folder cannot be watched; after such a failure the
 // scanner looks at every file again, and fs_watching() says so.
-bool fs_watch_folder(StrView folder);
-bool fs_watching(void);
+bool fs_watch_folder(FileService *service, StrView folder);
+bool fs_watching(FileService *service);
 // Test hook: the scanner goes back to reading every file's time, as after a failure.
-void fs_test_stop_watching(void);
+void fs_test_stop_watching(FileService *service);
 // Counts names of sources and folders that appeared in watched folders: a driver
 // that listens looks for new files only when it moved.
-u64 fs_new_names(void);
-FileSnapshot file_request(StrView path, u64 deadline);
-bool fs_enqueue(StrView path, u64 deadline);
+u64 fs_new_names(FileService *service);
+FileSnapshot file_request(FileService *service, StrView path, u64 deadline);
+bool fs_enqueue(FileService *service, StrView path, u64 deadline);
 // Loads finished since start, over all paths.
-u64 fs_load_count(void);
+u64 fs_load_count(FileService *service);

@@ -162,6 +162,7 @@ struct SiteSharedFiles {
 
 struct Site {
   Arena *arena;  // the build arena
+  FileService *file_service;  // loads the sources and holds their contents
   SiteSettings settings;
   // The real path of the target folder: a page whose real file lies outside it (reached
   // through a symbolic link) is checked but never rewritten.

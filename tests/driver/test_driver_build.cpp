@@ -14,16 +14,16 @@ TEST(Discovery, BreadthFirstInByteOrderSkippingDotNames) {
   }
   Arena *a = test_arena();
   std::string root = dir.path + "/src";
-  std::vector<std::string> got = list_strings(driver_discover(a, sv(root)));
+  std::vector<std::string> got = list_strings(driver_discover(test_files(), a, sv(root)));
   std::vector<std::string> expect = {
       root + "/.hidden",   root + "/B.html",        root + "/a b.qil",
       root + "/a.html",    root + "/b.qil",         root + "/\xc3\xa9.qil",
       root + "/m/Page.HTML", root + "/z/deep.qil", root + "/z/a/deeper.qil",
   };
   EXPECT_EQ(got, expect);
-  EXPECT_EQ(list_strings(driver_discover(a, sv(root + "/"))), expect) << "a trailing slash changes nothing";
-  EXPECT_EQ(list_strings(driver_discover(a, sv(root + "/a.html"))), std::vector<std::string>{root + "/a.html"});
-  EXPECT_TRUE(list_strings(driver_discover(a, str_lit(""))).empty());
+  EXPECT_EQ(list_strings(driver_discover(test_files(), a, sv(root + "/"))), expect) << "a trailing slash changes nothing";
+  EXPECT_EQ(list_strings(driver_discover(test_files(), a, sv(root + "/a.html"))), std::vector<std::string>{root + "/a.html"});
+  EXPECT_TRUE(list_strings(driver_discover(test_files(), a, str_lit(""))).empty());
 }
 
 TEST(Discovery, FolderNamesWithDotsAndDeepTrees) {
@@ -33,7 +33,7 @@ TEST(Discovery, FolderNamesWithDotsAndDeepTrees) {
   dir.file(deep + "/bottom.qil", "x");
   dir.file("my.site/top.html", "x");
   Arena *a = test_arena();
-  std::vector<std::string> got = list_strings(driver_discover(a, sv(dir.path + "/my.site")));
+  std::vector<std::string> got = list_strings(driver_discover(test_files(), a, sv(dir.path + "/my.site")));
   ASSERT_EQ(got.size(), 2u) << "a folder whose name has a dot is still walked";
   EXPECT_EQ(got[0], dir.path + "/my.site/top.html");
   EXPECT_EQ(got[1], dir.path + "/" + deep + "/bottom.qil");

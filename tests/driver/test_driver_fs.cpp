@@ -30,8 +30,8 @@ request_all(u64 param) {
   u64 n = run->paths->size();
   for (u64 i = 0; i < n; i += 1) {
     const std::string &p = (*run->paths)[(i * run->stride) % n];
-    FileSnapshot snap = file_request(sv(p), DEADLINE_NONE);
-    StrView bytes = content_lookup(snap.key);
+    FileSnapshot snap = file_request(test_files(), sv(p), DEADLINE_NONE);
+    StrView bytes = content_lookup(test_files(), snap.key);
     if (!snap.ok || ss(bytes) != (*run->expected)[p]) run->failures->fetch_add(1);
   }
   run->finished->fetch_add(1);
@@ -48,7 +48,7 @@ TEST(Streaming, ManyFilesRequestedByManyThreadsStoreEachContentOnce) {
     paths.push_back(p);
     expected[p] = content;
   }
-  u64 stored_before = content_registry_count();
+  u64 stored_before = content_registry_count(test_files());
   std::atomic<int> failures{0}, finished{0};
   RequestRun runs[4];
   u64 strides[4] = {1, 7, 11, 13};
@@ -60,33 +60,33 @@ TEST(Streaming, ManyFilesRequestedByManyThreadsStoreEachContentOnce) {
   EXPECT_EQ(failures, 0);
   std::set<std::string> distinct;
   for (auto &kv : expected) distinct.insert(kv.second);
-  u64 stored = content_registry_count() - stored_before;
+  u64 stored = content_registry_count(test_files()) - stored_before;
   EXPECT_EQ(stored, distinct.size()) << "every distinct content stored, identical ones once";
-  FileSnapshot a = file_request(sv(paths[0]), DEADLINE_NONE);
-  FileSnapshot b = file_request(sv(paths[3]), DEADLINE_NONE);
+  FileSnapshot a = file_request(test_files(), sv(paths[0]), DEADLINE_NONE);
+  FileSnapshot b = file_request(test_files(), sv(paths[3]), DEADLINE_NONE);
   EXPECT_TRUE(content_key_equal(a.key, b.key));
-  EXPECT_EQ(content_lookup(a.key).data, content_lookup(b.key).data) << "one stored copy";
+  EXPECT_EQ(content_lookup(test_files(), a.key).data, content_lookup(test_files(), b.key).data) << "one stored copy";
 }
 
 TEST(Streaming, LoadedPathQueuesNothingAndPastDeadlineGivesUp) {
   TempDir dir;
   std::string p = dir.file("page.html", "<p>x</p>");
-  FileSnapshot first = file_request(sv(p), DEADLINE_NONE);
+  FileSnapshot first = file_request(test_files(), sv(p), DEADLINE_NONE);
   ASSERT_TRUE(first.ok);
   EXPECT_TRUE(content_key_equal(first.key, key_of("<p>x</p>")));
   EXPECT_EQ(first.loads, 1u);
-  FileSnapshot again = file_request(sv(p), DEADLINE_NONE);
+  FileSnapshot again = file_request(test_files(), sv(p), DEADLINE_NONE);
   EXPECT_TRUE(content_key_equal(again.key, first.key));
   os_sleep_ms(20);
-  EXPECT_EQ(file_request(sv(p), DEADLINE_NONE).loads, 1u) << "an already loaded path is not queued again";
+  EXPECT_EQ(file_request(test_files(), sv(p), DEADLINE_NONE).loads, 1u) << "an already loaded path is not queued again";
 
   std::string q = dir.file("late.html", "late");
-  FileSnapshot none = file_request(sv(q), 1);
+  FileSnapshot none = file_request(test_files(), sv(q), 1);
   EXPECT_FALSE(none.ok);
-  FileSnapshot later = file_request(sv(q), DEADLINE_NONE);
+  FileSnapshot later = file_request(test_files(), sv(q), DEADLINE_NONE);
   EXPECT_TRUE(content_key_equal(later.key, key_of("late")));
   os_sleep_ms(20);
-  EXPECT_EQ(file_request(sv(q), DEADLINE_NONE).loads, 1u) << "queued once although the deadline had passed";
+  EXPECT_EQ(file_request(test_files(), sv(q), DEADLINE_NONE).loads, 1u) << "queued once although the deadline had passed";
 }
 
 TEST(Streaming, MissingEmptyUnreadableAndSpecialFilesLoadAsEmpty) {
@@ -100,15 +100,15 @@ TEST(Streaming, MissingEmptyUnreadableAndSpecialFilesLoadAsEmpty) {
   std::vector<std::string> paths = {e, dir.path + "/missing.qil", fifo, dir.path};
   if (geteuid() != 0) paths.push_back(locked);  // root reads it anyway
   for (const std::string &p : paths) {
-    FileSnapshot s = file_request(sv(p), os_now_micros() + 5000000);
+    FileSnapshot s = file_request(test_files(), sv(p), os_now_micros() + 5000000);
     ASSERT_TRUE(s.ok) << p;
     EXPECT_TRUE(content_key_equal(s.key, empty)) << p;
-    EXPECT_EQ(content_lookup(s.key).length, 0u) << p;
+    EXPECT_EQ(content_lookup(test_files(), s.key).length, 0u) << p;
     // Only a file that is there but cannot be read carries a reason.
     EXPECT_EQ(s.error != nullptr, p == locked) << p;
   }
   std::string long_path(70000, 'x');
-  EXPECT_FALSE(file_request(sv(long_path), DEADLINE_NONE).ok) << "a path that cannot be queued is refused";
+  EXPECT_FALSE(file_request(test_files(), sv(long_path), DEADLINE_NONE).ok) << "a path that cannot be queued is refused";
 }
 
 // Waits until the path's entry shows what the test expects (or five seconds pass);
@@ -117,10 +117,10 @@ template <typename Pred>
 static FileSnapshot
 wait_for(const std::string &p, Pred pred) {
   u64 deadline = os_now_micros() + 5000000;
-  FileSnapshot s = file_request(sv(p), DEADLINE_NONE);
+  FileSnapshot s = file_request(test_files(), sv(p), DEADLINE_NONE);
   while (!pred(s) && os_now_micros() < deadline) {
     os_sleep_ms(5);
-    s = file_request(sv(p), DEADLINE_NONE);
+    s = file_request(test_files(), sv(p), DEADLINE_NONE);
   }
   return s;
 }
@@ -128,7 +128,7 @@ wait_for(const std::string &p, Pred pred) {
 TEST(Scanner, TouchedChangedAndAppearingFilesAreReloaded) {
   TempDir dir;
   std::string p = dir.file("doc.qil", "version one");
-  FileSnapshot s1 = file_request(sv(p), DEADLINE_NONE);
+  FileSnapshot s1 = file_request(test_files(), sv(p), DEADLINE_NONE);
   struct timespec times[2] = {{0, UTIME_OMIT}, {12345, 678}};
   ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
   FileSnapshot s2 = wait_for(p, [&](FileSnapshot s) { return s.modified != s1.modified; });
@@ -141,7 +141,7 @@ TEST(Scanner, TouchedChangedAndAppearingFilesAreReloaded) {
   EXPECT_TRUE(content_key_equal(s3.key, two));
 
   std::string later = dir.path + "/later.html";
-  FileSnapshot m = file_request(sv(later), DEADLINE_NONE);
+  FileSnapshot m = file_request(test_files(), sv(later), DEADLINE_NONE);
   EXPECT_TRUE(content_key_equal(m.key, key_of("")));
   dir.file("later.html", "now here");
   ContentKey here = key_of("now here");
@@ -154,11 +154,11 @@ TEST(Scanner, TouchedChangedAndAppearingFilesAreReloaded) {
 TEST(Scanner, ChangesAreSeenWithoutNotificationsToo) {
   TempDir dir;
   std::string p = dir.file("doc.qil", "before");
-  FileSnapshot s1 = file_request(sv(p), DEADLINE_NONE);
+  FileSnapshot s1 = file_request(test_files(), sv(p), DEADLINE_NONE);
   ASSERT_TRUE(s1.ok);
-  EXPECT_TRUE(fs_watching()) << "this system gives notifications";
-  fs_test_stop_watching();
-  EXPECT_FALSE(fs_watching());
+  EXPECT_TRUE(fs_watching(test_files())) << "this system gives notifications";
+  fs_test_stop_watching(test_files());
+  EXPECT_FALSE(fs_watching(test_files()));
   os_sleep_ms(600);  // the scanner's last wait for notifications ends
   dir.file("doc.qil", "after, longer");
   ContentKey after = key_of("after, longer");
@@ -171,14 +171,14 @@ TEST(Registry, DuplicatesAreDroppedAndUnknownKeysAreEmpty) {
   Arena *two = arena_create_sized(MB(1), KB(4));
   StrView a = str_push_copy(one, str_lit("registry duplicate test bytes"));
   StrView b = str_push_copy(two, str_lit("registry duplicate test bytes"));
-  u64 before = content_registry_count();
-  ContentKey ka = content_store(one, a);
-  ContentKey kb = content_store(two, b);
+  u64 before = content_registry_count(test_files());
+  ContentKey ka = content_store(test_files(), one, a);
+  ContentKey kb = content_store(test_files(), two, b);
   EXPECT_TRUE(content_key_equal(ka, kb));
-  EXPECT_EQ(content_registry_count(), before + 1);
-  EXPECT_EQ(content_lookup(kb).data, a.data) << "the first stored copy is the one kept";
+  EXPECT_EQ(content_registry_count(test_files()), before + 1);
+  EXPECT_EQ(content_lookup(test_files(), kb).data, a.data) << "the first stored copy is the one kept";
   ContentKey unknown = {1, 2};
-  EXPECT_EQ(content_lookup(unknown).length, 0u);
+  EXPECT_EQ(content_lookup(test_files(), unknown).length, 0u);
 }
 
 TEST(RegistryDeathTest, StoredBytesAreReadOnly) {
@@ -187,8 +187,8 @@ TEST(RegistryDeathTest, StoredBytesAreReadOnly) {
   std::string p = dir.file("ro.txt", "do not touch");
   EXPECT_DEATH(
       {
-        FileSnapshot s = file_request(sv(p), DEADLINE_NONE);
-        StrView bytes = content_lookup(s.key);
+        FileSnapshot s = file_request(test_files(), sv(p), DEADLINE_NONE);
+        StrView bytes = content_lookup(test_files(), s.key);
         bytes.data[0] = 'X';
       },
       "");
@@ -206,17 +206,17 @@ TEST(Streaming, FilesReadOnceCostFewMappings) {
   TempDir dir;
   std::vector<std::string> paths;
   for (int i = 0; i < 3000; i += 1) paths.push_back(dir.file("f" + std::to_string(i) + ".qil", "text " + std::to_string(i)));
-  fs_set_scanning(false);
+  fs_set_scanning(test_files(), false);
   size_t before = mapping_count();
-  for (const std::string &p : paths) file_request(sv(p), 0);
+  for (const std::string &p : paths) file_request(test_files(), sv(p), 0);
   for (const std::string &p : paths) {
-    FileSnapshot snap = file_request(sv(p), DEADLINE_NONE);
+    FileSnapshot snap = file_request(test_files(), sv(p), DEADLINE_NONE);
     StrView bytes = {};
-    ASSERT_TRUE(snap.ok && content_acquire(snap.key, &bytes));
+    ASSERT_TRUE(snap.ok && content_acquire(test_files(), snap.key, &bytes));
     EXPECT_EQ(ss(bytes), "text " + p.substr(p.rfind('f') + 1, p.size() - p.rfind('f') - 5));
-    content_release(snap.key);
+    content_release(test_files(), snap.key);
   }
   size_t after = mapping_count();
-  fs_set_scanning(true);
+  fs_set_scanning(test_files(), true);
   EXPECT_LT(after - before, 300u) << "mappings grew from " << before << " to " << after;
 }
