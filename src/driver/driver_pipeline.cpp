@@ -220,7 +220,7 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
   *r = html_parse(arena, content, rec->path, tokens, HtmlParse_CheckAll, q->root_path);
   scratch_end(tokens_scratch);
   html_validate(arena, r);
-  html_check_attributes(arena, r);
+  html_collect_links(arena, r);
   driver_drop_unchecked_links(&r->links, content);
   // The web links are queued here, one by one, so that a page waits only for the ones
   // the checker took.
@@ -367,12 +367,12 @@ driver_process_document(DriverRun *run, DriverSource *src, StrView content) {
     if (!link_path_inside(scratch.arena, out, set->root_path)) {
       StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out,
                               &set->root_path);
-      doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
+      diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
     } else if ((holder = driver_claim_take(run, src, folded)) != 0) {
       StrView msg = str_pushf(parse_arena, "%S is already the page of %S: this document's page is not written", &out,
                               &holder->path);
-      doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
+      diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
     }
     scratch_end(scratch);

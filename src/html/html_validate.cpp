@@ -16,7 +16,7 @@ html_report(Arena *arena, HtmlParseResult *r, u64 offset, const char *fmt, ...) 
     message = str_pushfv(arena, fmt, args);
     va_end(args);
   }
-  doc_diag_push(arena, &r->diagnostics, offset, DiagSeverity_Error, message);
+  diag_push(arena, &r->diagnostics, offset, DiagSeverity_Error, message);
 }
 
 static bool
@@ -165,14 +165,12 @@ html_validate(Arena *arena, HtmlParseResult *result) {
     else if (n->type == HtmlNode_Element) html_validate_element(arena, result, n);
   }
   scratch_end(scratch);
-  // Errors leave the page usable; only a fatal error does not.
-  result->ok = result->diagnostics.max_severity <= (s32)DiagSeverity_Error ? 1 : 0;
 }
 
 //~ Links
 
 void
-html_check_attributes(Arena *arena, HtmlParseResult *result) {
+html_collect_links(Arena *arena, HtmlParseResult *result) {
   HtmlNode *root = result->root;
   if (html_node_is_nil(root)) return;
   StrView source = root->text;
@@ -231,7 +229,7 @@ html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, 
       bool missing = full.length && !link_target_exists(full);
       scratch_end(scratch);
       if (missing) {
-        doc_diag_push(arena, diagnostics, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
+        diag_push(arena, diagnostics, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
       }
     }
   }
@@ -426,7 +424,7 @@ html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkM
       content->text = content->raw = html_preview_text(arena, item->text);
       html_add_class(arena, span, str_lit("metadata"));
       if (item->flags & LinkMetadataFlag_Missing) html_add_class(arena, span, str_lit("missing-metadata"));
-      html_insert(at, span, 1);
+      html_insert(at, span, HtmlInsert_After);
       at = span;
     }
   }
