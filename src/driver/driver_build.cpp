@@ -194,9 +194,9 @@ driver_pick_up_changes(DriverRun *run) {
 }
 
 static bool
-driver_some_page_waits(void) {
+driver_some_page_waits(DriverRun *run) {
   for (PageRecord *r = page_queue->first; r; r = r->next) {
-    if (!r->reported && !driver_page_ready(r)) return true;
+    if (!r->reported && !driver_page_ready(run, r)) return true;
   }
   return false;
 }
@@ -286,7 +286,7 @@ driver_show_progress(DriverRun *run, bool done) {
   for (PageRecord *r = page_queue->first; r; r = r->next) {
     for (PageWebLink *l = r->first_web_link; l; l = l->next) {
       queued += 1;
-      if (linkcheck_fetch_ended(l->url)) answered += 1;
+      if (linkcheck_fetch_ended(run->links, l->url)) answered += 1;
     }
   }
   if (!queued) return;
@@ -298,11 +298,11 @@ driver_show_progress(DriverRun *run, bool done) {
 // A round's pause while pages wait for their links: it ends early once the link checker
 // has nothing left in progress, so the last answers are reported without a round's delay.
 static void
-driver_wait_for_answers(u64 ms) {
+driver_wait_for_answers(DriverRun *run, u64 ms) {
   u64 end = os_now_micros() + ms * 1000;
   while (os_now_micros() < end) {
     os_sleep_ms(5);
-    if (linkcheck_in_progress() == 0 && !driver_some_page_waits()) return;
+    if (linkcheck_in_progress(run->links) == 0 && !driver_some_page_waits(run)) return;
   }
 }
 
@@ -331,7 +331,8 @@ driver_run(OptionTable *options) {
   if (run.settings.check_urls) {
     console_printf("[check urls]\n");
     LinkCheckSettings link_settings = {run.settings.consent_url, run.settings.ca_file};
-    if (!linkcheck_start(link_settings)) page_queue->check_urls = 0;
+    run.links = linkcheck_start(link_settings);
+    if (!run.links) page_queue->check_urls = 0;
   }
 
   //- discovery; under listen it also asks the kernel to watch every folder it walks
@@ -378,15 +379,15 @@ driver_run(OptionTable *options) {
     }
     // Every page of the round is on disk before anything is reported or built again.
     driver_writer_finish(&run);
-    bool waits = driver_some_page_waits();
+    bool waits = driver_some_page_waits(&run);
     if (waits) driver_show_progress(&run, false);
     if (run.settings.listen) os_sleep_ms(300);
-    else if (waits) driver_wait_for_answers(300);
+    else if (waits) driver_wait_for_answers(&run, 300);
     bool all_reported = true;
     u64 reported = 0;
     for (PageRecord *r = page_queue->first; r; r = r->next) {
       if (r->reported) continue;
-      if (!driver_page_ready(r)) {
+      if (!driver_page_ready(&run, r)) {
         all_reported = false;
         continue;
       }
@@ -402,7 +403,7 @@ driver_run(OptionTable *options) {
       arena_pop_to(scratch, run.scratch_start);
     }
     console_flush();
-    if (!run.settings.listen && all_reported && linkcheck_in_progress() == 0) break;
+    if (!run.settings.listen && all_reported && linkcheck_in_progress(run.links) == 0) break;
     //- under listen, a line for each round that did work
     if (run.settings.listen && all_reported && !driver_stats_empty(&run.round)) {
       driver_print_summary(&run, &run.round, false);

@@ -159,6 +159,7 @@ struct DriverRun {
   u64 seen_loads;      // listen: the file loads counted when sources were last looked at
   u64 seen_names;      // listen: the new names counted when the target was last listed
   u64 scratch_start;
+  LinkChecker *links;  // null when web links are not checked
 };
 
 //~ Functions
@@ -195,7 +196,7 @@ void driver_count_page_write(DriverRun *run, u32 status);
 // is printed in the order the pages were handed over, and the run's counts follow.
 void driver_writer_finish(DriverRun *run);
 // Whether every web link of the page has been fetched.
-bool driver_page_ready(PageRecord *record);
+bool driver_page_ready(DriverRun *run, PageRecord *record);
 void driver_report_page(DriverRun *run, PageRecord *record);
 // Rebuilds the index page from the generated pages of the queue and prints every
 // record's path; after a round that reported pages.

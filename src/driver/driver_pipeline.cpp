@@ -108,7 +108,7 @@ driver_link_metadata(DriverRun *run, Arena *arena, PageRecord *record) {
     const SourceFinder *finder = driver_finder_for(run, l->url);
     if (!finder) continue;
     StrView body = {};
-    linkcheck_verdict(l->url, 0, &body);
+    linkcheck_verdict(run->links, l->url, 0, &body);
     if (!body.length) continue;
     LinkMetadataItemList items = {};
     metadata_extract(arena, finder, body, &items);
@@ -225,7 +225,7 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
   // The web links are queued here, one by one, so that a page waits only for the ones
   // the checker took.
   u32 mode = run->settings.check_file_paths ? HtmlLinkCheck_LocalPaths : 0u;
-  html_check_links(arena, content, rec->path, &r->links, &r->diagnostics, mode, q->root_path);
+  html_check_links(arena, content, rec->path, &r->links, &r->diagnostics, mode, q->root_path, run->links);
   if (q->check_urls) {
     LineCursor cursor = line_cursor_begin();
     for (HtmlLink *l = r->links.first; l; l = l->next) {
@@ -234,7 +234,7 @@ driver_process_page(DriverRun *run, DriverSource *src, StrView content) {
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &rec->path, (s64)lc.line, (s64)lc.column);
       StrView written = str_push_copy(arena, str_substr(content, l->start, l->end));
       StrView url = html_decode_url(arena, written);
-      if (linkcheck_enqueue(url, location, driver_finder_for(run, url) != 0)) {
+      if (linkcheck_enqueue(run->links, url, location, driver_finder_for(run, url) != 0)) {
         rec->web_links_queued += 1;
         driver_add_web_link(rec, url, written, location);
       }
@@ -331,7 +331,7 @@ driver_queue_document_links(DriverRun *run, PageRecord *rec, DocParseResult *doc
     LineCol lc = line_cursor_seek(&cursor, content, n->source_offset);
     StrView location = str_pushf(rec->arena, "%S:%I64d:%I64d", &rec->source_path, (s64)lc.line, (s64)lc.column);
     StrView url = str_push_copy(rec->arena, n->text);
-    if (linkcheck_enqueue(url, location, driver_finder_for(run, url) != 0)) {
+    if (linkcheck_enqueue(run->links, url, location, driver_finder_for(run, url) != 0)) {
       rec->web_links_queued += 1;
       driver_add_web_link(rec, url, url, location);
     }
@@ -442,9 +442,9 @@ driver_process_file(DriverRun *run, DriverSource *src, StrView content) {
 }
 
 bool
-driver_page_ready(PageRecord *record) {
+driver_page_ready(DriverRun *run, PageRecord *record) {
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
-    if (!linkcheck_fetch_ended(l->url)) return false;
+    if (!linkcheck_fetch_ended(run->links, l->url)) return false;
   }
   return true;
 }
@@ -510,7 +510,7 @@ driver_report_page(DriverRun *run, PageRecord *record) {
   //- what the answers say, link by link, where this page has the link
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
     StrView message = {};
-    u32 verdict = linkcheck_verdict(l->url, &message, 0);
+    u32 verdict = linkcheck_verdict(run->links, l->url, &message, 0);
     DriverCount(run, links_checked, 1);
     if (verdict == LinkVerdict_Broken) DriverCount(run, links_broken, 1);
     if (verdict == LinkVerdict_Redirected) DriverCount(run, links_redirected, 1);

@@ -5,6 +5,8 @@
 #include "base/base_strings.h"
 #include "base/base_diag.h"
 
+struct LinkChecker;  // net/net_linkcheck.h
+
 //~ Tables
 
 enum HtmlContentFlags : u32 {
@@ -258,10 +260,11 @@ StrView html_normalize_url_value(Arena *arena, StrView site_root, StrView value)
 void html_validate(Arena *arena, HtmlParseResult *result);
 // Gathers the page's link targets (those without "dontFetch") into `result->links`.
 void html_collect_links(Arena *arena, HtmlParseResult *result);
-// `mode` holds HtmlLinkCheck flags: web links are queued for the link checker, local
-// targets ("~" standing for `site_root`) are looked up; returns the web links queued.
+// `mode` holds HtmlLinkCheck flags: web links are queued for `checker` (none queued when
+// it is null), local targets ("~" standing for `site_root`) are looked up; returns the
+// web links queued.
 u64 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
-                     u32 mode, StrView site_root);
+                     u32 mode, StrView site_root, LinkChecker *checker);
 // A link target as a browser requests it: blanks around it cut, tabs and line breaks
 // dropped, character references ("&amp;", "&#51;") decoded.
 StrView html_decode_url(Arena *arena, StrView raw);

@@ -213,7 +213,7 @@ html_collect_links(Arena *arena, HtmlParseResult *result) {
 
 u64
 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
-                 u32 mode, StrView site_root) {
+                 u32 mode, StrView site_root, LinkChecker *checker) {
   u64 queued = 0;
   // Links come in page order: each position is counted on from the one before.
   LineCursor cursor = line_cursor_begin();
@@ -222,7 +222,7 @@ html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, 
     if (l->kind == HtmlLinkKind_Web && (mode & HtmlLinkCheck_QueueWeb)) {
       LineCol lc = line_cursor_seek(&cursor, text, l->start);
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &path, (s64)lc.line, (s64)lc.column);
-      if (linkcheck_enqueue(str_push_copy(arena, target), location)) queued += 1;
+      if (linkcheck_enqueue(checker, str_push_copy(arena, target), location)) queued += 1;
     } else if (l->kind == HtmlLinkKind_Local && (mode & HtmlLinkCheck_LocalPaths)) {
       ArenaTemp scratch = scratch_begin(&arena, 1);
       StrView full = link_resolve_local(scratch.arena, target, site_root, str_chop_last_slash_keep(path));

@@ -102,7 +102,7 @@ TEST(HtmlLinks, LocalChecksAndMetadataSpans) {
   HtmlParseResult r = html_parse(a, s, path, html_tokenize(a, s), HtmlParse_CheckAll, {});
   html_collect_links(a, &r);
   DiagnosticList diags = {};
-  EXPECT_EQ(html_check_links(a, s, path, &r.links, &diags, 3, StrView{}), 0u) << "no link checker is running";
+  EXPECT_EQ(html_check_links(a, s, path, &r.links, &diags, 3, StrView{}, nullptr), 0u) << "no link checker is running";
   ASSERT_EQ(diags.count, 1u);
   EXPECT_EQ(ss(diags.first->message), "gone.html not found");
   EXPECT_EQ(diags.first->severity, (u32)DiagSeverity_Warning);
