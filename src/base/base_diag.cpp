@@ -4,7 +4,7 @@
 #include "base/base_format.h"
 
 s32
-doc_diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrView message) {
+diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrView message) {
   if (list->count < DIAG_KEEP_MAX) {
     Diagnostic *d = push_struct(arena, Diagnostic);
     d->offset = offset;

@@ -37,7 +37,7 @@ struct DiagnosticList {
 //~ Functions
 
 // Adds a diagnostic; returns the list's highest severity so far.
-s32 doc_diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrView message);
+s32 diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrView message);
 // Whether a new diagnostic would still be kept (callers may skip formatting the message).
 inline bool diag_list_keeps(const DiagnosticList *list) { return list->count < DIAG_KEEP_MAX; }
 StrView diag_severity_label(u32 severity);

@@ -58,6 +58,7 @@ enum DocNodeKind : u32 {
   DocNodeKind_Checkbox = 5,
   DocNodeKind_Heading = 6,
   DocNodeKind_Text = 7,
+  DocNodeKind_Unassigned = 8,  // no parse makes one; the renderer still gives it an id prefix
   DocNodeKind_Quote = 9,
   DocNodeKind_FootnoteRef = 10,
   DocNodeKind_Footnote = 11,
@@ -81,6 +82,7 @@ enum DocNodeKind : u32 {
 };
 
 enum DocNodeFlag : u64 {
+  DocNodeFlag_SpaceBefore = 0x4,  // never set by a parse; the renderer writes a blank first
   DocNodeFlag_SpaceAfter = 0x8,
   DocNodeFlag_UnassignedToken = 0x10,  // from DocTokenKind_Unassigned: never set by a parse
   DocNodeFlag_Quoted = 0x20,
@@ -94,6 +96,9 @@ enum DocNodeFlag : u64 {
   DocNodeFlag_StrongClose = 0x4000,
   DocNodeFlag_EmOpen = 0x8000,
   DocNodeFlag_EmClose = 0x10000,
+  // Never set by a parse; the renderer and page titles take them for marks all the same.
+  DocNodeFlag_UnassignedMarkA = 0x80000,
+  DocNodeFlag_UnassignedMarkB = 0x100000,
   DocNodeFlag_Collapsible = 0x200000,
   DocNodeFlag_InlineCollapsible = 0x400000,
   DocNodeFlag_PlainQuoted = 0x1000000,
@@ -109,6 +114,13 @@ enum DocNodeFlag : u64 {
   DocNodeFlag_TableNested = 0x400000000,
   DocNodeFlag_Checked = 0x800000000,
 };
+
+// The formatting marks: runs that stand for no text of their own.
+#define DOC_NODE_MARK_FLAGS                                                                            \
+  ((u64)DocNodeFlag_StrongOpen | DocNodeFlag_StrongClose | DocNodeFlag_EmOpen | DocNodeFlag_EmClose | \
+   DocNodeFlag_UnassignedMarkA | DocNodeFlag_UnassignedMarkB)
+// A link, whichever its kind.
+#define DOC_NODE_LINK_FLAGS ((u64)DocNodeFlag_HttpLink | DocNodeFlag_FileLink | DocNodeFlag_BrokenLink)
 
 // The ids of the metadata keys (the `id` of their MetaKey rows).
 enum MetaKeyId : u32 {
@@ -210,7 +222,7 @@ struct DocParseResult {
   DocNode *title;
   StrView status;
   DiagnosticList diagnostics;
-  u32 ok;
+  u32 ok;  // the tree is usable: errors leave it so, a fatal error does not; 0 for no text
 };
 
 // What a parse needs from the build: the site root for "~", and whether local link

@@ -156,7 +156,7 @@ doc_check_file_target(DocParser *p, DocNode *node, StrView written, StrView targ
   if (full.length && !link_target_exists(full)) {
     node->flags |= DocNodeFlag_BrokenLink;
     StrView msg = str_pushf(p->arena, "%S not found", &target);
-    doc_diag_push(p->arena, &p->result->diagnostics, offset, DiagSeverity_Warning, msg);
+    diag_push(p->arena, &p->result->diagnostics, offset, DiagSeverity_Warning, msg);
   }
   scratch_end(scratch);
 }

@@ -22,7 +22,7 @@ doc_emit_error(DocParser *p, u64 j) {
   // Past the kept diagnostics only the count grows: no message is formatted.
   StrView text = doc_tok_text(p, t);
   StrView msg = diag_list_keeps(list) ? str_pushf(p->arena, "Unexpected \"%S\" token.", &text) : StrView{};
-  doc_diag_push(p->arena, list, t->start, DiagSeverity_Error, msg);
+  diag_push(p->arena, list, t->start, DiagSeverity_Error, msg);
 }
 
 // Whether a quotation encloses the node. Each node climbed past keeps the answer,
@@ -373,7 +373,7 @@ doc_parse(Arena *arena, StrView path, StrView source, DocLexResult tokens, const
     }
   }
 
-  result.ok = result.diagnostics.max_severity >= (s32)DiagSeverity_Error ? 0 : 1;
+  result.ok = result.diagnostics.max_severity <= (s32)DiagSeverity_Error ? 1 : 0;
   scratch_end(scratch);
   return result;
 }
@@ -394,12 +394,12 @@ doc_parse_file(Arena *arena, StrView source, StrView path, const DocParseOptions
   //- the lexer's findings (on scratch memory) come first, copied to the result's arena
   DiagnosticList merged = {};
   for (Diagnostic *d = lex.diagnostics.first; d; d = d->next) {
-    doc_diag_push(arena, &merged, d->offset, d->severity, str_push_copy(arena, d->message));
+    diag_push(arena, &merged, d->offset, d->severity, str_push_copy(arena, d->message));
   }
   merged.count = lex.diagnostics.count;
   merged.max_severity = lex.diagnostics.max_severity;
   for (Diagnostic *d = parsed.diagnostics.first; d; d = d->next) {
-    doc_diag_push(arena, &merged, d->offset, d->severity, d->message);
+    diag_push(arena, &merged, d->offset, d->severity, d->message);
   }
   merged.count = lex.diagnostics.count + parsed.diagnostics.count;
   merged.errors = lex.diagnostics.errors + parsed.diagnostics.errors;

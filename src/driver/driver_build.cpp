@@ -206,7 +206,7 @@ driver_pick_up_changes(Site *site) {
 static bool
 driver_some_page_waits(Site *site) {
   for (PageRecord *r = site->first_page; r; r = r->next) {
-    if (r->state != PageState_Reported && !driver_page_ready(r)) return true;
+    if (r->state != PageState_Reported && !driver_page_ready(site, r)) return true;
   }
   return false;
 }
@@ -296,7 +296,7 @@ driver_show_progress(Site *site, bool done) {
   for (PageRecord *r = site->first_page; r; r = r->next) {
     for (PageWebLink *l = r->first_web_link; l; l = l->next) {
       queued += 1;
-      if (linkcheck_fetch_ended(l->url)) answered += 1;
+      if (linkcheck_fetch_ended(site->links, l->url)) answered += 1;
     }
   }
   if (!queued) return;
@@ -312,7 +312,7 @@ driver_wait_for_answers(Site *site, u64 ms) {
   u64 end = os_now_micros() + ms * 1000;
   while (os_now_micros() < end) {
     os_sleep_ms(5);
-    if (linkcheck_in_progress() == 0 && !driver_some_page_waits(site)) return;
+    if (linkcheck_in_progress(site->links) == 0 && !driver_some_page_waits(site)) return;
   }
 }
 
@@ -341,7 +341,8 @@ driver_run(FileService *service, OptionTable *options) {
   if (settings.check_urls) {
     console_printf("[check urls]\n");
     LinkCheckSettings link_settings = {settings.consent_url, settings.ca_file};
-    if (!linkcheck_start(link_settings)) site->settings.check_urls = 0;
+    site->links = linkcheck_start(link_settings);
+    if (!site->links) site->settings.check_urls = 0;
   }
 
   //- discovery; under listen it also asks the kernel to watch every folder it walks
@@ -397,7 +398,7 @@ driver_run(FileService *service, OptionTable *options) {
     u64 reported = 0;
     for (PageRecord *r = site->first_page; r; r = r->next) {
       if (r->state == PageState_Reported) continue;
-      if (!driver_page_ready(r)) {
+      if (!driver_page_ready(site, r)) {
         all_reported = false;
         continue;
       }
@@ -413,7 +414,7 @@ driver_run(FileService *service, OptionTable *options) {
       arena_pop_to(scratch, scratch_start);
     }
     console_flush();
-    if (!settings.listen && all_reported && linkcheck_in_progress() == 0) break;
+    if (!settings.listen && all_reported && linkcheck_in_progress(site->links) == 0) break;
     //- under listen, a line for each round that did work
     if (settings.listen && all_reported && !driver_stats_empty(&site->round)) {
       driver_print_summary(site, &site->round, false);

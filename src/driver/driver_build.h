@@ -25,7 +25,7 @@ void driver_process_files(Site *site);
 // the source's page record (queued at its first use) and document record.
 PageRecord *driver_process_file(Site *site, DriverSource *source, StrView content);
 // Whether every web link of the page has been fetched.
-bool driver_page_ready(PageRecord *record);
+bool driver_page_ready(Site *site, PageRecord *record);
 // Writes a page that waited for its links (previews attached) and prints its lines.
 void driver_report_page(Site *site, PageRecord *record);
 // Rebuilds the index page from the generated pages and prints every record's path;

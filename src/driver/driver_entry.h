@@ -1,5 +1,5 @@
 // Process entry: context, options, system facts, file streaming, then the build driver.
 #pragma once
 
-// Returns the process exit status (always 0).
+// Returns the process exit status: 1 for a strict run that found errors, else 0.
 int driver_entry(int argc, char **argv);

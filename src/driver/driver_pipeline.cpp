@@ -100,7 +100,7 @@ driver_link_metadata(Site *site, Arena *arena, PageRecord *record) {
     const SourceFinder *finder = driver_finder_for(site, l->url);
     if (!finder) continue;
     StrView body = {};
-    linkcheck_verdict(l->url, 0, &body);
+    linkcheck_verdict(site->links, l->url, 0, &body);
     if (!body.length) continue;
     LinkMetadataItemList items = {};
     metadata_extract(arena, finder, body, &items);
@@ -213,12 +213,12 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
   *r = html_parse(arena, content, rec->path, tokens, HtmlParse_CheckAll, site->settings.root);
   scratch_end(tokens_scratch);
   html_validate(arena, r);
-  html_check_attributes(arena, r);
+  html_collect_links(arena, r);
   driver_drop_unchecked_links(&r->links, content);
   // The web links are queued here, one by one, so that a page waits only for the ones
   // the checker took.
   u32 mode = site->settings.check_file_paths ? HtmlLinkCheck_LocalPaths : 0u;
-  html_check_links(arena, content, rec->path, &r->links, &r->diagnostics, mode, site->settings.root);
+  html_check_links(arena, content, rec->path, &r->links, &r->diagnostics, mode, site->settings.root, site->links);
   if (check_urls) {
     LineCursor cursor = line_cursor_begin();
     for (HtmlLink *l = r->links.first; l; l = l->next) {
@@ -227,7 +227,7 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &rec->path, (s64)lc.line, (s64)lc.column);
       StrView written = str_push_copy(arena, str_substr(content, l->start, l->end));
       StrView url = html_decode_url(arena, written);
-      if (linkcheck_enqueue(url, location, driver_finder_for(site, url) != 0)) {
+      if (linkcheck_enqueue(site->links, url, location, driver_finder_for(site, url) != 0)) {
         rec->web_links_queued += 1;
         driver_add_web_link(rec, url, written, location);
       }
@@ -328,7 +328,7 @@ driver_queue_document_links(Site *site, PageRecord *rec, DocParseResult *doc, St
     LineCol lc = line_cursor_seek(&cursor, content, n->source_offset);
     StrView location = str_pushf(rec->arena, "%S:%I64d:%I64d", &rec->source_path, (s64)lc.line, (s64)lc.column);
     StrView url = str_push_copy(rec->arena, n->text);
-    if (linkcheck_enqueue(url, location, driver_finder_for(site, url) != 0)) {
+    if (linkcheck_enqueue(site->links, url, location, driver_finder_for(site, url) != 0)) {
       rec->web_links_queued += 1;
       driver_add_web_link(rec, url, url, location);
     }
@@ -363,12 +363,12 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
     DriverSource *holder = 0;
     if (!site_path_inside(scratch.arena, out, root)) {
       StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out, &root);
-      doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
+      diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
     } else if ((holder = driver_claim_take(site, src, folded)) != 0) {
       StrView msg = str_pushf(parse_arena, "%S is already the page of %S: this document's page is not written", &out,
                               &holder->path);
-      doc_diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
+      diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
     }
     scratch_end(scratch);
@@ -440,9 +440,9 @@ driver_process_file(Site *site, DriverSource *src, StrView content) {
 }
 
 bool
-driver_page_ready(PageRecord *record) {
+driver_page_ready(Site *site, PageRecord *record) {
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
-    if (!linkcheck_fetch_ended(l->url)) return false;
+    if (!linkcheck_fetch_ended(site->links, l->url)) return false;
   }
   return true;
 }
@@ -467,7 +467,7 @@ driver_report_page(Site *site, PageRecord *record) {
   //- what the answers say, link by link, where this page has the link
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
     StrView message = {};
-    u32 verdict = linkcheck_verdict(l->url, &message, 0);
+    u32 verdict = linkcheck_verdict(site->links, l->url, &message, 0);
     SiteCount(site, links_checked, 1);
     if (verdict == LinkVerdict_Broken) SiteCount(site, links_broken, 1);
     if (verdict == LinkVerdict_Redirected) SiteCount(site, links_redirected, 1);

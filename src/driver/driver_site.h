@@ -12,6 +12,7 @@ struct HtmlParseResult;
 struct DocParseResult;
 struct DocumentRecord;
 struct EmitWriter;
+struct LinkChecker;
 
 //~ Settings (each exactly once)
 
@@ -163,6 +164,7 @@ struct SiteSharedFiles {
 struct Site {
   Arena *arena;  // the build arena
   FileService *file_service;  // loads the sources and holds their contents
+  LinkChecker *links;         // fetches the web links; 0 without check_urls
   SiteSettings settings;
   // The real path of the target folder: a page whose real file lies outside it (reached
   // through a symbolic link) is checked but never rewritten.

@@ -186,11 +186,11 @@ render_collapsible(RenderState *s, DocNode *node) {
                         : html_nil_node;
   if (!inline_section && !html_node_is_nil(quote)) {
     //- in a quote: at the start of the quote's content, switch first
-    html_insert(quote, content, 2);
-    html_insert(quote, input, 2);
+    html_insert(quote, content, HtmlInsert_FirstChild);
+    html_insert(quote, input, HtmlInsert_FirstChild);
   } else {
     html_content_append(render_top(s), input);
-    html_insert(input, content, 1);
+    html_insert(input, content, HtmlInsert_After);
   }
   render_push(s, content, node);
 }
@@ -202,7 +202,7 @@ render_top_collapsible(RenderState *s, DocNode *node) {
   html_add_class(s->arena, div, render_number_text(s, "toggle-content_", render_take_number(s)));
   HtmlNode *input = render_switch(s, node, str_lit("toggle-checkbox_cod_"));
   html_content_append(render_top(s), input);
-  html_insert(input, div, 1);
+  html_insert(input, div, HtmlInsert_After);
   render_push(s, div, node);
 }
 
@@ -304,7 +304,7 @@ render_table(RenderState *s, DocNode *node) {
     //- a further column: beside the one before it
     container = before->container;
     if (!html_node_is_nil(container)) html_content_append(container, table);
-    else html_insert(before->element, table, 1);
+    else html_insert(before->element, table, HtmlInsert_After);
   } else if (node->flags & DocNodeFlag_TableNested) {
     container = render_element(s, HtmlTagKind_Div, node);
     html_add_class(s->arena, container, str_lit("ta_c"));
@@ -365,7 +365,7 @@ render_reference_mark(RenderState *s, DocNode *node, StrView outer_style, u32 ic
   html_add_text(s->arena, inner, render_number_text(s, "", node->number));
   html_content_append(outer, inner);
   HtmlNode *icon = icon_element(s->arena, icon_kind);
-  html_insert(inner, icon, 1);
+  html_insert(inner, icon, HtmlInsert_After);
   if (icon_out) *icon_out = icon;
   return outer;
 }

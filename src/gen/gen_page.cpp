@@ -3,7 +3,8 @@
 #include "gen/gen_page.h"
 
 // Formatting markers and link bits: runs that are not words of a title.
-#define PAGE_TITLE_SKIP 0x19fc00ull
+#define PAGE_TITLE_SKIP (DOC_NODE_MARK_FLAGS | DOC_NODE_LINK_FLAGS)
+static_assert(PAGE_TITLE_SKIP == 0x19fc00ull, "the marks and link bits");
 
 StrView
 page_title_text(Arena *arena, DocNode *title_entry, StrView source_path) {
@@ -179,7 +180,7 @@ page_assemble(Arena *arena, const GenShared *shared, DocParseResult *doc, StrVie
   if (!html_node_is_nil(heading)) {
     html_replace_attribute(arena, heading, HtmlAttrKind_Style, str_lit("margin-left:7rem;margin-bottom:2rem;"));
     html_detach(heading);
-    html_insert(body, heading, 2);
+    html_insert(body, heading, HtmlInsert_FirstChild);
   }
 
   //- the table of contents into the header strip

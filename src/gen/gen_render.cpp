@@ -14,6 +14,11 @@
 
 #include "site/site_path.h"
 
+// The names stand for the bits pages were always rendered with.
+static_assert(DOC_NODE_MARK_FLAGS == 0x19e000 && DocNodeFlag_SpaceBefore == 0x4 && DocNodeKind_Unassigned == 8,
+              "node bits");
+static_assert((MetaRenderBit_Title | MetaRenderBit_Shown) == 0x180000, "entry marks");
+
 //~ Tables
 
 StrView
@@ -31,7 +36,7 @@ render_id_prefix(u32 kind, u64 flags) {
       if (flags & DocNodeFlag_BrokenLink) return str_lit("b_link_");
       if (flags & DocNodeFlag_FileLink) return str_lit("li_f_");
       return StrView{};
-    case 8: return str_lit("pre_");
+    case DocNodeKind_Unassigned: return str_lit("pre_");
     case DocNodeKind_Quote: return str_lit("quo_");
     case DocNodeKind_FootnoteRef: return str_lit("for_");
     case DocNodeKind_Footnote: return str_lit("fo_");
@@ -444,7 +449,7 @@ render_text(RenderState *s, DocNode *node) {
   }
   bool hidden = render_entry_is_hidden(parent);
   const MetaKey *key = render_entry_key(parent);
-  bool marker = f & 0x19e000;
+  bool marker = f & DOC_NODE_MARK_FLAGS;
   bool image = f & DocNodeFlag_Image;
   bool link = f & (DocNodeFlag_HttpLink | DocNodeFlag_FileLink | DocNodeFlag_BrokenLink);
   bool candidate = link && (!image || s->mode == RenderMode_LinkValue);
@@ -456,7 +461,7 @@ render_text(RenderState *s, DocNode *node) {
     // Nothing else of a hidden entry is written, links and images included.
     return false;
   }
-  if (f & 0x4) render_pend(s, node, str_lit(" "));
+  if (f & DocNodeFlag_SpaceBefore) render_pend(s, node, str_lit(" "));
   bool shown = false;
   if (candidate) {
     shown = true;
@@ -550,9 +555,9 @@ render_meta_entry(RenderState *s, DocNode *node) {
   html_content_append(e, icon);
   html_set_attribute(s->arena, e, HtmlAttrKind_Title, text);
   render_push(s, e, node);
-  //- the value between marks: strong for the title (0x80000), emphasis for the others
-  if ((key->render_mode & 0x180000) && render_entry_can_mark(node)) {
-    u32 tag = (key->render_mode & 0x80000) ? HtmlTagKind_Strong : HtmlTagKind_Em;
+  //- the value between marks: strong for the title, emphasis for the others shown
+  if ((key->render_mode & (MetaRenderBit_Title | MetaRenderBit_Shown)) && render_entry_can_mark(node)) {
+    u32 tag = (key->render_mode & MetaRenderBit_Title) ? HtmlTagKind_Strong : HtmlTagKind_Em;
     HtmlNode *mark = render_element(s, tag, node);
     html_content_append(e, mark);
     render_push(s, mark, node);

@@ -221,7 +221,7 @@ gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView pa
   HtmlNode *own_title = gen_first_element(old_head, HtmlTagKind_Title);
   html_detach(old_head);
   HtmlNode *head = default_head_element(a, shared, path);
-  html_insert(html, head, 2);
+  html_insert(html, head, HtmlInsert_FirstChild);
   // The page's own title is the author's: it stays, in the new head.
   if (!html_node_is_nil(own_title) && html_node_is_nil(gen_first_element(head, HtmlTagKind_Title))) {
     html_detach(own_title);

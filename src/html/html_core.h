@@ -5,6 +5,8 @@
 #include "base/base_strings.h"
 #include "base/base_diag.h"
 
+struct LinkChecker;  // net/net_linkcheck.h
+
 //~ Tables
 
 enum HtmlContentFlags : u32 {
@@ -121,7 +123,13 @@ HtmlNode *html_attribute_list_of(HtmlNode *node);
 HtmlNode *html_content_of(HtmlNode *node);
 HtmlNode *html_content_append(HtmlNode *node, HtmlNode *child);
 HtmlNode *html_add_text(Arena *arena, HtmlNode *node, StrView text);
-void html_insert(HtmlNode *node, HtmlNode *new_node, u32 mode);
+// Where html_insert puts the new node.
+enum HtmlInsert : u32 {
+  HtmlInsert_After = 1,       // right after the element enclosing `node`, as its sibling
+  HtmlInsert_FirstChild = 2,  // first in `node`'s content
+  HtmlInsert_LastChild = 3,   // last in `node`'s content
+};
+void html_insert(HtmlNode *node, HtmlNode *new_node, u32 mode);  // mode: HtmlInsert
 void html_detach(HtmlNode *node);
 // A copy of the tree below `root` (which comes detached), on `arena`; texts are shared.
 HtmlNode *html_tree_copy(Arena *arena, HtmlNode *root);
@@ -218,7 +226,6 @@ struct HtmlLinkList {
 };
 
 struct HtmlParseResult {
-  u32 ok;
   HtmlNode *root;
   DiagnosticList diagnostics;
   u32 check_flags;
@@ -253,11 +260,13 @@ StrView html_normalize_url_value(Arena *arena, StrView site_root, StrView value)
 //~ Validation and links
 
 void html_validate(Arena *arena, HtmlParseResult *result);
-void html_check_attributes(Arena *arena, HtmlParseResult *result);
-// `mode` holds HtmlLinkCheck flags: web links are queued for the link checker, local
-// targets ("~" standing for `site_root`) are looked up; returns the web links queued.
+// Gathers the page's link targets (those without "dontFetch") into `result->links`.
+void html_collect_links(Arena *arena, HtmlParseResult *result);
+// `mode` holds HtmlLinkCheck flags: web links are queued for `checker` (none queued when
+// it is null), local targets ("~" standing for `site_root`) are looked up; returns the
+// web links queued.
 u64 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
-                     u32 mode, StrView site_root);
+                     u32 mode, StrView site_root, LinkChecker *checker);
 // A link target as a browser requests it: blanks around it cut, tabs and line breaks
 // dropped, character references ("&amp;", "&#51;") decoded.
 StrView html_decode_url(Arena *arena, StrView raw);

@@ -254,7 +254,7 @@ html_error_at(HtmlParser *p, u32 severity, u64 offset, const char *fmt, ...) {
     message = str_pushfv(p->arena, fmt, args);
     va_end(args);
   }
-  doc_diag_push(p->arena, &p->result->diagnostics, offset, severity, message);
+  diag_push(p->arena, &p->result->diagnostics, offset, severity, message);
   if (severity >= DiagSeverity_Error) p->result->parse_errors += 1;
 }
 
@@ -576,7 +576,6 @@ html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32
   if (!p.title) {
     html_error_at(&p, DiagSeverity_Warning, 0, "document missing title");
   }
-  result.ok = 1;
   scratch_end(scratch);
   return result;
 }
@@ -587,6 +586,6 @@ html_check_text(Arena *arena, StrView text, StrView path, u32 flags, StrView sit
   if (text.length == 0) return r;
   r = html_parse(arena, text, path, html_tokenize(arena, text), flags, site_root);
   html_validate(arena, &r);
-  if (flags & HtmlParse_AttributeChecks) html_check_attributes(arena, &r);
+  if (flags & HtmlParse_AttributeChecks) html_collect_links(arena, &r);
   return r;
 }

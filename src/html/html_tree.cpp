@@ -134,7 +134,7 @@ void
 html_insert(HtmlNode *node, HtmlNode *new_node, u32 mode) {
   if (html_node_is_nil(node) || html_node_is_nil(new_node)) return;
   switch (mode) {
-    case 1: {
+    case HtmlInsert_After: {
       HtmlNode *e = html_enclosing_element(node);
       HtmlNode *parent = e->parent;
       if (html_node_is_nil(parent)) return;
@@ -149,8 +149,8 @@ html_insert(HtmlNode *node, HtmlNode *new_node, u32 mode) {
         parent->child_count += 1;
       }
     } break;
-    case 2: html_prepend_child(html_content_of(node), new_node); break;
-    case 3: html_append_child(html_content_of(node), new_node); break;
+    case HtmlInsert_FirstChild: html_prepend_child(html_content_of(node), new_node); break;
+    case HtmlInsert_LastChild: html_append_child(html_content_of(node), new_node); break;
     default: Trap();
   }
 }

@@ -17,7 +17,7 @@ html_report(Arena *arena, HtmlParseResult *r, u64 offset, const char *fmt, ...) 
     message = str_pushfv(arena, fmt, args);
     va_end(args);
   }
-  doc_diag_push(arena, &r->diagnostics, offset, DiagSeverity_Error, message);
+  diag_push(arena, &r->diagnostics, offset, DiagSeverity_Error, message);
 }
 
 static bool
@@ -166,14 +166,12 @@ html_validate(Arena *arena, HtmlParseResult *result) {
     else if (n->type == HtmlNode_Element) html_validate_element(arena, result, n);
   }
   scratch_end(scratch);
-  // Errors leave the page usable; only a fatal error does not.
-  result->ok = result->diagnostics.max_severity <= (s32)DiagSeverity_Error ? 1 : 0;
 }
 
 //~ Links
 
 void
-html_check_attributes(Arena *arena, HtmlParseResult *result) {
+html_collect_links(Arena *arena, HtmlParseResult *result) {
   HtmlNode *root = result->root;
   if (html_node_is_nil(root)) return;
   StrView source = root->text;
@@ -216,7 +214,7 @@ html_check_attributes(Arena *arena, HtmlParseResult *result) {
 
 u64
 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
-                 u32 mode, StrView site_root) {
+                 u32 mode, StrView site_root, LinkChecker *checker) {
   u64 queued = 0;
   // Links come in page order: each position is counted on from the one before.
   LineCursor cursor = line_cursor_begin();
@@ -225,14 +223,14 @@ html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, 
     if (l->kind == HtmlLinkKind_Web && (mode & HtmlLinkCheck_QueueWeb)) {
       LineCol lc = line_cursor_seek(&cursor, text, l->start);
       StrView location = str_pushf(arena, "%S:%I64d:%I64d", &path, (s64)lc.line, (s64)lc.column);
-      if (linkcheck_enqueue(str_push_copy(arena, target), location)) queued += 1;
+      if (linkcheck_enqueue(checker, str_push_copy(arena, target), location)) queued += 1;
     } else if (l->kind == HtmlLinkKind_Local && (mode & HtmlLinkCheck_LocalPaths)) {
       ArenaTemp scratch = scratch_begin(&arena, 1);
       StrView full = site_link_resolve_local(scratch.arena, target, site_root, str_chop_last_slash_keep(path));
       bool missing = full.length && !link_target_exists(full);
       scratch_end(scratch);
       if (missing) {
-        doc_diag_push(arena, diagnostics, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
+        diag_push(arena, diagnostics, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
       }
     }
   }
@@ -427,7 +425,7 @@ html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkM
       content->text = content->raw = html_preview_text(arena, item->text);
       html_add_class(arena, span, str_lit("metadata"));
       if (item->flags & LinkMetadataFlag_Missing) html_add_class(arena, span, str_lit("missing-metadata"));
-      html_insert(at, span, 1);
+      html_insert(at, span, HtmlInsert_After);
       at = span;
     }
   }

@@ -15,6 +15,7 @@
 
 //~ Process-wide state
 
+// Process-wide on purpose: libcurl's global init and its share belong to the process, not to a checker.
 static struct {
   CURLSH *share;
   MutexRecord *locks[CURL_LOCK_DATA_LAST];

@@ -6,53 +6,50 @@
 #include "net/net_url.h"
 #include "os/os_core.h"
 
-static HttpState *http_state_record;
-
-HttpState *
-http_state(void) {
-  return http_state_record;
-}
-
 // In flight at once, in all; to one host, in all.
 #define LINK_CHECK_IN_FLIGHT 64
 #define LINK_CHECK_PER_HOST 32
 
+// A record in the ring: the address's length and bytes, the location's length and bytes
+// (each padded to 8), then its kind and tag; the smallest has both texts empty.
+#define LINK_CHECK_RECORD_MIN (8 + 8 + 8)
+
 //~ Request ring
 
 static u64
-link_check_padded(u64 n) {
+linkcheck_padded(u64 n) {
   return (n + 7) & ~(u64)7;
 }
 
 static u64
-link_check_record_size(LinkCheckRecord *r) {
-  return 8 + link_check_padded(r->url.length) + 8 + link_check_padded(r->location.length) + 8;
+linkcheck_record_size(LinkCheckRecord *r) {
+  return 8 + linkcheck_padded(r->url.length) + 8 + linkcheck_padded(r->location.length) + 8;
 }
+static_assert(LINK_CHECK_RECORD_MIN == 24, "two empty texts and the tail");
 
 static u64
-link_check_put_text(HttpState *s, u64 pos, StrView text) {
+linkcheck_put_text(LinkChecker *s, u64 pos, StrView text) {
   u64 n = text.length;
   pos += ring_write(s->ring, LINK_CHECK_RING_SIZE, pos, &n, 8);
   ring_write(s->ring, LINK_CHECK_RING_SIZE, pos, text.data, n);
-  return pos + link_check_padded(n);
+  return pos + linkcheck_padded(n);
 }
 
 static u64
-link_check_get_text(HttpState *s, Arena *arena, u64 pos, StrView *out) {
+linkcheck_get_text(LinkChecker *s, Arena *arena, u64 pos, StrView *out) {
   u64 n = 0;
   pos += ring_read(s->ring, LINK_CHECK_RING_SIZE, pos, &n, 8);
   u8 *data = push_array_no_zero(arena, u8, n + 1);
   ring_read(s->ring, LINK_CHECK_RING_SIZE, pos, data, n);
   data[n] = 0;
   *out = str_make(data, n);
-  return pos + link_check_padded(n);
+  return pos + linkcheck_padded(n);
 }
 
 bool
-link_check_enqueue(LinkCheckRecord *record, u64 deadline_us) {
-  HttpState *s = http_state_record;
+linkcheck_enqueue_record(LinkChecker *s, LinkCheckRecord *record, u64 deadline_us) {
   if (!s) return false;
-  u64 size = link_check_record_size(record);
+  u64 size = linkcheck_record_size(record);
   if (size > LINK_CHECK_RING_SIZE) return false;  // could never fit: no address is that long
   mutex_lock(s->queue_mutex);
   while (LINK_CHECK_RING_SIZE - (s->write_pos - s->read_pos) < size) {
@@ -62,8 +59,8 @@ link_check_enqueue(LinkCheckRecord *record, u64 deadline_us) {
     }
   }
   u64 pos = s->write_pos;
-  pos = link_check_put_text(s, pos, record->url);
-  pos = link_check_put_text(s, pos, record->location);
+  pos = linkcheck_put_text(s, pos, record->url);
+  pos = linkcheck_put_text(s, pos, record->location);
   u32 tail[2] = {record->kind, record->tag};
   pos += ring_write(s->ring, LINK_CHECK_RING_SIZE, pos, tail, 8);
   s->write_pos = pos;
@@ -75,17 +72,17 @@ link_check_enqueue(LinkCheckRecord *record, u64 deadline_us) {
 // Takes one record; false when none came before the deadline. A record taken counts as
 // in progress until it is handled.
 static bool
-link_check_take(HttpState *s, Arena *arena, LinkCheckRecord *out, u64 deadline_us) {
+linkcheck_take(LinkChecker *s, Arena *arena, LinkCheckRecord *out, u64 deadline_us) {
   mutex_lock(s->queue_mutex);
-  while (s->write_pos - s->read_pos < 24) {
+  while (s->write_pos - s->read_pos < LINK_CHECK_RECORD_MIN) {
     if (!condvar_wait_mutex(s->queue_cv, s->queue_mutex, deadline_us)) {
       mutex_unlock(s->queue_mutex);
       return false;
     }
   }
   u64 pos = s->read_pos;
-  pos = link_check_get_text(s, arena, pos, &out->url);
-  pos = link_check_get_text(s, arena, pos, &out->location);
+  pos = linkcheck_get_text(s, arena, pos, &out->url);
+  pos = linkcheck_get_text(s, arena, pos, &out->location);
   u32 tail[2] = {};
   pos += ring_read(s->ring, LINK_CHECK_RING_SIZE, pos, tail, 8);
   out->kind = tail[0];
@@ -100,7 +97,7 @@ link_check_take(HttpState *s, Arena *arena, LinkCheckRecord *out, u64 deadline_u
 //~ URL cache
 
 static UrlCacheEntry *
-url_cache_find(StripedSlot *slot, StrView url) {
+linkcheck_cache_find(StripedSlot *slot, StrView url) {
   for (UrlCacheEntry *e = (UrlCacheEntry *)slot->first; e; e = e->next) {
     if (str_equal(e->url, url)) return e;
   }
@@ -110,23 +107,22 @@ url_cache_find(StripedSlot *slot, StrView url) {
 // The entry this worker fetches, or nil when the address is (or was) fetched already:
 // every distinct address is fetched once per run.
 static UrlCacheEntry *
-url_cache_claim(HttpState *s, LinkCheckRecord *r) {
+linkcheck_cache_claim(LinkChecker *s, LinkCheckRecord *r) {
   u64 hash = str_hash_djb2(r->url);
   StripedSlot *slot = striped_table_slot(&s->cache, hash);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
   rwlock_lock_shared(stripe->rwlock);
-  UrlCacheEntry *found = url_cache_find(slot, r->url);
+  UrlCacheEntry *found = linkcheck_cache_find(slot, r->url);
   rwlock_unlock_shared(stripe->rwlock);
   if (found) return 0;
   rwlock_lock_exclusive(stripe->rwlock);
-  UrlCacheEntry *e = url_cache_find(slot, r->url);
+  UrlCacheEntry *e = linkcheck_cache_find(slot, r->url);
   if (e) {
     e = 0;  // another record made it meanwhile
   } else {
     e = push_struct(stripe->arena, UrlCacheEntry);
     e->url = str_push_copy(stripe->arena, r->url);
     e->tag = r->tag;
-    e->claimed = 1;
     e->next = (UrlCacheEntry *)slot->first;
     slot->first = e;
   }
@@ -134,9 +130,9 @@ url_cache_claim(HttpState *s, LinkCheckRecord *r) {
   return e;
 }
 
-// The message and verdict of an answer, as the results list and the page reports show them.
+// The message and verdict of an answer, as the page reports show them.
 static void
-link_check_classify(Arena *arena, HttpResponse *r, u32 *verdict_out, u32 *status_out, StrView *message_out) {
+linkcheck_classify(Arena *arena, HttpResponse *r, u32 *verdict_out, StrView *message_out) {
   UrlParts asked = url_parse(r->url);
   UrlParts final = url_parse(r->final_url.length ? r->final_url : r->url);
   u32 verdict = url_same(&asked, &final) ? LinkVerdict_Noted : LinkVerdict_Redirected;
@@ -154,40 +150,24 @@ link_check_classify(Arena *arena, HttpResponse *r, u32 *verdict_out, u32 *status
     if (verdict == LinkVerdict_Redirected) message = str_pushf(arena, "%S\n\tredirect:  %S", &message, &r->final_url);
   }
   *verdict_out = verdict;
-  *status_out = status;
   *message_out = message;
 }
 
 static void
-link_check_finish(HttpState *s, UrlCacheEntry *e, StrView location, HttpResponse *r) {
+linkcheck_finish(LinkChecker *s, UrlCacheEntry *e, HttpResponse *r) {
   u64 hash = str_hash_djb2(e->url);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
   ArenaTemp scratch = scratch_begin(0, 0);
-  u32 verdict = 0, status = 0;
+  u32 verdict = 0;
   StrView message = {};
-  link_check_classify(scratch.arena, r, &verdict, &status, &message);
+  linkcheck_classify(scratch.arena, r, &verdict, &message);
 
   rwlock_lock_exclusive(stripe->rwlock);
-  e->status = status;
-  e->duration_ms = r->duration_ms;
-  e->location = str_push_copy(stripe->arena, location);
   e->body = verdict == LinkVerdict_Broken ? StrView{} : str_push_copy(stripe->arena, r->body);
   e->verdict = verdict;
   e->message = str_push_copy(stripe->arena, message);
-  e->claimed = 0;
-  StrView kept = e->message;
   rwlock_unlock_exclusive(stripe->rwlock);
   __atomic_store_n(&e->done, 1, __ATOMIC_RELEASE);
-
-  if (verdict != LinkVerdict_None) {
-    mutex_lock(s->results_mutex);
-    LinkCheckResult *res = push_struct(s->arena, LinkCheckResult);
-    res->verdict = verdict;
-    res->message = kept;
-    SLLQueuePush(s->first_result, s->last_result, res);
-    s->result_count += 1;
-    mutex_unlock(s->results_mutex);
-  }
   scratch_end(scratch);
   __atomic_sub_fetch(&s->in_progress, 1, __ATOMIC_ACQ_REL);
 }
@@ -198,14 +178,19 @@ link_check_finish(HttpState *s, UrlCacheEntry *e, StrView location, HttpResponse
 struct LinkCheckFetch {
   LinkCheckFetch *next;
   UrlCacheEntry *entry;
-  Arena *arena;  // the location, until the answer comes
-  StrView location;
 };
 
-void
-link_check_worker(u64 index) {
-  thread_set_name("[HTTP] Request #%I64u", index);
-  HttpState *s = http_state_record;
+// A worker's thread parameter points at one of these.
+struct LinkCheckWorker {
+  LinkChecker *checker;
+  u64 index;
+};
+
+static void
+linkcheck_worker(u64 parameter) {
+  LinkCheckWorker *w = (LinkCheckWorker *)parameter;
+  LinkChecker *s = w->checker;
+  thread_set_name("[HTTP] Request #%I64u", w->index);
   Arena *arena = arena_create_sized(MB(64), KB(64));
   HttpBatch *batch = http_batch_create(arena, s->transfers_per_worker, s->connections_per_host);
   LinkCheckFetch *free_fetches = 0;
@@ -216,8 +201,8 @@ link_check_worker(u64 index) {
       u64 deadline = http_batch_in_flight(batch) ? os_now_micros() : DEADLINE_NONE;
       u64 mark = arena_pos(ctx->scratch[0]);
       LinkCheckRecord rec = {};
-      if (!link_check_take(s, ctx->scratch[0], &rec, deadline)) break;
-      UrlCacheEntry *e = url_cache_claim(s, &rec);
+      if (!linkcheck_take(s, ctx->scratch[0], &rec, deadline)) break;
+      UrlCacheEntry *e = linkcheck_cache_claim(s, &rec);
       if (!e) {
         arena_pop_to(ctx->scratch[0], mark);
         __atomic_sub_fetch(&s->in_progress, 1, __ATOMIC_ACQ_REL);
@@ -225,13 +210,8 @@ link_check_worker(u64 index) {
       }
       LinkCheckFetch *f = free_fetches;
       if (f) free_fetches = f->next;
-      else {
-        f = push_struct(arena, LinkCheckFetch);
-        f->arena = arena_create_sized(MB(1), KB(4));
-      }
-      arena_pop_to(f->arena, 0);
+      else f = push_struct(arena, LinkCheckFetch);
       f->entry = e;
-      f->location = str_push_copy(f->arena, rec.location);
       HttpRequest request = {};
       request.method = HttpMethod_Get;
       request.read_body = e->tag;
@@ -245,7 +225,7 @@ link_check_worker(u64 index) {
       void *user = 0;
       while (http_batch_next(batch, ctx->scratch[0], 20, &r, &user)) {
         LinkCheckFetch *f = (LinkCheckFetch *)user;
-        link_check_finish(s, f->entry, f->location, &r);
+        linkcheck_finish(s, f->entry, &r);
         f->next = free_fetches;
         free_fetches = f;
         arena_pop_to(ctx->scratch[0], mark);
@@ -255,15 +235,10 @@ link_check_worker(u64 index) {
   }
 }
 
-static void
-link_check_worker_entry(u64 index) {
-  link_check_worker(index);
-}
-
 //~ Start-up and the consent request
 
 static StrView
-link_check_percent_encode(Arena *arena, StrView text) {
+linkcheck_percent_encode(Arena *arena, StrView text) {
   static const char hex[] = "0123456789ABCDEF";
   u8 *out = push_array_no_zero(arena, u8, text.length * 3 + 1);
   u64 w = 0;
@@ -284,12 +259,12 @@ link_check_percent_encode(Arena *arena, StrView text) {
 
 // The consent request; true when it got an answer (with the reason when not).
 static bool
-link_check_consent(Arena *arena, StrView url, StrView *reason) {
+linkcheck_consent(Arena *arena, StrView url, StrView *reason) {
   UrlParts parts = url_parse(url);
   StrView scheme = parts.scheme.length ? parts.scheme : str_lit("https://");
   StrView host = parts.port.length ? str_pushf(arena, "%S:%S", &parts.host, &parts.port) : parts.host;
   StrView origin = str_pushf(arena, "%S%S", &scheme, &host);
-  StrView video = link_check_percent_encode(arena, str_lit("https://www.youtube.com/watch?v=jNQXAC9IVRw"));
+  StrView video = linkcheck_percent_encode(arena, str_lit("https://www.youtube.com/watch?v=jNQXAC9IVRw"));
   StrView body = str_pushf(arena,
                            "gl=FR&m=0&app=0&pc=yt&continue=%S&x=6&bl=boq_identityfrontenduiserver_20240910.08_p1"
                            "&hl=en&src=1&cm=2&set_eom=true",
@@ -314,91 +289,79 @@ link_check_consent(Arena *arena, StrView url, StrView *reason) {
   return false;
 }
 
-bool
-http_init(LinkCheckSettings settings) {
-  if (http_state_record) return http_state_record->consent_answered;
+LinkChecker *
+linkcheck_start(LinkCheckSettings settings) {
+  http_configure(HttpSettings{settings.ca_file});
+
+  //- the consent request comes first: without its answer no checker is made
+  if (!str_equal(settings.consent_url, str_lit("off"))) {
+    StrView url = settings.consent_url.length ? settings.consent_url : str_lit("https://consent.youtube.com/save");
+    ArenaTemp scratch = scratch_begin(0, 0);
+    StrView reason = {};
+    bool answered = linkcheck_consent(scratch.arena, url, &reason);
+    if (!answered) {
+      console_eprintf("qilsite: the consent request to %.*s got no answer (%.*s): URL checks are off\n",
+                      str_expand(url), str_expand(reason));
+    }
+    scratch_end(scratch);
+    if (!answered) return 0;
+  }
+
   Arena *arena = arena_create_sized(MB(64), KB(64));
-  HttpState *s = push_struct(arena, HttpState);
+  LinkChecker *s = push_struct(arena, LinkChecker);
   s->arena = arena;
-  str_list_push(arena, &s->special_hosts, str_lit("www.youtube.com"));
   s->queue_mutex = mutex_create();
   s->queue_cv = condvar_create();
   s->ring = push_array(arena, u8, LINK_CHECK_RING_SIZE);
-  s->results_mutex = mutex_create();
   u64 procs = Max(os_process_info()->processor_count, 1);
   s->cache = striped_table_create(arena, URL_CACHE_SLOTS, Min(procs, URL_CACHE_SLOTS), StripeLock_RwLock, GB(1), KB(64));
-  http_configure(HttpSettings{str_push_copy(arena, settings.ca_file)});
 
   //- workers: one fewer than the processors, at least one; each drives many transfers
   s->worker_count = procs > 1 ? procs - 1 : 1;
   s->transfers_per_worker = Max(LINK_CHECK_IN_FLIGHT / s->worker_count, 1);
   s->connections_per_host = Max(LINK_CHECK_PER_HOST / s->worker_count, 1);
   s->workers = push_array(arena, ThreadRecord *, s->worker_count);
-  http_state_record = s;
-  for (u64 i = 0; i < s->worker_count; i += 1) s->workers[i] = thread_start(i, link_check_worker_entry);
-
-  //- the consent request
-  if (str_equal(settings.consent_url, str_lit("off"))) {
-    s->consent_answered = 1;
-  } else {
-    StrView url = settings.consent_url.length ? settings.consent_url : str_lit("https://consent.youtube.com/save");
-    ArenaTemp scratch = scratch_begin(0, 0);
-    StrView reason = {};
-    s->consent_answered = link_check_consent(scratch.arena, url, &reason);
-    if (!s->consent_answered) {
-      console_eprintf("qilsite: the consent request to %.*s got no answer (%.*s): URL checks are off\n",
-                      str_expand(url), str_expand(reason));
-    }
-    scratch_end(scratch);
+  LinkCheckWorker *params = push_array(arena, LinkCheckWorker, s->worker_count);
+  for (u64 i = 0; i < s->worker_count; i += 1) {
+    params[i] = LinkCheckWorker{s, i};
+    s->workers[i] = thread_start((u64)&params[i], linkcheck_worker);
   }
-  return s->consent_answered;
+  return s;
 }
 
 //~ What the driver asks
 
-bool
-linkcheck_start(LinkCheckSettings settings) {
-  return http_init(settings);
-}
-
-bool
-linkcheck_connected(void) {
-  return http_state_record && http_state_record->consent_answered;
-}
-
 u64
-linkcheck_in_progress(void) {
-  return http_state_record ? __atomic_load_n(&http_state_record->in_progress, __ATOMIC_ACQUIRE) : 0;
+linkcheck_in_progress(LinkChecker *s) {
+  return s ? __atomic_load_n(&s->in_progress, __ATOMIC_ACQUIRE) : 0;
 }
 
 bool
-linkcheck_enqueue(StrView url, StrView location, u32 read_body) {
-  if (!linkcheck_connected()) return false;
+linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 read_body) {
   LinkCheckRecord r = {url, location, 0, read_body ? 1u : 0u};
-  return link_check_enqueue(&r, DEADLINE_NONE);
+  return linkcheck_enqueue_record(s, &r, DEADLINE_NONE);
 }
 
 static UrlCacheEntry *
-linkcheck_entry(StrView url) {
-  HttpState *s = http_state_record;
+linkcheck_entry(LinkChecker *s, StrView url) {
   if (!s) return 0;
   u64 hash = str_hash_djb2(url);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
   rwlock_lock_shared(stripe->rwlock);
-  UrlCacheEntry *e = url_cache_find(striped_table_slot(&s->cache, hash), url);
+  UrlCacheEntry *e = linkcheck_cache_find(striped_table_slot(&s->cache, hash), url);
   rwlock_unlock_shared(stripe->rwlock);
   return e;
 }
 
 bool
-linkcheck_fetch_ended(StrView url) {
-  UrlCacheEntry *e = linkcheck_entry(url);
+linkcheck_fetch_ended(LinkChecker *s, StrView url) {
+  UrlCacheEntry *e = linkcheck_entry(s, url);
   return e && __atomic_load_n(&e->done, __ATOMIC_ACQUIRE);
 }
 
 u32
-linkcheck_verdict(StrView url, StrView *message, StrView *body) {
-  UrlCacheEntry *e = linkcheck_entry(url);
+linkcheck_verdict(LinkChecker *s, StrView url, StrView *message, StrView *body) {
+  UrlCacheEntry *e = linkcheck_entry(s, url);
   if (!e || !__atomic_load_n(&e->done, __ATOMIC_ACQUIRE)) return LinkVerdict_None;
   // Written once before `done`; never changed after.
   if (message) *message = e->message;

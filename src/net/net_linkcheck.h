@@ -25,21 +25,11 @@ struct LinkCheckRecord {
 
 struct UrlCacheEntry {
   UrlCacheEntry *next;
-  u32 status;
   StrView url;
   u32 tag;
-  StrView location;
-  u32 claimed;  // set while a worker fetches the address
   StrView body;
-  u64 duration_ms;
   u32 done;     // set (release) once the fetch has ended and the fields above hold its answer
   u32 verdict;  // LinkVerdict
-  StrView message;
-};
-
-struct LinkCheckResult {
-  LinkCheckResult *next;
-  u32 verdict;
   StrView message;
 };
 
@@ -51,9 +41,9 @@ struct LinkCheckSettings {
   StrView ca_file;      // certificates to trust instead of the system's
 };
 
-struct HttpState {
+// One run's link checker; the driver holds it and hands it to every call.
+struct LinkChecker {
   Arena *arena;
-  StrList special_hosts;
   //- request queue
   MutexRecord *queue_mutex;
   CondVarRecord *queue_cv;
@@ -67,36 +57,28 @@ struct HttpState {
   u64 worker_count;
   u64 transfers_per_worker;
   u64 connections_per_host;
-  //- consent, progress, results
-  u32 consent_answered;
+  //- progress
   u64 in_progress;
-  MutexRecord *results_mutex;
-  LinkCheckResult *first_result;
-  LinkCheckResult *last_result;
-  u64 result_count;
 };
 
 //~ Functions
 
-// Sets up the queue, the cache and the workers, and sends the consent request; once
-// per process. True when the checker counts as connected.
-bool http_init(LinkCheckSettings settings);
-HttpState *http_state(void);
+// Sets up the queue, the cache and the workers after the consent request; the checker,
+// or 0 when the consent request got no answer (said on standard error). Each call makes
+// a checker of its own; the certificates file is process-wide (see http_configure).
+LinkChecker *linkcheck_start(LinkCheckSettings settings);
 // Copies the record into the queue, waiting while it lacks room; false when the deadline
 // passes first (DEADLINE_NONE waits), or when the record can never fit.
-bool link_check_enqueue(LinkCheckRecord *record, u64 deadline_us);
-void link_check_worker(u64 index);
+bool linkcheck_enqueue_record(LinkChecker *checker, LinkCheckRecord *record, u64 deadline_us);
 
-//- what the build driver asks
-bool linkcheck_start(LinkCheckSettings settings);
-bool linkcheck_connected(void);
-u64 linkcheck_in_progress(void);
+//- what the build driver asks; a null checker (none running) has nothing queued or answered
+u64 linkcheck_in_progress(LinkChecker *checker);
 // Queues a web address for checking; false when the link checker is not running.
 // With `read_body` its answer's body is kept (for previews).
-bool linkcheck_enqueue(StrView url, StrView location, u32 read_body = 0);
+bool linkcheck_enqueue(LinkChecker *checker, StrView url, StrView location, u32 read_body = 0);
 // True once the fetch of this exact address text has ended.
-bool linkcheck_fetch_ended(StrView url);
+bool linkcheck_fetch_ended(LinkChecker *checker, StrView url);
 // The answer for an address whose fetch has ended: its verdict and ready-made message
 // (LinkVerdict_None and empty for a good answer or an address not fetched).
-u32 linkcheck_verdict(StrView url, StrView *message, StrView *body);
+u32 linkcheck_verdict(LinkChecker *checker, StrView url, StrView *message, StrView *body);
 StrView linkcheck_verdict_name(u32 verdict);

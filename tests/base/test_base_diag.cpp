@@ -8,11 +8,11 @@ TEST(Diagnostics, PositionsAndTheCap) {
   //- positions: ascending offsets, then one behind (a page-wide finding at 0), then CR-less lines
   StrView src = str_lit("ab\ncd\n\nefg");
   DiagnosticList list = {};
-  doc_diag_push(a, &list, 1, DiagSeverity_Warning, str_lit("one"));
-  doc_diag_push(a, &list, 4, DiagSeverity_Error, str_lit("two"));
-  doc_diag_push(a, &list, 0, DiagSeverity_Note, str_lit("three"));
-  doc_diag_push(a, &list, 9, DiagSeverity_FatalError, str_lit("four"));
-  doc_diag_push(a, &list, 500, DiagSeverity_Warning, str_lit("past the end"));
+  diag_push(a, &list, 1, DiagSeverity_Warning, str_lit("one"));
+  diag_push(a, &list, 4, DiagSeverity_Error, str_lit("two"));
+  diag_push(a, &list, 0, DiagSeverity_Note, str_lit("three"));
+  diag_push(a, &list, 9, DiagSeverity_FatalError, str_lit("four"));
+  diag_push(a, &list, 500, DiagSeverity_Warning, str_lit("past the end"));
   EXPECT_EQ(list.max_severity, (s32)DiagSeverity_FatalError);
   testing::internal::CaptureStdout();
   diag_print(&list, src, str_lit("p.qil"));
@@ -27,7 +27,7 @@ TEST(Diagnostics, PositionsAndTheCap) {
   DiagnosticList flood = {};
   for (u64 i = 0; i < 250; i += 1) {
     EXPECT_EQ(diag_list_keeps(&flood), i < DIAG_KEEP_MAX) << i;
-    doc_diag_push(a, &flood, i, i == 249 ? DiagSeverity_FatalError : DiagSeverity_Error, str_lit("bad"));
+    diag_push(a, &flood, i, i == 249 ? DiagSeverity_FatalError : DiagSeverity_Error, str_lit("bad"));
   }
   EXPECT_EQ(flood.count, 250u);
   EXPECT_EQ(flood.max_severity, (s32)DiagSeverity_FatalError) << "severity counts every diagnostic";

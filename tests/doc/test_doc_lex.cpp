@@ -185,6 +185,8 @@ TEST(DocParseFile, EmptySourceAndOkFlag) {
   EXPECT_EQ(empty.ok, 0u);
   EXPECT_EQ(empty.root, nullptr);
   EXPECT_EQ(errors.ok, 1u) << "errors alone leave the wrapper's ok at 1";
+  StrView text = str_lit("a ] b");
+  EXPECT_EQ(doc_parse(a, str_lit("e.qil"), text, doc_tokenize(a, text), 0).ok, 1u) << "the parse itself: same rule";
   EXPECT_EQ(out, "") << "the parse only collects; the driver prints";
   ASSERT_EQ(errors.diagnostics.count, 1u);
   EXPECT_EQ(errors.diagnostics.first->offset, 2u);

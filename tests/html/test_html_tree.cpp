@@ -26,8 +26,8 @@ TEST(HtmlWrite, ElementsAttributesAndText) {
   EXPECT_EQ(write(link), "<a href=\"ab\" >x</a>");
   HtmlNode *nested = html_element_create(a, HtmlTagKind_Ul, {});
   HtmlNode *li = html_content_append(nested, html_element_create(a, HtmlTagKind_Li, str_lit("1")));
-  html_insert(li, html_element_create(a, HtmlTagKind_Li, str_lit("2")), 1);
-  html_insert(li, html_element_create(a, HtmlTagKind_Img, {}), 3);
+  html_insert(li, html_element_create(a, HtmlTagKind_Li, str_lit("2")), HtmlInsert_After);
+  html_insert(li, html_element_create(a, HtmlTagKind_Img, {}), HtmlInsert_LastChild);
   EXPECT_EQ(write(nested), "<ul><li>1<img></li><li>2</li></ul>");
   EXPECT_EQ(write(html_nil_node), "");
 }

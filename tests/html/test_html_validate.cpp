@@ -69,7 +69,7 @@ links(const std::string &src, std::vector<u32> *kinds = nullptr) {
   StrView s = str_push_copy(a, sv(src));
   HtmlParseResult r =
       html_parse(a, s, str_lit("site/sub/l.html"), html_tokenize(a, s), HtmlParse_CheckAll, str_lit("/root/"));
-  html_check_attributes(a, &r);
+  html_collect_links(a, &r);
   std::string out;
   for (HtmlLink *l = r.links.first; l; l = l->next) {
     out += "[" + src.substr(l->start, l->end - l->start) + "]";
@@ -100,9 +100,9 @@ TEST(HtmlLinks, LocalChecksAndMetadataSpans) {
   std::string page = dir.path + "/site/sub/page.html";
   StrView path = sv(page);
   HtmlParseResult r = html_parse(a, s, path, html_tokenize(a, s), HtmlParse_CheckAll, {});
-  html_check_attributes(a, &r);
+  html_collect_links(a, &r);
   DiagnosticList diags = {};
-  EXPECT_EQ(html_check_links(a, s, path, &r.links, &diags, 3, StrView{}), 0u) << "no link checker is running";
+  EXPECT_EQ(html_check_links(a, s, path, &r.links, &diags, 3, StrView{}, nullptr), 0u) << "no link checker is running";
   ASSERT_EQ(diags.count, 1u);
   EXPECT_EQ(ss(diags.first->message), "gone.html not found");
   EXPECT_EQ(diags.first->severity, (u32)DiagSeverity_Warning);

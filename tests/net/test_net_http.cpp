@@ -38,10 +38,10 @@ TEST(HttpStatus, LinesClassesAndMessages) {
 }
 
 static void
-wait_until_checked(const std::vector<std::string> &urls) {
+wait_until_checked(LinkChecker *checker, const std::vector<std::string> &urls) {
   for (int i = 0; i < 1000; i += 1) {
-    bool all = linkcheck_in_progress() == 0;
-    for (const std::string &u : urls) all = all && linkcheck_fetch_ended(sv(u));
+    bool all = linkcheck_in_progress(checker) == 0;
+    for (const std::string &u : urls) all = all && linkcheck_fetch_ended(checker, sv(u));
     if (all) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -53,7 +53,8 @@ wait_until_checked(const std::vector<std::string> &urls) {
 // every answer is there when the in-progress count falls to zero.
 TEST(LinkCheck, EveryAddressFetchedOnceFromManyProducers) {
   CountingServer server;
-  ASSERT_TRUE(linkcheck_start(LinkCheckSettings{str_lit("off"), {}}));
+  LinkChecker *checker = linkcheck_start(LinkCheckSettings{str_lit("off"), {}});
+  ASSERT_TRUE(checker);
   std::vector<std::string> urls;
   for (int i = 0; i < 60; i += 1) {
     std::string path = (i % 5 == 0 ? "/missing/" : "/ok/") + std::to_string(i);
@@ -61,24 +62,24 @@ TEST(LinkCheck, EveryAddressFetchedOnceFromManyProducers) {
   }
   std::vector<std::thread> producers;
   for (int t = 0; t < 4; t += 1) {
-    producers.emplace_back([&urls, t] {
+    producers.emplace_back([&urls, t, checker] {
       ThreadContext ctx = thread_context_create();
       thread_context_set(&ctx);
       for (size_t i = 0; i < urls.size(); i += 1) {
         const std::string &u = urls[(i + t * 7) % urls.size()];
         std::string where = "p" + std::to_string(t) + ".html:1:" + std::to_string(i + 1);
-        EXPECT_TRUE(linkcheck_enqueue(sv(u), sv(where)));
+        EXPECT_TRUE(linkcheck_enqueue(checker, sv(u), sv(where)));
       }
       thread_context_set(0);
       thread_context_release(&ctx);
     });
   }
   for (std::thread &p : producers) p.join();
-  wait_until_checked(urls);
+  wait_until_checked(checker, urls);
   EXPECT_EQ(server.total(), 60) << "one request per distinct address";
   for (int i = 0; i < 60; i += 1) {
     StrView message = {}, body = {};
-    u32 verdict = linkcheck_verdict(sv(urls[i]), &message, &body);
+    u32 verdict = linkcheck_verdict(checker, sv(urls[i]), &message, &body);
     if (i % 5 == 0) {
       EXPECT_EQ(verdict, (u32)LinkVerdict_Broken) << urls[i];
       EXPECT_EQ(ss(message).rfind("url: " + urls[i] + " \n\tstatus_code: 404", 0), 0u) << ss(message);
@@ -88,27 +89,35 @@ TEST(LinkCheck, EveryAddressFetchedOnceFromManyProducers) {
     }
   }
   //- an address queued again after its answer is not fetched again
-  EXPECT_TRUE(linkcheck_enqueue(sv(urls[1]), str_lit("again.html:1:1")));
-  wait_until_checked(urls);
+  EXPECT_TRUE(linkcheck_enqueue(checker, sv(urls[1]), str_lit("again.html:1:1")));
+  wait_until_checked(checker, urls);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(server.total(), 60);
+  //- each checker keeps its own cache; no checker has nothing
+  LinkChecker *other = linkcheck_start(LinkCheckSettings{str_lit("off"), {}});
+  ASSERT_TRUE(other && other != checker);
+  EXPECT_FALSE(linkcheck_fetch_ended(other, sv(urls[1])));
+  EXPECT_FALSE(linkcheck_enqueue(nullptr, sv(urls[1]), str_lit("x.html:1:1")));
+  EXPECT_FALSE(linkcheck_fetch_ended(nullptr, sv(urls[1])));
+  EXPECT_EQ(linkcheck_in_progress(nullptr), 0u);
 }
 
 // The ring keeps records whole across its end, and a record too big for it is refused.
 TEST(LinkCheck, RingRecordsWrapAndOversizedRecordsAreRefused) {
   CountingServer server;
-  ASSERT_TRUE(linkcheck_start(LinkCheckSettings{str_lit("off"), {}}));
+  LinkChecker *checker = linkcheck_start(LinkCheckSettings{str_lit("off"), {}});
+  ASSERT_TRUE(checker);
   std::string huge(LINK_CHECK_RING_SIZE, 'x');
   LinkCheckRecord big = {sv(huge), str_lit("a:1:1"), 0, 0};
-  EXPECT_FALSE(link_check_enqueue(&big, DEADLINE_NONE));
+  EXPECT_FALSE(linkcheck_enqueue_record(checker, &big, DEADLINE_NONE));
   // Long addresses (about 1 KiB a record) go round the ring several times.
   std::vector<std::string> urls;
   std::string padding(1000, 'p');
   for (int i = 0; i < 1200; i += 1) {
     urls.push_back("http://127.0.0.1:" + std::to_string(server.port) + "/ok/" + std::to_string(i) + "/" + padding);
   }
-  for (const std::string &u : urls) ASSERT_TRUE(linkcheck_enqueue(sv(u), str_lit("w.html:2:3")));
-  wait_until_checked(urls);
+  for (const std::string &u : urls) ASSERT_TRUE(linkcheck_enqueue(checker, sv(u), str_lit("w.html:2:3")));
+  wait_until_checked(checker, urls);
   EXPECT_EQ(server.total(), 1200);
-  for (const std::string &u : urls) ASSERT_TRUE(linkcheck_fetch_ended(sv(u))) << u.substr(0, 40);
+  for (const std::string &u : urls) ASSERT_TRUE(linkcheck_fetch_ended(checker, sv(u))) << u.substr(0, 40);
 }
