@@ -38,7 +38,7 @@ BM_QilLexParse(benchmark::State &state) {
     for (const std::string &doc : qil_docs) {
       u64 pos = arena_pos(arena);
       StrView src = str_make((u8 *)doc.data(), doc.size());
-      DocParseOptions options = {str_lit("/site/"), 0};
+      DocParseOptions options = {str_lit("/site/")};
       DocParseResult r = doc_parse(arena, str_lit("doc.qil"), src, doc_tokenize(arena, src), &options);
       benchmark::DoNotOptimize(r.root);
       arena_pop_to(arena, pos);

@@ -31,7 +31,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   u64 pos = arena_pos(fuzz_arena);
   StrView src = str_make((u8 *)data, size);
   DocLexResult lex = doc_tokenize(fuzz_arena, src);
-  DocParseOptions options = {str_lit("/root/"), 0};
+  DocParseOptions options = {str_lit("/root/")};
   DocParseResult r = doc_parse(fuzz_arena, str_lit("fuzz.qil"), src, lex, &options);
   fuzz_check_tree(r.root);
   fuzz_check_tree(r.toc);

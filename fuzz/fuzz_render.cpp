@@ -26,7 +26,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   u64 pos = arena_pos(fuzz_arena);
   StrView src = str_make((u8 *)data, size);
   // A root that names no folder: images are looked up, and never found.
-  DocParseOptions options = {str_lit("/qil-fuzz-root/"), 0};
+  DocParseOptions options = {str_lit("/qil-fuzz-root/")};
   DocParseResult doc = doc_parse(fuzz_arena, str_lit("/qil-fuzz-root/doc.qil"), src, doc_tokenize(fuzz_arena, src),
                                  &options);
   if (doc_node_is_nil(doc.root)) {

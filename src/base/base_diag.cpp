@@ -19,6 +19,53 @@ diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrView 
   return list->max_severity;
 }
 
+void
+diag_merge(DiagnosticList *into, DiagnosticList *more) {
+  Diagnostic *a = into->first, *b = more->first;
+  Diagnostic *first = 0, *last = 0;
+  u64 kept = 0;
+  while ((a || b) && kept < DIAG_KEEP_MAX) {
+    Diagnostic *d;
+    if (a && (!b || a->offset <= b->offset)) {
+      d = a;
+      a = a->next;
+    } else {
+      d = b;
+      b = b->next;
+    }
+    d->next = 0;
+    if (last) last->next = d;
+    else first = d;
+    last = d;
+    kept += 1;
+  }
+  into->first = first;
+  into->last = last;
+  into->count += more->count;
+  into->errors += more->errors;
+  into->warnings += more->warnings;
+  if (more->max_severity > into->max_severity) into->max_severity = more->max_severity;
+  *more = DiagnosticList{};
+}
+
+void
+diag_append(DiagnosticList *into, DiagnosticList *more) {
+  u64 kept = Min(into->count, (u64)DIAG_KEEP_MAX);
+  for (Diagnostic *d = more->first; d && kept < DIAG_KEEP_MAX; kept += 1) {
+    Diagnostic *next = d->next;
+    d->next = 0;
+    if (into->last) into->last->next = d;
+    else into->first = d;
+    into->last = d;
+    d = next;
+  }
+  into->count += more->count;
+  into->errors += more->errors;
+  into->warnings += more->warnings;
+  if (more->max_severity > into->max_severity) into->max_severity = more->max_severity;
+  *more = DiagnosticList{};
+}
+
 StrView
 diag_severity_label(u32 severity) {
   switch (severity) {

@@ -40,6 +40,12 @@ struct DiagnosticList {
 s32 diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrView message);
 // Whether a new diagnostic would still be kept (callers may skip formatting the message).
 inline bool diag_list_keeps(const DiagnosticList *list) { return list->count < DIAG_KEEP_MAX; }
+// Moves the diagnostics of `more` (in ascending offsets) into `into`, each before the
+// first of `into` that stands after it, as if both had been pushed in one pass; the
+// counts cover both, and `more` is left empty.
+void diag_merge(DiagnosticList *into, DiagnosticList *more);
+// Moves the diagnostics of `more` after those of `into`, as if pushed after them.
+void diag_append(DiagnosticList *into, DiagnosticList *more);
 StrView diag_severity_label(u32 severity);
 // Prints the kept diagnostics as three lines each (severity, "token: " message,
 // path:line:column), then one line counting those not shown. Positions are counted in

@@ -212,8 +212,21 @@ struct DocAnchorList {
   u64 count;
 };
 
+// A local link target as the document writes it, left for the stage after parsing to
+// look up (the parser never touches the disk).
+struct DocLocalLink {
+  DocLocalLink *next;
+  DocNode *node;
+  StrView written;      // the target as written, without its quotes
+  StrView base_folder;  // a relative target's folder: that of the first output path named
+                        // before the link, else the document's own
+  u64 offset;           // of the quoted text
+};
+
 struct DocParseResult {
   StrList output_paths;
+  DocLocalLink *first_local_link;  // links to local targets (output paths are none), in order
+  DocLocalLink *last_local_link;
   DocNode *root;
   DocNode *meta_block;
   DocNode *footnotes;
@@ -225,11 +238,9 @@ struct DocParseResult {
   u32 ok;  // the tree is usable: errors leave it so, a fatal error does not; 0 for no text
 };
 
-// What a parse needs from the build: the site root for "~", and whether local link
-// targets are checked on disk.
+// What a parse needs from the build: the site root for "~".
 struct DocParseOptions {
   StrView root_path;
-  b32 check_file_paths;
 };
 
 //~ Lexer

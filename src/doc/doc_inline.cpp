@@ -5,7 +5,6 @@
 // the line end, which the context below sees too.
 #include "doc/doc_parse_internal.h"
 
-#include "net/net_link.h"
 #include "site/site_path.h"
 
 //~ Metadata keys and entries
@@ -147,18 +146,14 @@ doc_link_base_folder(DocParser *p) {
   return str_chop_last_slash_keep(base);
 }
 
-// `written` is the target as the document has it; `target` its "~"-expanded form, which
-// the message shows.
 static void
-doc_check_file_target(DocParser *p, DocNode *node, StrView written, StrView target, u64 offset) {
-  ArenaTemp scratch = scratch_begin(&p->arena, 1);
-  StrView full = site_link_resolve_local(scratch.arena, written, p->options.root_path, doc_link_base_folder(p));
-  if (full.length && !link_target_exists(full)) {
-    node->flags |= DocNodeFlag_BrokenLink;
-    StrView msg = str_pushf(p->arena, "%S not found", &target);
-    diag_push(p->arena, &p->result->diagnostics, offset, DiagSeverity_Warning, msg);
-  }
-  scratch_end(scratch);
+doc_record_local_link(DocParser *p, DocNode *node, StrView written, u64 offset) {
+  DocLocalLink *l = push_struct(p->arena, DocLocalLink);
+  l->node = node;
+  l->written = written;
+  l->base_folder = doc_link_base_folder(p);
+  l->offset = offset;
+  SLLQueuePush(p->result->first_local_link, p->result->last_local_link, l);
 }
 
 // Resolves the quoted token j as the target of `node`, which stands in `line`.
@@ -190,8 +185,8 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
   // The written form counts too: "~/x" is a local path whatever the root looks like.
   if (doc_path_like(target) || doc_path_like(written)) {
     node->flags |= DocNodeFlag_FileLink;
-    // Only links are checked: an output path names a file this build is about to write.
-    if (p->options.check_file_paths && !web && !output) doc_check_file_target(p, node, written, target, t->start);
+    // Only links are looked up: an output path names a file this build is about to write.
+    if (!web && !output) doc_record_local_link(p, node, written, t->start);
   }
 
   //- no link: plain quoted text

@@ -24,6 +24,25 @@ void driver_process_files(Site *site);
 // The pipeline for one source, by its extension, from the content loaded for it; fills
 // the source's page record (queued at its first use) and document record.
 PageRecord *driver_process_file(Site *site, DriverSource *source, StrView content);
+//~ Links (driver_links.cpp): looked up after parsing, for both kinds of page
+
+// Local targets of a document that do not exist: flagged on their nodes (the page shows
+// them broken) and warned about where they stand, among the parse's diagnostics.
+void driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root);
+// Local targets of a hand-written page at `path` that do not exist, warned about.
+void driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root);
+// The sizes of the local JPEG images of a document for its page.
+RenderImageSizes driver_measure_images(Arena *arena, DocNode *root, const RenderPageInfo *page);
+// Scripts and icons are never checked: their links leave the list.
+void driver_drop_unchecked_links(HtmlLinkList *links, StrView text);
+// The finder of the searchers configuration whose patterns match the link, or 0.
+const SourceFinder *driver_finder_for(Site *site, StrView url);
+// The page's web links, queued with the link checker where they stand in its source.
+void driver_queue_page_links(Site *site, Arena *arena, PageRecord *rec, HtmlParseResult *page);
+void driver_queue_document_links(Site *site, PageRecord *rec, DocParseResult *doc, StrView content);
+
+//~ Pipelines and reports
+
 // Whether every web link of the page has been fetched.
 bool driver_page_ready(Site *site, PageRecord *record);
 // Writes a page that waited for its links (previews attached) and prints its lines.

@@ -6,7 +6,7 @@
 #include "gen/gen_page.h"
 #include "html/html_core.h"
 #include "net/net_linkcheck.h"
-#include "net/net_url.h"
+#include "site/site_url.h"
 #include "os/os_core.h"
 #include "site/site_path.h"
 
@@ -66,31 +66,6 @@ driver_record_document(Site *site, DriverSource *src, Arena *arena, DocParseResu
 }
 
 //~ Previews
-
-// The finder whose URL patterns match the link: the last exact match, else the first
-// finder with a pattern naming the link's host.
-static const SourceFinder *
-driver_finder_for(Site *site, StrView url) {
-  if (!site->finders.count) return 0;
-  UrlParts link = url_parse(url);
-  const SourceFinder *exact = 0, *by_host = 0;
-  for (SourceFinder *f = site->finders.first; f; f = f->next) {
-    for (StrNode *n = f->urls.first; n; n = n->next) {
-      // The comparison changes the parts it is given: each takes fresh ones.
-      UrlParts pattern = url_parse(n->string);
-      UrlParts asked = link;
-      if (url_same(&pattern, &asked)) {
-        exact = f;
-        continue;
-      }
-      if (by_host) continue;
-      UrlParts pattern_again = url_parse(n->string);
-      UrlParts host = url_parse(link.host);
-      if (url_same(&pattern_again, &host)) by_host = f;
-    }
-  }
-  return exact ? exact : by_host;
-}
 
 // The previews of the page's links whose answers came with a body a finder reads.
 static LinkMetadata *
@@ -165,28 +140,6 @@ driver_attach_previews(Site *site, PageRecord *record) {
   }
 }
 
-static void
-driver_add_web_link(PageRecord *rec, StrView url, StrView written, StrView location) {
-  PageWebLink *l = push_struct(rec->arena, PageWebLink);
-  l->url = url;
-  l->written = written;
-  l->location = location;
-  SLLQueuePush(rec->first_web_link, rec->last_web_link, l);
-}
-
-// Scripts and icons are never checked.
-static void
-driver_drop_unchecked_links(HtmlLinkList *links, StrView text) {
-  for (HtmlLink *l = links->first; l;) {
-    HtmlLink *next = l->next;
-    if (site_link_is_never_checked(str_substr(text, l->start, l->end))) {
-      DLLRemove(links->first, links->last, l);
-      links->count -= 1;
-    }
-    l = next;
-  }
-}
-
 // A hand-written page: parsed, validated, its links collected and checked; its
 // diagnostics are printed now, once. A page whose parse raised an error is never
 // rewritten, since its tree may have lost text; nor is a page with no markup at all.
@@ -214,25 +167,10 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
   scratch_end(tokens_scratch);
   html_validate(arena, r);
   html_collect_links(arena, r);
+  //- links: local targets looked up, web links queued
   driver_drop_unchecked_links(&r->links, content);
-  // The web links are queued here, one by one, so that a page waits only for the ones
-  // the checker took.
-  u32 mode = site->settings.check_file_paths ? HtmlLinkCheck_LocalPaths : 0u;
-  html_check_links(arena, content, rec->path, &r->links, &r->diagnostics, mode, site->settings.root, site->links);
-  if (check_urls) {
-    LineCursor cursor = line_cursor_begin();
-    for (HtmlLink *l = r->links.first; l; l = l->next) {
-      if (l->kind != HtmlLinkKind_Web) continue;
-      LineCol lc = line_cursor_seek(&cursor, content, l->start);
-      StrView location = str_pushf(arena, "%S:%I64d:%I64d", &rec->path, (s64)lc.line, (s64)lc.column);
-      StrView written = str_push_copy(arena, str_substr(content, l->start, l->end));
-      StrView url = html_decode_url(arena, written);
-      if (linkcheck_enqueue(site->links, url, location, driver_finder_for(site, url) != 0)) {
-        rec->web_links_queued += 1;
-        driver_add_web_link(rec, url, written, location);
-      }
-    }
-  }
+  if (site->settings.check_file_paths) driver_check_page_targets(arena, r, content, rec->path, site->settings.root);
+  if (check_urls) driver_queue_page_links(site, arena, rec, r);
   diag_print(&r->diagnostics, content, rec->path);
   SiteCount(site, errors, r->diagnostics.errors);
   SiteCount(site, warnings, r->diagnostics.warnings);
@@ -319,22 +257,6 @@ driver_claim_take(Site *site, DriverSource *src, StrView folded) {
   return 0;
 }
 
-// The page's web links, queued with the link checker where they stand in the source.
-static void
-driver_queue_document_links(Site *site, PageRecord *rec, DocParseResult *doc, StrView content) {
-  LineCursor cursor = line_cursor_begin();
-  for (DocNode *n = doc->root; !doc_node_is_nil(n); n = doc_node_next_preorder(n, doc->root)) {
-    if (n->kind != DocNodeKind_Text || !(n->flags & DocNodeFlag_HttpLink) || n->text.length == 0) continue;
-    LineCol lc = line_cursor_seek(&cursor, content, n->source_offset);
-    StrView location = str_pushf(rec->arena, "%S:%I64d:%I64d", &rec->source_path, (s64)lc.line, (s64)lc.column);
-    StrView url = str_push_copy(rec->arena, n->text);
-    if (linkcheck_enqueue(site->links, url, location, driver_finder_for(site, url) != 0)) {
-      rec->web_links_queued += 1;
-      driver_add_web_link(rec, url, url, location);
-    }
-  }
-}
-
 // A qil document: parsed with its diagnostics printed; a published one gets its page
 // assembled and queued; a draft keeps an empty record.
 static PageRecord *
@@ -342,7 +264,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   StrView root = site->settings.root;
   Arena *arena = driver_record_arena(site, src->document ? src->document->arena : 0);
   if (src->document) src->document->arena = 0;  // released just above
-  DocParseOptions options = {root, site->settings.check_file_paths};
+  DocParseOptions options = {root};
   // Without link checking no page waits for answers: it is written as soon as it is
   // made, so its parse lives on the writer's batch and goes with it, rather than
   // staying for the whole run.
@@ -351,6 +273,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   Arena *parse_arena = batch ? batch : arena;
   DocParseResult *doc = push_struct(parse_arena, DocParseResult);
   *doc = doc_parse_file(parse_arena, content, src->path, &options);
+  if (site->settings.check_file_paths) driver_check_document_targets(parse_arena, doc, root);
   bool draft = str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive);
 
   //- the page's file: inside the site root, and no other document's
@@ -401,10 +324,12 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   rec->source_key = src->key;
   rec->source_modified = src->modified;
   if (check_urls) driver_queue_document_links(site, rec, doc, content);
+  RenderPageInfo page_info = {rec->path, root, 0};
+  RenderImageSizes images = driver_measure_images(rec->arena, doc->root, &page_info);
   driver_shared_first_use(site);
   if (rec->first_web_link) {
     // Its previews come with the answers: the tree waits for the report.
-    PageResult page = page_assemble(rec->arena, &site->shared, doc, src->path, rec->path);
+    PageResult page = page_assemble(rec->arena, &site->shared, doc, src->path, rec->path, &images);
     rec->tree = page.document;
     rec->title = page.title;
     rec->state = PageState_Waiting;
@@ -414,13 +339,13 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   rec->state = PageState_Handed;
   if (!batch) batch = emit_batch_arena(site);
   if (batch) {
-    PageResult page = page_assemble(batch, &site->shared, doc, src->path, rec->path);
+    PageResult page = page_assemble(batch, &site->shared, doc, src->path, rec->path, &images);
     rec->title = str_push_copy(rec->arena, page.title);
     emit_hand_over(site, rec, page.document);
     return rec;
   }
   ArenaTemp scratch = scratch_begin(&arena, 1);
-  PageResult page = page_assemble(scratch.arena, &site->shared, doc, src->path, rec->path);
+  PageResult page = page_assemble(scratch.arena, &site->shared, doc, src->path, rec->path, &images);
   rec->title = str_push_copy(rec->arena, page.title);
   emit_page_now(site, scratch.arena, rec, page.document);
   scratch_end(scratch);

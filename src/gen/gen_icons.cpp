@@ -3,7 +3,6 @@
 #include "gen/gen_render.h"
 
 #include "site/site_path.h"
-#include "os/os_core.h"
 
 //~ Icons
 
@@ -50,10 +49,8 @@ jpeg_be16(const u8 *p) {
 }
 
 JpegInfo
-jpeg_read_info(Arena *arena, StrView path) {
+jpeg_info_from_bytes(Arena *arena, StrView bytes) {
   JpegInfo info = {};
-  ArenaTemp scratch = scratch_begin(&arena, 1);
-  StrView bytes = os_read_file(scratch.arena, path);
   const u8 *b = bytes.data;
   u64 n = bytes.length;
   //- every 0xFF that starts a JFIF (0xE0) or frame (0xC0, 0xC2) segment; a segment
@@ -76,7 +73,6 @@ jpeg_read_info(Arena *arena, StrView path) {
     }
     i += 1;
   }
-  scratch_end(scratch);
   //- the ratio, only where nothing divides by zero
   if (info.density_x && info.density_y) {
     u64 w = (u64)(info.width / info.density_x) % 256;
@@ -100,6 +96,95 @@ image_is_jpeg(StrView target) {
   return false;
 }
 
+// The image's WIDTHxHEIGHT and quoted alternative text, from its description; `last`
+// is the last node the description holds (the node itself without one).
+struct ImageArguments {
+  StrView alt;
+  StrView width;
+  StrView height;
+  DocNode *last;
+};
+
+static ImageArguments
+image_arguments(Arena *arena, DocNode *node) {
+  ImageArguments args = {};
+  args.last = node;
+  DocNode *desc = node->first_child;
+  if (doc_node_is_nil(desc) || desc->kind != DocNodeKind_LinkDescription) return args;
+  StrView seps[2] = {str_lit("x"), str_lit("X")};
+  for (DocNode *c = desc->first_child; !doc_node_is_nil(c); c = c->next) {
+    if (c->flags & (DocNodeFlag_Quoted | DocNodeFlag_String)) {
+      if (c->text.length >= 2) args.alt = str_substr(c->text, 1, c->text.length - 1);
+    } else {
+      StrList pieces = str_split(arena, c->text, seps, 2);
+      if (pieces.node_count == 2) {
+        args.width = pieces.first->string;
+        args.height = pieces.last->string;
+      }
+    }
+  }
+  args.last = doc_node_is_nil(desc->last_child) ? desc : desc->last_child;
+  return args;
+}
+
+// An address is never opened: only a local JPEG without a size of its own is measured.
+static StrView
+image_jpeg_file_from(Arena *arena, DocNode *node, const ImageArguments *args, const RenderPageInfo *page) {
+  StrView written = str_unquote(node->raw);
+  bool web = site_link_is_web_address(node->text) || site_link_is_web_address(written);
+  if (web || args->width.length || !image_is_jpeg(node->text)) return StrView{};
+  StrView root = {}, folder = {};
+  if (page) {
+    root = page->root_path;
+    folder = str_chop_last_slash_keep(page->output_path);
+    if (folder.length == page->output_path.length) folder = StrView{};
+  }
+  return site_link_resolve_local(arena, written, root, folder);
+}
+
+StrView
+image_jpeg_file(Arena *arena, DocNode *node, const RenderPageInfo *page) {
+  if (!(node->flags & DocNodeFlag_Image)) return StrView{};
+  ImageArguments args = image_arguments(arena, node);
+  return image_jpeg_file_from(arena, node, &args, page);
+}
+
+//- The sizes measured for a page, found by node: open addressing over the node's address.
+
+static u64
+image_size_slot(const DocNode *node, u64 mask) {
+  u64 h = (u64)(uintptr_t)node;
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  return h & mask;
+}
+
+RenderImageSizes
+render_image_sizes_make(Arena *arena, const RenderImageSize *items, u64 count) {
+  RenderImageSizes sizes = {};
+  if (!count) return sizes;
+  u64 capacity = 16;
+  while (capacity < count * 2) capacity *= 2;
+  sizes.slots = push_array(arena, RenderImageSize, capacity);
+  sizes.mask = capacity - 1;
+  for (u64 i = 0; i < count; i += 1) {
+    u64 at = image_size_slot(items[i].node, sizes.mask);
+    while (sizes.slots[at].node && sizes.slots[at].node != items[i].node) at = (at + 1) & sizes.mask;
+    sizes.slots[at] = items[i];
+  }
+  return sizes;
+}
+
+static const RenderImageSize *
+render_image_size_find(const RenderImageSizes *sizes, const DocNode *node) {
+  if (!sizes || !sizes->slots) return 0;
+  for (u64 at = image_size_slot(node, sizes->mask); sizes->slots[at].node; at = (at + 1) & sizes->mask) {
+    if (sizes->slots[at].node == node) return &sizes->slots[at];
+  }
+  return 0;
+}
+
 HtmlNode *
 image_element(Arena *arena, DocNode **node_ref, const RenderPageInfo *page) {
   DocNode *node = *node_ref;
@@ -119,39 +204,16 @@ image_element(Arena *arena, DocNode **node_ref, const RenderPageInfo *page) {
   }
 
   //- arguments: a quoted alternative text, and WIDTHxHEIGHT
-  StrView alt = {}, width = {}, height = {};
-  DocNode *desc = node->first_child;
-  if (!doc_node_is_nil(desc) && desc->kind == DocNodeKind_LinkDescription) {
-    StrView seps[2] = {str_lit("x"), str_lit("X")};
-    for (DocNode *c = desc->first_child; !doc_node_is_nil(c); c = c->next) {
-      if (c->flags & (DocNodeFlag_Quoted | DocNodeFlag_String)) {
-        if (c->text.length >= 2) alt = str_substr(c->text, 1, c->text.length - 1);
-      } else {
-        StrList pieces = str_split(scratch.arena, c->text, seps, 2);
-        if (pieces.node_count == 2) {
-          width = pieces.first->string;
-          height = pieces.last->string;
-        }
-      }
-    }
-    *node_ref = doc_node_is_nil(desc->last_child) ? desc : desc->last_child;
-  }
+  ImageArguments args = image_arguments(scratch.arena, node);
+  StrView alt = args.alt, width = args.width, height = args.height;
+  *node_ref = args.last;
 
-  //- JPEG size, from a local file only: an address is never opened
-  if (!web && width.length == 0 && image_is_jpeg(node->text)) {
-    StrView root = {}, folder = {};
-    if (page) {
-      root = page->root_path;
-      folder = str_chop_last_slash_keep(page->output_path);
-      if (folder.length == page->output_path.length) folder = StrView{};
-    }
-    StrView path = site_link_resolve_local(scratch.arena, written, root, folder);
-    if (path.length) {
-      JpegInfo info = jpeg_read_info(scratch.arena, path);
-      if (info.width && info.height) {
-        width = str_from_u64(scratch.arena, info.width, 10, 0, 0);
-        height = str_from_u64(scratch.arena, info.height, 10, 0, 0);
-      }
+  //- a local JPEG's size, as measured before assembly
+  if (image_jpeg_file_from(scratch.arena, node, &args, page).length) {
+    const RenderImageSize *size = render_image_size_find(page ? page->images : 0, node);
+    if (size && size->width && size->height) {
+      width = str_from_u64(scratch.arena, size->width, 10, 0, 0);
+      height = str_from_u64(scratch.arena, size->height, 10, 0, 0);
     }
   }
 

@@ -111,7 +111,7 @@ page_find_parts(HtmlNode *root, HtmlNode **parts) {
 
 PageResult
 page_assemble(Arena *arena, const GenShared *shared, DocParseResult *doc, StrView source_path,
-              StrView output_path) {
+              StrView output_path, const RenderImageSizes *images) {
   PageResult page = {};
   ArenaTemp scratch = scratch_begin(&arena, 1);
 
@@ -157,7 +157,7 @@ page_assemble(Arena *arena, const GenShared *shared, DocParseResult *doc, StrVie
   }
 
   //- render, with the rules every page's switches need
-  RenderPageInfo info = {output_path, shared->root_path, 0};
+  RenderPageInfo info = {output_path, shared->root_path, 0, images};
   StrList css = {};
   RenderResult rendered = render_document(arena, root, container, &info, &doc->anchors, &css);
   page.output_path = rendered.output_path;

@@ -65,10 +65,10 @@ struct PageResult {
   StrView raw_link;     // and its raw page, "%S/raw_%S"
 };
 
-// The complete page of a parsed document, to be written at `output_path`. The table of
-// contents and the footnote list become the first and last children of the document.
+// The complete page of a parsed document, to be written at `output_path`; its local JPEG
+// images show the sizes measured in `images`. The table of contents and the footnote list become the first and last children of the document.
 PageResult page_assemble(Arena *arena, const GenShared *shared, DocParseResult *doc, StrView source_path,
-                         StrView output_path);
+                         StrView output_path, const RenderImageSizes *images = 0);
 // The title of a page: the title entry's words, or the source file's name without extension.
 StrView page_title_text(Arena *arena, DocNode *title_entry, StrView source_path);
 

@@ -54,7 +54,7 @@ build_raw_page(Arena *arena, const GenShared *shared, StrView source, StrView so
   for (u64 i = first + 1; i < last; i += 1) {
     if (lexed.tokens.tokens[i].kind & DocTokenKind_TripleBacktick) lexed.tokens.tokens[i].kind |= DocTokenKind_Escaped;
   }
-  DocParseOptions options = {shared->root_path, 0};
+  DocParseOptions options = {shared->root_path};
   DocParseResult *doc = push_struct(arena, DocParseResult);
   *doc = doc_parse(arena, source_path, text, lexed, &options);
   PageResult page = page_assemble(arena, shared, doc, source_path, raw_path);

@@ -43,10 +43,24 @@ struct JpegInfo {
 //~ Renderer
 
 // The page a document is rendered for.
+// The sizes of a page's local JPEG images, measured before assembly (which reads no
+// file), found by the image's node.
+struct RenderImageSize {
+  DocNode *node;
+  u32 width;
+  u32 height;
+};
+
+struct RenderImageSizes {
+  RenderImageSize *slots;
+  u64 mask;
+};
+
 struct RenderPageInfo {
   StrView output_path;  // the page's file: local links are written relative to its folder
   StrView root_path;    // the site root ("~" stands for it), ending in "/"
   u64 counter;          // the page counter of generated ids; page assembly sets it to 0 per page
+  const RenderImageSizes *images = 0;  // none: images keep the sizes they are given
 };
 
 struct RenderResult {
@@ -74,7 +88,12 @@ void icon_style_rules(Arena *arena, StrList *list);
 // The "img" of an image run; `*node_ref` moves past the image's description, so the
 // walk goes on after it. "src" is written for the page (render_page_link).
 HtmlNode *image_element(Arena *arena, DocNode **node_ref, const RenderPageInfo *page);
-JpegInfo jpeg_read_info(Arena *arena, StrView path);
+// The local JPEG file whose size the image of this node shows (an image with no
+// WIDTHxHEIGHT of its own); empty for any other node.
+StrView image_jpeg_file(Arena *arena, DocNode *node, const RenderPageInfo *page);
+// A JPEG's size and densities, read from its first bytes.
+JpegInfo jpeg_info_from_bytes(Arena *arena, StrView bytes);
+RenderImageSizes render_image_sizes_make(Arena *arena, const RenderImageSize *items, u64 count);
 
 //~ Rendering (gen_render.cpp)
 
@@ -90,8 +109,7 @@ StrView render_escape_lt(Arena *arena, StrView text);
 // text); `node` is the run that ended them. Nothing happens for an empty list.
 void render_flush_text(Arena *arena, HtmlNode *parent, DocNode *node, StrList *pending, u32 mode);
 // Renders the document under `root` into `body_container` (into a "div" of the
-// result's fragment when the container is nil). Reads no file but JPEG images, and
-// changes neither the document tree nor anything but `page_info->counter`.
+// result's fragment when the container is nil). Reads no file, and changes neither the document tree nor anything but `page_info->counter`.
 RenderResult render_document(Arena *arena, DocNode *root, HtmlNode *body_container, RenderPageInfo *page_info,
                              DocAnchorList *anchors, StrList *extra_css);
 

@@ -5,7 +5,6 @@
 #include "base/base_strings.h"
 #include "base/base_diag.h"
 
-struct LinkChecker;  // net/net_linkcheck.h
 
 //~ Tables
 
@@ -203,11 +202,6 @@ enum HtmlLinkKind : u32 {
   HtmlLinkKind_Local = 2,
 };
 
-// What html_check_links does with the links.
-enum HtmlLinkCheckFlags : u32 {
-  HtmlLinkCheck_QueueWeb = 1,
-  HtmlLinkCheck_LocalPaths = 2,
-};
 
 struct HtmlLink {
   HtmlLink *next;
@@ -265,8 +259,6 @@ void html_collect_links(Arena *arena, HtmlParseResult *result);
 // `mode` holds HtmlLinkCheck flags: web links are queued for `checker` (none queued when
 // it is null), local targets ("~" standing for `site_root`) are looked up; returns the
 // web links queued.
-u64 html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
-                     u32 mode, StrView site_root, LinkChecker *checker);
 // A link target as a browser requests it: blanks around it cut, tabs and line breaks
 // dropped, character references ("&amp;", "&#51;") decoded.
 StrView html_decode_url(Arena *arena, StrView raw);

@@ -1,7 +1,5 @@
 // Validation against the tables, link collection, local link checks and previews.
 #include "html/html_core.h"
-#include "net/net_link.h"
-#include "net/net_linkcheck.h"
 #include "site/site_path.h"
 
 //~ Validation
@@ -210,31 +208,6 @@ html_collect_links(Arena *arena, HtmlParseResult *result) {
       break;
     }
   }
-}
-
-u64
-html_check_links(Arena *arena, StrView text, StrView path, HtmlLinkList *links, DiagnosticList *diagnostics,
-                 u32 mode, StrView site_root, LinkChecker *checker) {
-  u64 queued = 0;
-  // Links come in page order: each position is counted on from the one before.
-  LineCursor cursor = line_cursor_begin();
-  for (HtmlLink *l = links->first; l; l = l->next) {
-    StrView target = str_substr(text, l->start, l->end);
-    if (l->kind == HtmlLinkKind_Web && (mode & HtmlLinkCheck_QueueWeb)) {
-      LineCol lc = line_cursor_seek(&cursor, text, l->start);
-      StrView location = str_pushf(arena, "%S:%I64d:%I64d", &path, (s64)lc.line, (s64)lc.column);
-      if (linkcheck_enqueue(checker, str_push_copy(arena, target), location)) queued += 1;
-    } else if (l->kind == HtmlLinkKind_Local && (mode & HtmlLinkCheck_LocalPaths)) {
-      ArenaTemp scratch = scratch_begin(&arena, 1);
-      StrView full = site_link_resolve_local(scratch.arena, target, site_root, str_chop_last_slash_keep(path));
-      bool missing = full.length && !link_target_exists(full);
-      scratch_end(scratch);
-      if (missing) {
-        diag_push(arena, diagnostics, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
-      }
-    }
-  }
-  return queued;
 }
 
 //- Metadata found by hash: a table on scratch memory holds the first entry of each

@@ -4,7 +4,7 @@
 
 #include <curl/curl.h>
 
-#include "net/net_url.h"
+#include "site/site_url.h"
 #include "os/os_core.h"
 #include "os/os_thread.h"
 

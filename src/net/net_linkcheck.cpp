@@ -3,7 +3,7 @@
 
 #include "base/base_format.h"
 #include "net/net_http.h"
-#include "net/net_url.h"
+#include "site/site_url.h"
 #include "os/os_core.h"
 
 // In flight at once, in all; to one host, in all.

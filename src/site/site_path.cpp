@@ -2,7 +2,7 @@
 // links between pages, and the folder and name of file-system paths.
 #include "site/site_path.h"
 
-#include "net/net_url.h"
+#include "site/site_url.h"
 
 //~ Addresses
 

@@ -81,7 +81,7 @@ TEST(DocExamples, EveryExampleFileCase) {
     Arena *arena = arena_create_sized(MB(64), KB(64));
     std::string input = unescape_input(c.input);
     StrView src = sv(input);
-    DocParseOptions opts = {str_lit("/site/"), 0};
+    DocParseOptions opts = {str_lit("/site/")};
     DocParseResult r = doc_parse(arena, str_lit("doc.qil"), src, doc_tokenize(arena, src), &opts);
     std::string got = doc_dump_result(r, src);
     if (print) printf("## %s\n%s.\n%s====\n", c.name.c_str(), c.input.c_str(), got.c_str());
@@ -96,7 +96,7 @@ static std::string
 dump_of(const std::string &input) {
   Arena *arena = arena_create_sized(MB(64), KB(64));
   StrView src = sv(input);
-  DocParseOptions opts = {str_lit("/site/"), 0};
+  DocParseOptions opts = {str_lit("/site/")};
   DocParseResult r = doc_parse(arena, str_lit("doc.qil"), src, doc_tokenize(arena, src), &opts);
   std::string got = doc_dump_result(r, src);
   arena_release(arena);

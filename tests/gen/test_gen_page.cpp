@@ -98,7 +98,7 @@ static PageResult
 assemble(Arena *a, SiteDir &site, const std::string &source, const std::string &out_rel,
          const std::string &source_path = "/src/doc.qil") {
   StrView src = str_push_copy(a, sv(source));
-  DocParseOptions options = {str_push_copy(a, sv(site.root)), 0};
+  DocParseOptions options = {str_push_copy(a, sv(site.root))};
   DocParseResult *doc = push_struct(a, DocParseResult);
   *doc = doc_parse(a, str_push_copy(a, sv(source_path)), src, doc_tokenize(a, src), &options);
   return page_assemble(a, site.shared(), doc, str_push_copy(a, sv(source_path)),

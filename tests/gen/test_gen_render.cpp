@@ -13,6 +13,7 @@
 #include <fstream>
 
 #include "doc/doc_dump.h"
+#include "driver/driver_build.h"
 #include "gen/gen_render.h"
 #include "os/os_core.h"
 
@@ -102,8 +103,10 @@ static Rendered
 render_qil(Arena *a, const std::string &source, bool checked = false, const char *output_path = 0) {
   Rendered r = {};
   StrView src = str_push_copy(a, sv(source));
-  DocParseOptions opts = {str_lit("/site/"), checked};
+  DocParseOptions opts = {str_lit("/site/")};
   r.doc = doc_parse(a, str_lit("/site/doc.qil"), src, doc_tokenize(a, src), &opts);
+  // Local targets are looked up after parsing, as the build does.
+  if (checked) driver_check_document_targets(a, &r.doc, str_lit("/site/"));
   if (!doc_node_is_nil(r.doc.toc->first_child)) doc_node_prepend(r.doc.root, r.doc.toc);
   if (!doc_node_is_nil(r.doc.footnotes->first_child)) doc_node_append(r.doc.root, r.doc.footnotes);
   StrView out = output_path ? str_from_cstr(output_path) : str_lit("/site/page.html");
@@ -204,6 +207,12 @@ jpeg_bytes(u16 width, u16 height, u16 dx, u16 dy) {
   return b;
 }
 
+// A JPEG file's size, as the build reads it before assembly.
+static JpegInfo
+jpeg_read_info(Arena *a, StrView path) {
+  return jpeg_info_from_bytes(a, os_read_file(a, path));
+}
+
 TEST(GenRenderJpeg, SizesRatioAndCutFiles) {
   TempDir dir;
   Arena *a = test_arena();
@@ -241,9 +250,12 @@ static std::string
 render_image_page(Arena *a, const std::string &root, const std::string &line) {
   StrView src = str_push_copy(a, sv(line));
   StrView root_view = str_push_copy(a, sv(root));
-  DocParseOptions opts = {root_view, 0};
+  DocParseOptions opts = {root_view};
   DocParseResult doc = doc_parse(a, str_lit("doc.qil"), src, doc_tokenize(a, src), &opts);
   RenderPageInfo page = {str_push_copy(a, sv(root + "out/page.html")), root_view, 0};
+  // Sizes are measured before assembly, as the build does.
+  RenderImageSizes sizes = driver_measure_images(a, doc.root, &page);
+  page.images = &sizes;
   HtmlNode *body = html_element_create(a, HtmlTagKind_Div, {});
   render_document(a, doc.root, body, &page, &doc.anchors, 0);
   return written(a, body);
@@ -279,7 +291,7 @@ TEST(GenRenderImages, JpegSizesFromLocalFilesOnly) {
 TEST(GenRenderImages, ElementArgumentsAndWalkPosition) {
   Arena *a = test_arena();
   StrView src = str_lit("_\"https://x.org/a.png\"(\"A <b> cat\", 640x480, left) _\"https://x.org/b.png\"(left, 12x) after");
-  DocParseOptions opts = {str_lit("/site/"), 0};
+  DocParseOptions opts = {str_lit("/site/")};
   DocParseResult doc = doc_parse(a, str_lit("doc.qil"), src, doc_tokenize(a, src), &opts);
   DocNode *image = doc.root->first_child->first_child;
   ASSERT_TRUE(image->flags & DocNodeFlag_Image);

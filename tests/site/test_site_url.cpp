@@ -1,6 +1,6 @@
 #include "test_support.h"
 
-#include "net/net_url.h"
+#include "site/site_url.h"
 
 static std::string
 flat(StrView text) {

@@ -1,5 +1,5 @@
 // The URL model: scheme, host, port and path split in one pass, and address comparison.
-#include "net/net_url.h"
+#include "site/site_url.h"
 
 UrlParts
 url_parse(StrView text) {
