@@ -42,21 +42,12 @@ raw_escape_text(Arena *arena, StrView text) {
 PageResult
 build_raw_page(Arena *arena, const GenShared *shared, StrView source, StrView source_path, StrView raw_path,
                StrView return_href) {
-  //- the source as one code block: fences inside it are escaped so they do not end it
-  StrView text = str_pushf(arena, "```\n%S```", &source);
-  DocLexResult lexed = doc_tokenize(arena, text);
-  u64 first = lexed.tokens.count, last = lexed.tokens.count;
-  for (u64 i = 0; i < lexed.tokens.count; i += 1) {
-    if (!(lexed.tokens.tokens[i].kind & DocTokenKind_TripleBacktick)) continue;
-    if (first == lexed.tokens.count) first = i;
-    last = i;
-  }
-  for (u64 i = first + 1; i < last; i += 1) {
-    if (lexed.tokens.tokens[i].kind & DocTokenKind_TripleBacktick) lexed.tokens.tokens[i].kind |= DocTokenKind_Escaped;
-  }
+  //- the page of an empty code block: the block is filled with the source below, so the
+  //  source itself is never read as qil
+  StrView text = str_lit("```\n```");
   DocParseOptions options = {shared->root_path};
   DocParseResult *doc = push_struct(arena, DocParseResult);
-  *doc = doc_parse(arena, source_path, text, lexed, &options);
+  *doc = doc_parse(arena, source_path, text, doc_tokenize(arena, text), &options);
   PageResult page = page_assemble(arena, shared, doc, source_path, raw_path);
   HtmlNode *root = page.document;
 

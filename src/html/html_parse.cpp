@@ -195,16 +195,16 @@ struct HtmlParser {
   u8 kind_in_tree[HtmlTagKind_COUNT];
 };
 
-static HtmlToken html_end_token = {0, 0, 0};
+static const HtmlToken html_end_token = {0, 0, 0};
 
-static inline HtmlToken *
+static inline const HtmlToken *
 html_tok(HtmlParser *p, u64 j) {
   return j < p->count ? &p->tokens[j] : &html_end_token;
 }
 
 static inline StrView
 html_tok_text(HtmlParser *p, u64 j) {
-  HtmlToken *t = html_tok(p, j);
+  const HtmlToken *t = html_tok(p, j);
   return str_substr(p->source, t->start, t->end);
 }
 
@@ -422,7 +422,7 @@ static void
 html_parse_attr_value(HtmlParser *p) {
   HtmlNode *attr = p->top->node;
   u64 j = p->i;
-  HtmlToken *t = html_tok(p, j);
+  const HtmlToken *t = html_tok(p, j);
   html_pop(p);
   if (t->kind & HtmlToken_Broken) {
     html_error_at(p, DiagSeverity_Error, t->start, "%S's Attribute value has string broken.", &attr->text);
@@ -456,7 +456,7 @@ html_parse_attr_value(HtmlParser *p) {
 static void
 html_parse_step(HtmlParser *p) {
   u64 j = p->i;
-  HtmlToken *t = html_tok(p, j);
+  const HtmlToken *t = html_tok(p, j);
   HtmlFrame *f = p->top;
   bool blank = (t->kind & (HtmlToken_Space | HtmlToken_Newline)) != 0;
   bool is_lt = html_tok_is(p, j, "<");

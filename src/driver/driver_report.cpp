@@ -1,0 +1,189 @@
+// The report: once a page's web links are answered, its previews are attached, a page
+// that waited is handed to the writer, and its lines are printed; then the index.
+#include "base/base_format.h"
+#include "driver/driver_build.h"
+#include "emit/emit.h"
+#include "gen/gen_page.h"
+#include "html/html_core.h"
+#include "net/net_linkcheck.h"
+#include "os/os_core.h"
+#include "site/site_path.h"
+#include "site/site_url.h"
+
+//~ Previews
+
+// The previews of the page's links whose answers came with a body a finder reads.
+static LinkMetadata *
+driver_link_metadata(Site *site, Arena *arena, PageRecord *record) {
+  LinkMetadata *first = 0, *last = 0;
+  for (PageWebLink *l = record->first_web_link; l; l = l->next) {
+    const SourceFinder *finder = driver_finder_for(site, l->url);
+    if (!finder) continue;
+    StrView body = {};
+    linkcheck_verdict(site->links, l->url, 0, &body);
+    if (!body.length) continue;
+    LinkMetadataItemList items = {};
+    metadata_extract(arena, finder, body, &items);
+    // A page in which no marker found a value has no preview: its prefixes alone say nothing.
+    bool found = false;
+    DataMarker *marker = finder->data_markers.first;
+    for (LinkMetadataItem *item = items.first; item && marker; item = item->next, marker = marker->next) {
+      if (item->text.length > marker->prefix.length) found = true;
+    }
+    if (!found) continue;
+    LinkMetadata *m = push_struct(arena, LinkMetadata);
+    m->items = items.first;
+    m->hash = str_hash_djb2(l->written);
+    if (last) last->next = m;
+    else first = m;
+    last = m;
+  }
+  return first;
+}
+
+// The web links of a generated page, found in its tree: each "a" whose address is a web
+// address, its text gathered into one buffer the links point into.
+static HtmlLinkList
+driver_generated_links(Arena *arena, HtmlNode *root, StrView *text_out) {
+  HtmlLinkList links = {};
+  StrList texts = {};
+  u64 at = 0;
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    if (n->type != HtmlNode_Element || n->element->kind != HtmlTagKind_A) continue;
+    StrView href = html_attribute_value(n, HtmlAttrKind_Href);
+    if (!site_link_is_web_address(href)) continue;
+    HtmlLink *l = push_struct(arena, HtmlLink);
+    l->start = at;
+    l->end = at + href.length;
+    l->kind = HtmlLinkKind_Web;
+    l->element = n;
+    DLLPushBack(links.first, links.last, l);
+    links.count += 1;
+    // Written as the document has it ("&lt;" back to "<"), as its link was queued.
+    href = html_decode_url(arena, href);
+    l->end = at + href.length;
+    str_list_push(arena, &texts, href);
+    at += href.length;
+  }
+  *text_out = str_list_join(arena, &texts, 0);
+  return links;
+}
+
+static void
+driver_attach_previews(Site *site, PageRecord *record) {
+  if (!site->finders.count || !record->first_web_link) return;
+  Arena *arena = record->arena;
+  LinkMetadata *metadata = driver_link_metadata(site, arena, record);
+  if (!metadata) return;
+  if (record->kind == PageKind_HandWritten && record->html && record->html->root) {
+    html_attach_link_metadata(arena, &record->html->links, record->source, metadata);
+    html_validate(arena, record->html);
+  } else if (record->kind == PageKind_Generated && record->tree) {
+    StrView text = {};
+    HtmlLinkList links = driver_generated_links(arena, record->tree, &text);
+    html_attach_link_metadata(arena, &links, text, metadata);
+  }
+}
+
+//~ Pages
+
+bool
+driver_page_ready(Site *site, PageRecord *record) {
+  for (PageWebLink *l = record->first_web_link; l; l = l->next) {
+    if (!linkcheck_fetch_ended(site->links, l->url)) return false;
+  }
+  return true;
+}
+
+void
+driver_report_page(Site *site, PageRecord *record) {
+  u32 state = record->state;
+  record->state = PageState_Reported;
+  if (!record->path.length) return;
+  ArenaTemp scratch = scratch_begin(&site->arena, 1);
+  driver_attach_previews(site, record);
+  if (state == PageState_Waiting) {
+    HtmlNode *tree = record->kind == PageKind_HandWritten ? record->html->root : record->tree;
+    emit_page_now(site, scratch.arena, record, tree);
+  } else if (state == PageState_Kept) {
+    emit_kept(site, record);
+  }
+  StrList messages = {};
+  str_list_pushf(scratch.arena, &messages, "link checked: %I64u", record->web_links_queued);
+  //- what the answers say, link by link, where this page has the link
+  for (PageWebLink *l = record->first_web_link; l; l = l->next) {
+    StrView message = {};
+    u32 verdict = linkcheck_verdict(site->links, l->url, &message, 0);
+    SiteCount(site, links_checked, 1);
+    if (verdict == LinkVerdict_Broken) SiteCount(site, links_broken, 1);
+    if (verdict == LinkVerdict_Redirected) SiteCount(site, links_redirected, 1);
+    if (verdict == LinkVerdict_Noted) SiteCount(site, links_noted, 1);
+    if (verdict == LinkVerdict_None) continue;
+    StrView name = linkcheck_verdict_name(verdict);
+    str_list_pushf(scratch.arena, &messages, "%S %S\n\t%S", &l->location, &name, &message);
+  }
+  console_printf("%.*s: \n\t", str_expand(record->path));
+  for (StrNode *n = messages.first; n; n = n->next) console_printf("%.*s: \n\t", str_expand(n->string));
+  scratch_end(scratch);
+}
+
+IndexStatus
+driver_write_index(Site *site, Arena *arena, IndexPageList *pages) {
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  Arena *a = scratch.arena;
+  StrView path = site->files.index_path;
+
+  //- what the page holds now, for the writer to compare with just before replacing it
+  FileProperties props = os_path_properties(path);
+  StrView text = os_read_file(a, path);
+  u32 error = os_last_error_code();
+  bool exists = error == 0;
+  if (!exists && !os_error_is_missing(error)) {
+    console_eprintf("qilsite: cannot read '%.*s': %s; its lists were not refilled\n", str_expand(path),
+                    os_last_error());
+    emit_index_refused(site);
+    scratch_end(scratch);
+    return IndexStatus_NotWritten;
+  }
+  HtmlNode *root = html_nil_node;
+  if (text.length) {
+    HtmlParseResult parsed = html_parse(a, text, path, html_tokenize(a, text), HtmlParse_CheckAll, {});
+    if (parsed.parse_errors) {
+      // Its tree may have lost text: the user's page is left as it is.
+      diag_print(&parsed.diagnostics, text, path);
+      console_eprintf("qilsite: '%.*s' was not rewritten: its lists were not refilled\n", str_expand(path));
+      emit_index_refused(site);
+      scratch_end(scratch);
+      return IndexStatus_NotParsed;
+    }
+    root = parsed.root;
+  }
+
+  //- refilled, then replaced only while it holds what was read
+  driver_shared_first_use(site);
+  root = gen_index_page(a, &site->shared, root, path, pages);
+  StrView out = gen_page_text(a, root, text);
+  WriteExpect expect = {text, props.modified};
+  bool written = emit_index(site, out, exists ? &expect : 0);
+  scratch_end(scratch);
+  return written ? IndexStatus_Written : IndexStatus_NotWritten;
+}
+
+void
+driver_report_index(Site *site) {
+  ArenaTemp scratch = scratch_begin(&site->arena, 1);
+  IndexPageList pages = {};
+  for (PageRecord *r = site->first_page; r; r = r->next) {
+    if (r->kind != PageKind_Generated || !r->path.length) continue;
+    IndexPage *p = push_struct(scratch.arena, IndexPage);
+    p->path = r->path;
+    p->title = r->title;
+    SLLQueuePush(pages.first, pages.last, p);
+    pages.count += 1;
+  }
+  driver_write_index(site, scratch.arena, &pages);
+  for (PageRecord *r = site->first_page; r; r = r->next) {
+    if (r->path.length) console_printf("%.*s: \n\t", str_expand(r->path));
+  }
+  scratch_end(scratch);
+}
