@@ -15,11 +15,21 @@ driver_compare_names(const void *a, const void *b) {
   return x->name.length < y->name.length ? -1 : x->name.length > y->name.length ? 1 : 0;
 }
 
+static bool
+driver_is_source_name(StrView name) {
+  StrView ext = str_skip_last_dot(name);
+  return str_equal(ext, str_lit("html")) || str_equal(ext, str_lit("qil"));
+}
+
 StrList
 driver_discover(FileService *service, Arena *arena, StrView target) {
   StrList files = {};
   if (target.length == 0) return files;
   FileProperties props = os_path_properties(target);
+  if ((props.flags & FilePropertyFlag_Special) && driver_is_source_name(target)) {
+    console_eprintf("qilsite: '%.*s' is not a regular file: skipped\n", str_expand(target));
+    return files;
+  }
   if (!(props.flags & FilePropertyFlag_Folder)) {
     // A single file is watched through its folder.
     StrView folder = str_chop_last_slash_keep(target);
@@ -57,6 +67,10 @@ driver_discover(FileService *service, Arena *arena, StrView target) {
       StrView name = entries[i].name;
       if (entries[i].props.flags & FilePropertyFlag_Folder) {
         str_list_push(scratch.arena, &folders, str_pushf(scratch.arena, "%S%S/", &folder->string, &name));
+      } else if ((entries[i].props.flags & FilePropertyFlag_Special) && driver_is_source_name(name)) {
+        // A pipe or a device would block or never end; a dangling link has nothing to read.
+        console_eprintf("qilsite: '%.*s%.*s' is not a regular file: skipped\n", str_expand(folder->string),
+                        str_expand(name));
       } else {
         str_list_push(arena, &files, str_pushf(arena, "%S%S", &folder->string, &name));
       }
