@@ -3,8 +3,6 @@
 
 #include "net/net_link.h"
 
-static const std::string bin = QILSITE_BIN;
-
 TEST(NetLink, AddressesAndNeverCheckedTargets) {
   struct Row {
     const char *target;
@@ -77,8 +75,7 @@ TEST(NetLinkCli, CheckFilePathsFindsWhatExists) {
                              "  \"~/files/here.txt\" \"../img/a.png\" \"../img/missing.png\"\n");
   std::string page = dir.file("src/p.html",
                               "<title>t</title><a href=\"~/img/a.png\">a</a><a href=\"~/img/gone.png\">b</a>");
-  CommandResult r = run_command("cd " + dir.path + " && timeout 20 " + bin +
-                                " target_path=src root_path=root/ check_file_paths");
+  CommandResult r = run_qilsite({"target_path=src", "root_path=root/", "check_file_paths"}, dir.path);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.find("here.txt not found"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("../img/a.png not found"), std::string::npos) << r.out;
