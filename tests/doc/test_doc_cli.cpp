@@ -1,12 +1,10 @@
 // Diagnostics as the build prints them for the qil files of a small site.
 #include "test_support.h"
 
-static const std::string bin = QILSITE_BIN;
-
 static std::string
 build_one(const TempDir &dir, const std::string &name, const std::string &content) {
   std::string path = dir.file("src/" + name, content);
-  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + path + " root_path=" + dir.path);
+  CommandResult r = run_qilsite({"target_path=" + path, "root_path=" + dir.path});
   EXPECT_EQ(r.status, 0);
   return r.out;
 }
@@ -33,7 +31,7 @@ TEST(DocCli, EveryQilFileOfASiteInDiscoveryOrder) {
   dir.file("site/a.qil", "a ]\n");
   dir.file("site/sub/c.qil", "``\n  status: draft\n``\nc ]\n");
   dir.file("site/page.html", "<p>]</p>");
-  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path);
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path});
   std::string s = dir.path + "/site/";
   // Files go in discovery order; the hand-written page is reported after the parse round.
   EXPECT_EQ(r.out, "error: \ntoken: Unexpected \"]\" token.\n" + s + "a.qil:1:3\n" +

@@ -1,10 +1,9 @@
 #include "test_support.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include "driver/driver_build.h"
-
-static const std::string bin = QILSITE_BIN;
 
 TEST(Discovery, BreadthFirstInByteOrderSkippingDotNames) {
   TempDir dir;
@@ -54,51 +53,66 @@ TEST(Driver, PageReportLines) {
 }
 
 TEST(DriverCli, MissingTargetAndBadTargets) {
-  CommandResult none = run_command("timeout 20 " + bin);
+  CommandResult none = run_qilsite({});
   EXPECT_EQ(none.status, 0);
   EXPECT_NE(none.out.find("No file to parse provided, use 'target_path' argument\n"), std::string::npos);
   EXPECT_NE(none.out.find("building [root_path] from the program location\n"), std::string::npos);
 
   TempDir dir;
-  CommandResult missing = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/nowhere root_path=" + dir.path);
+  CommandResult missing = run_qilsite({"target_path=" + dir.path + "/nowhere", "root_path=" + dir.path});
   EXPECT_EQ(missing.status, 0);
   EXPECT_NE(missing.err.find(dir.path + "/nowhere"), std::string::npos);
   EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos);
 
-  CommandResult server = run_command("timeout 20 " + bin + " server_root_path=" + dir.path + " root_path=/x");
+  CommandResult server = run_qilsite({"server_root_path=" + dir.path, "root_path=/x"});
   EXPECT_NE(server.out.find("server_root_path provided, overwriting the root_path\n"), std::string::npos);
 }
 
 TEST(DriverCli, RunWithoutListenEndsAndListenKeepsGoing) {
   TempDir dir;
   dir.file("site/src/a.qil", "title: A\n");
-  dir.file("site/src/b.html", "<p>b</p>");
+  std::string b = dir.file("site/src/b.html", "<p>b</p>");
   dir.file("site/src/sub dir/c.txt", "c");
   mkfifo((dir.path + "/site/src/fifo.html").c_str(), 0644);
-  std::string args = " 'target_path=" + dir.path + "/site/src' 'root_path=" + dir.path + "/site'";
-  CommandResult plain = run_command("timeout 20 " + bin + args);
+  std::vector<std::string> args = {"target_path=" + dir.path + "/site/src", "root_path=" + dir.path + "/site"};
+  CommandResult plain = run_qilsite(args);
   EXPECT_EQ(plain.status, 0) << "a run without listen ends by itself";
   // The consent request goes to a closed loopback port: the run goes on without URL checks.
-  CommandResult urls = run_command("timeout 20 " + bin + args + " check_urls consent_url=http://127.0.0.1:1/");
+  std::vector<std::string> urls_args = args;
+  urls_args.insert(urls_args.end(), {"check_urls", "consent_url=http://127.0.0.1:1/"});
+  CommandResult urls = run_qilsite(urls_args);
   EXPECT_EQ(urls.status, 0);
   EXPECT_NE(urls.out.find("[check urls]\n"), std::string::npos);
   EXPECT_NE(urls.err.find("URL checks are off"), std::string::npos) << urls.err;
-  CommandResult listen = run_command("timeout 2 " + bin + args + " listen");
-  EXPECT_EQ(listen.status, 124) << "listen keeps the process alive until it is stopped";
+  //- after its first round a listen run still answers an edit, and ends only when stopped
+  args.push_back("listen");
+  Background listen = start_qilsite(args);
+  auto rounds = [&] { return count_of(listen.err(), "qilsite: "); };
+  EXPECT_TRUE(wait_until([&] { return rounds() >= 1; })) << listen.err();
+  edit_file(b, "<p>bb</p>");
+  EXPECT_TRUE(wait_until([&] { return rounds() >= 2; })) << listen.err();
+  EXPECT_TRUE(listen.running()) << "listen keeps the process alive until it is stopped";
+  CommandResult stopped = listen.stop();
+  EXPECT_EQ(stopped.signal, SIGTERM) << "it did not end by itself: " << stopped.status;
 }
 
 TEST(DriverCli, ListenPicksUpEditedSources) {
   TempDir dir;
   std::string doc = dir.file("site/d.qil", "a ]\n");
   std::string page = dir.file("site/p.html", "<title>t</title><p>x</p>");
-  std::string cmd = "(sleep 1.2; printf 'b |\\n' > " + doc + ") & timeout 4 " + bin + " target_path=" + dir.path +
-                    "/site root_path=" + dir.path + " listen; wait";
-  CommandResult r = run_command(cmd);
+  Background run = start_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path, "listen"});
+  EXPECT_TRUE(wait_until([&] { return run.out().find("Unexpected \"]\" token.") != std::string::npos; }))
+      << run.out();
+  // Same size as before: only the file's time tells the edit.
+  edit_file(doc, "b |\n");
+  EXPECT_TRUE(wait_until([&] { return run.out().find("Unexpected \"|\" token.") != std::string::npos; }))
+      << "the edited document is parsed again: " << run.out();
+  CommandResult r = run.stop();
   EXPECT_NE(r.out.find("Unexpected \"]\" token."), std::string::npos);
   EXPECT_NE(r.out.find("Unexpected \"|\" token."), std::string::npos) << "the edited document is parsed again";
-  // The page is reported once per content, not in every round.
-  size_t reports = 0;
-  for (size_t at = r.out.find(page + ": "); at != std::string::npos; at = r.out.find(page + ": ", at + 1)) reports += 1;
+  // The page is reported once per content, not in every round (a report and the list
+  // after the index name it twice).
+  size_t reports = count_of(r.out, page + ": ");
   EXPECT_LE(reports, 2u) << r.out;
   EXPECT_GE(reports, 1u);
 }

@@ -6,13 +6,10 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <thread>
 
 #include "driver/driver_build.h"
 #include "html/html_core.h"
 #include "os/os_core.h"
-
-static const std::string bin = QILSITE_BIN;
 
 static void
 write_all(const std::string &path, const std::string &text) {
@@ -127,8 +124,7 @@ TEST(DriverPagesCli, PagesWithoutMarkupAndValuesAsWritten) {
       "<title>t</title><a href=\"~/docs/a.html\">a</a><img src=\"img\\cat.png\">"
       "<a href=\"page.html?next=//x\">q</a>\n";
   std::string page = dir.file("site/values.html", values);
-  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path +
-                                "/root/");
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path + "/root/"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(read_all(blank), "  \n\t\n") << "a page of blanks is left untouched";
   EXPECT_EQ(read_all(text), "just words\n") << "a page with no markup is left untouched";
@@ -149,40 +145,46 @@ TEST(DriverPagesCli, UnreadablePageIsReportedNotEmptied) {
   chmod(page.c_str(), 0);
   chmod(dir.path.c_str(), 0755);
   chmod((dir.path + "/site").c_str(), 0777);
-  std::string as = geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-  CommandResult r = run_command("timeout 20 " + as + bin + " target_path=" + dir.path + "/site root_path=" + dir.path);
+  std::vector<std::string> argv = {qilsite_bin(), "target_path=" + dir.path + "/site", "root_path=" + dir.path};
+  if (geteuid() == 0) argv.insert(argv.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  CommandResult r = run_process(argv);
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.err.find("cannot read '" + page + "'"), std::string::npos) << r.err;
   chmod(page.c_str(), 0644);
   EXPECT_EQ(read_all(page), "<title>t</title><p>secret</p>");
 }
 
-// Eight edits half a second apart under listen: the eighth version wins, rewritten, and
-// the page then settles (its time stays put).
+// Edits under listen, seven in a burst and one after the page was rewritten: the eighth
+// version wins, rewritten, and the page then settles (its time stays put while the run
+// goes on rebuilding another page).
 TEST(DriverPagesCli, RapidEditsUnderListenSettleOnTheLastOne) {
   TempDir dir;
   std::string page = dir.file("site/p.html", "<title>t</title><p>version 0</p>\n");
-  std::string script;
-  for (int i = 1; i <= 8; i += 1) {
-    script += "sleep 0.5; printf '<title>t</title>\\n<p   id=v>version " + std::to_string(i) + "</p>\\n' > " + page +
-              "; ";
-  }
-  std::string cmd = "(sleep 0.5; " + script + ") & timeout 9 " + bin + " target_path=" + dir.path +
-                    "/site root_path=" + dir.path + " listen >/dev/null; wait";
-  std::thread watcher([&] {
-    // After the last edit (about 4.5 s) the page must settle within two rounds.
-    std::this_thread::sleep_for(std::chrono::milliseconds(6500));
-  });
-  CommandResult r;
-  std::thread runner([&] { r = run_command(cmd); });
-  watcher.join();
+  std::string other = dir.file("site/q.html", "<title>t</title><p>q</p>\n");
+  // Each version is longer than the one before, so none can pass for another by its size.
+  auto version = [](int i) {
+    return "<title>t</title>\n<p   id=v>version " + std::to_string(i) + " " + std::string(i, 'x') + "</p>\n";
+  };
+  auto rewritten = [&](int i) {
+    std::string now = read_all(page);
+    return now.find("version " + std::to_string(i) + " ") != std::string::npos && now.find("<p   id=v>") == std::string::npos;
+  };
+  Background run = start_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path, "listen"});
+  ASSERT_TRUE(wait_until([&] { return run.err().find("qilsite: ") != std::string::npos; })) << run.err();
+  for (int i = 1; i <= 7; i += 1) edit_file(page, version(i));
+  EXPECT_TRUE(wait_until([&] { return rewritten(7); })) << read_all(page);
+  edit_file(page, version(8));
+  EXPECT_TRUE(wait_until([&] { return rewritten(8); })) << read_all(page);
   std::string settled = read_all(page);
   struct stat st1;
   stat(page.c_str(), &st1);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // Another page edited and rewritten means the run went through rounds after the
+  // page settled.
+  edit_file(other, "<title>t</title>\n<p   id=q>q</p>\n");
+  EXPECT_TRUE(wait_until([&] { return read_all(other).find("<p   id=q>") == std::string::npos; })) << read_all(other);
   struct stat st2;
   stat(page.c_str(), &st2);
-  runner.join();
+  run.stop();
   EXPECT_NE(settled.find("version 8"), std::string::npos) << settled;
   EXPECT_EQ(settled.find("<p   id=v>"), std::string::npos) << "the last version was rewritten: " << settled;
   EXPECT_EQ(st1.st_mtim.tv_sec, st2.st_mtim.tv_sec);

@@ -3,10 +3,9 @@
 #include "test_support.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "net/counting_server.h"
-
-static const std::string bin = QILSITE_BIN;
 
 static bool
 exists(const std::string &path) {
@@ -33,8 +32,7 @@ TEST(PeopleCli, HelpAndVersionBuildNothing) {
   TempDir dir;
   std::string page = dir.file("site/p.html", "<title>t</title><p>x</p>");
   for (const char *word : {"--help", "-h", "help"}) {
-    CommandResult r = run_command("timeout 10 " + bin + " " + word + " target_path=" + dir.path + "/site root_path=" +
-                                  dir.path);
+    CommandResult r = run_qilsite({word, "target_path=" + dir.path + "/site", "root_path=" + dir.path});
     EXPECT_EQ(r.status, 0) << word;
     EXPECT_NE(r.out.find("usage: qilsite target_path=PATH"), std::string::npos) << word;
     for (const char *key : {"target_path", "root_path", "server_root_path", "local_path", "dest_path", "listen",
@@ -42,7 +40,7 @@ TEST(PeopleCli, HelpAndVersionBuildNothing) {
       EXPECT_NE(r.out.find(std::string("  ") + key), std::string::npos) << key;
     }
   }
-  CommandResult v = run_command("timeout 10 " + bin + " --version target_path=" + dir.path + "/site");
+  CommandResult v = run_qilsite({"--version", "target_path=" + dir.path + "/site"});
   EXPECT_EQ(v.status, 0);
   EXPECT_EQ(v.out.rfind("qilsite ", 0), 0u);
   EXPECT_EQ(std::count(v.out.begin(), v.out.end(), '\n'), 1);
@@ -53,8 +51,8 @@ TEST(PeopleCli, HelpAndVersionBuildNothing) {
 TEST(PeopleCli, UnknownOptionsAreNamedAndTheRunGoesOn) {
   TempDir dir;
   dir.file("site/p.html", "<title>t</title><p>x</p>\n");
-  CommandResult r = run_command("timeout 10 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path +
-                                " chek_urls --Listen frobnicate=3");
+  CommandResult r = run_qilsite(
+      {"target_path=" + dir.path + "/site", "root_path=" + dir.path, "chek_urls", "--Listen", "frobnicate=3"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.err.find("qilsite: unknown option 'chek_urls' (did you mean 'check_urls'?)\n"), std::string::npos)
       << r.err;
@@ -82,10 +80,11 @@ TEST(PeopleCli, StrictFailsOnErrorsBrokenLinksAndUnwritablePages) {
   for (const Case &c : cases) {
     TempDir dir;
     dir.file("site/" + c.file, c.text);
-    std::string base = "timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path +
-                       " check_urls consent_url=off";
-    CommandResult strict = run_command(base + " strict");
-    CommandResult plain = run_command(base);
+    std::vector<std::string> base = {"target_path=" + dir.path + "/site", "root_path=" + dir.path, "check_urls",
+                                     "consent_url=off"};
+    CommandResult plain = run_qilsite(base);
+    base.push_back("strict");
+    CommandResult strict = run_qilsite(base);
     EXPECT_EQ(strict.status, c.fails ? 1 : 0) << c.name << "\n" << strict.out << strict.err;
     EXPECT_EQ(plain.status, 0) << c.name;
     EXPECT_EQ(without_times(strict.out), without_times(plain.out)) << "the same report with and without strict";
@@ -95,8 +94,7 @@ TEST(PeopleCli, StrictFailsOnErrorsBrokenLinksAndUnwritablePages) {
   TempDir dir;
   dir.file("site/d.qil", "``\n  output_path: \"~/w/blocked/d.html\"\n``\nT\n  x\n");
   dir.file("w/blocked", "a file, not a folder");
-  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path +
-                                " strict");
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path, "strict"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   EXPECT_NE(r.err.find("pages not written"), std::string::npos) << r.err;
 }
@@ -108,7 +106,7 @@ TEST(PeopleCli, SummaryCountsWhatTheRunDid) {
   dir.file("site/c.qil", "Only text\n  no page\n");
   dir.file("site/ok.html", "<title>t</title><p>x</p>\n");
   dir.file("site/bad.html", "<title>t</title><p>a < b</p>\n");
-  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path);
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path});
   EXPECT_EQ(r.status, 0);
   std::string summary = "qilsite: 1 page generated (1 raw view), 0 hand-written pages rewritten, 2 left as they were "
                         "(1 already as written, 1 parse error), 1 draft, 1 document without a usable output_path, "
@@ -117,7 +115,7 @@ TEST(PeopleCli, SummaryCountsWhatTheRunDid) {
   EXPECT_NE(r.err.find(" s\n"), std::string::npos) << "the time taken";
   //- a page rewritten in our serialisation counts as rewritten once, then as already written
   dir.file("site/ok.html", "<title>t</title>\n<P>x</P>\n");
-  CommandResult again = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path);
+  CommandResult again = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path});
   EXPECT_NE(again.err.find("1 hand-written page rewritten, 1 left as it was (1 parse error)"), std::string::npos)
       << again.err;
 }
@@ -129,22 +127,22 @@ TEST(PeopleCli, ListenBuildsNewFiles) {
                                "<!DOCTYPE html>\n<html lang=\"en\">\n<head><title>I</title></head>\n<body>\n"
                                "<ul id=\"zo-l-qil\"></ul>\n</body>\n</html>\n");
   dir.file("src/qil/a.qil", "``\n  title: First\n  output_path: \"~/website/qil/a.html\"\n``\n");
-  std::string later = dir.path + "/src/qil/b.qil";
+  Background run = start_qilsite({"target_path=" + dir.path + "/src", "root_path=" + dir.path, "listen"});
+  ASSERT_TRUE(wait_until([&] { return run.err().find("qilsite: ") != std::string::npos; })) << run.err();
+  dir.file("src/qil/b.qil", "``\n  title: Later\n  output_path: \"~/website/qil/b.html\"\n``\n");
+  EXPECT_TRUE(wait_until([&] { return read_all(index).find(">Later</a>") != std::string::npos && exists(dir.path + "/website/qil/b.html"); })) << run.err();
   // A file made in a folder made during the run, too: the folder must be watched from
   // the moment it appears.
-  std::string fresh = dir.path + "/src/fresh";
-  std::string make = "sleep 1.2; printf '``\\n  title: Later\\n  output_path: \"~/website/qil/b.html\"\\n``\\n' > " +
-                     later + "; sleep 0.5; mkdir " + fresh + "; printf '``\\n  title: Fresh\\n  output_path: " +
-                     "\"~/website/qil/c.html\"\\n``\\n' > " + fresh + "/c.qil;";
-  std::string err = dir.path + "/err.txt";
-  run_command("(" + make + ") & timeout 4 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path +
-              " listen >/dev/null 2>" + err + "; wait");
+  ASSERT_EQ(mkdir((dir.path + "/src/fresh").c_str(), 0755), 0);
+  dir.file("src/fresh/c.qil", "``\n  title: Fresh\n  output_path: \"~/website/qil/c.html\"\n``\n");
+  EXPECT_TRUE(wait_until([&] { return read_all(index).find(">Fresh</a>") != std::string::npos && exists(dir.path + "/website/qil/c.html"); })) << run.err();
+  std::string log = run.stop().err;
   EXPECT_TRUE(exists(dir.path + "/website/qil/b.html"));
   std::string text = read_all(index);
   EXPECT_NE(text.find(">First</a>"), std::string::npos) << text;
   EXPECT_NE(text.find(">Later</a>"), std::string::npos) << text;
-  EXPECT_NE(read_all(err).find("1 new source"), std::string::npos) << read_all(err);
-  EXPECT_TRUE(exists(dir.path + "/website/qil/c.html")) << read_all(err);
+  EXPECT_NE(log.find("1 new source"), std::string::npos) << log;
+  EXPECT_TRUE(exists(dir.path + "/website/qil/c.html")) << log;
   EXPECT_NE(text.find(">Fresh</a>"), std::string::npos) << text;
 }
 
@@ -156,12 +154,15 @@ TEST(PeopleCli, ListenRebuildsASourceWrittenAnew) {
                                "<!DOCTYPE html>\n<html lang=\"en\">\n<head><title>I</title></head>\n<body>\n"
                                "<ul id=\"zo-l-qil\"></ul>\n</body>\n</html>\n");
   std::string doc = dir.file("src/qil/a.qil", "``\n  title: First\n  output_path: \"~/website/qil/a.html\"\n``\n");
-  std::string make = "sleep 1; rm " + doc + "; sleep 1; printf '``\\n  title: Again\\n  output_path: \"~/website/qil/a.html\"\\n``\\n' > " +
-                     doc + ";";
-  std::string err = dir.path + "/err.txt";
-  run_command("(" + make + ") & timeout 4 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path +
-              " listen >/dev/null 2>" + err + "; wait");
-  std::string log = read_all(err);
+  Background run = start_qilsite({"target_path=" + dir.path + "/src", "root_path=" + dir.path, "listen"});
+  ASSERT_TRUE(wait_until([&] { return run.err().find("qilsite: ") != std::string::npos; })) << run.err();
+  ASSERT_EQ(unlink(doc.c_str()), 0);
+  EXPECT_TRUE(wait_until([&] { return run.err().find("1 source deleted") != std::string::npos; })) << run.err();
+  dir.file("src/qil/a.qil", "``\n  title: Again\n  output_path: \"~/website/qil/a.html\"\n``\n");
+  EXPECT_TRUE(wait_until([&] { return read_all(index).find(">Again</a>") != std::string::npos &&
+           read_all(dir.path + "/website/qil/a.html").find("Again") != std::string::npos;
+  })) << run.err();
+  std::string log = run.stop().err;
   EXPECT_NE(log.find("1 source deleted"), std::string::npos) << log;
   EXPECT_NE(read_all(dir.path + "/website/qil/a.html").find("Again"), std::string::npos);
   std::string text = read_all(index);

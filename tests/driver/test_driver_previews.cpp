@@ -4,8 +4,6 @@
 
 #include "net/counting_server.h"
 
-static const std::string bin = QILSITE_BIN;
-
 static const char *searchers =
     "source_finders: {\n"
     "  urls: [\"127.0.0.1\"]\n"
@@ -37,9 +35,9 @@ TEST(PreviewsCli, PagesAndDocumentsGetPreviewsOnceAndAsText) {
                                                  "/remote\">it</a> and <a href=\"" + base + "/ok\">this</a> now</p>\n");
   dir.file("site/d.qil", "``\n  output_path: \"~/w/d.html\"\n``\nT\n  see \"" + base + "/remote\" and \"" + base +
                              "/endless\" here\n");
-  std::string cmd = "timeout 30 " + bin + " target_path=" + dir.path + "/site root_path=" + dir.path +
-                    " local_path=" + dir.path + "/local check_urls consent_url=off";
-  CommandResult r = run_command(cmd);
+  std::vector<std::string> args = {"target_path=" + dir.path + "/site", "root_path=" + dir.path,
+                                   "local_path=" + dir.path + "/local", "check_urls", "consent_url=off"};
+  CommandResult r = run_qilsite(args);
   ASSERT_EQ(r.status, 0) << r.err;
 
   //- beside the link, in the order of the configuration, as text
@@ -61,7 +59,7 @@ TEST(PreviewsCli, PagesAndDocumentsGetPreviewsOnceAndAsText) {
 
   //- the remote page is fetched once per run; a second run leaves the page as it is
   EXPECT_EQ(server.count("/remote"), 1);
-  run_command(cmd);
+  run_qilsite(args);
   EXPECT_EQ(read_all(page), once) << "previews are replaced, never added again";
   EXPECT_EQ(read_all(dir.path + "/w/d.html"), doc);
 
@@ -70,6 +68,6 @@ TEST(PreviewsCli, PagesAndDocumentsGetPreviewsOnceAndAsText) {
     std::lock_guard<std::mutex> g(server.mutex);
     server.bodies.erase("/remote");
   }
-  run_command(cmd);
+  run_qilsite(args);
   EXPECT_EQ(read_all(page), once);
 }

@@ -4,21 +4,10 @@
 
 #include <sys/stat.h>
 
-#include <thread>
-
-static const std::string bin = QILSITE_BIN;
-
 static bool
 exists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
-}
-
-static size_t
-count(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n += 1;
-  return n;
 }
 
 static const char *index_page =
@@ -40,7 +29,7 @@ TEST(DriverSiteCli, DocumentsBecomePagesRawViewsAndIndex) {
   dir.file("src/softwares/t.qil", document("Tool", "  output_path: \"~/website/softwares/deep/new/t.html\"\n"));
   dir.file("src/qil/d.qil", document("Draft", "  output_path: \"~/website/qil/d.html\"\n", "Draft"));
   dir.file("src/qil/none.qil", "Just text\n  no output path\n");
-  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path);
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/src", "root_path=" + dir.path});
   ASSERT_EQ(r.status, 0) << r.err;
 
   //- a page for the first output path only; its raw view beside it; folders made
@@ -77,8 +66,7 @@ TEST(DriverSiteCli, OutputPathsOutsideTheRootOrTakenAreRefused) {
   std::string outside = dir.file("src/out.qil", "``\n  title: Out\n  output_path: \"~/../escaped.html\"\n``\n");
   std::string first = dir.file("src/b1.qil", document("First", "  output_path: \"~/w/same.html\"\n"));
   std::string second = dir.file("src/b2.qil", document("Second", "  output_path: \"~/w/./same.html\"\n"));
-  CommandResult r =
-      run_command("timeout 20 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path + "/site");
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/src", "root_path=" + dir.path + "/site"});
   ASSERT_EQ(r.status, 0);
   EXPECT_FALSE(exists(dir.path + "/escaped.html"));
   EXPECT_FALSE(exists(dir.path + "/raw_escaped.html"));
@@ -99,7 +87,7 @@ TEST(DriverSiteCli, IndexWithParseErrorIsNotRewritten) {
   std::string broken = "<html><body><ul id=\"zo-l-qil\"><li>mine</li></ul><p class=\"x></body></html>";
   std::string index = dir.file("website/index.html", broken);
   dir.file("src/qil/a.qil", document("A", "  output_path: \"~/website/qil/a.html\"\n"));
-  CommandResult r = run_command("timeout 20 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path);
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/src", "root_path=" + dir.path});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(read_all(index), broken);
   EXPECT_NE(r.err.find("its lists were not refilled"), std::string::npos) << r.err;
@@ -112,13 +100,16 @@ TEST(DriverSiteCli, EditedDocumentReplacesItsIndexEntry) {
   TempDir dir;
   std::string index = dir.file("website/index.html", index_page);
   std::string doc = dir.file("src/qil/a.qil", document("Before", "  output_path: \"~/website/qil/a.html\"\n"));
-  std::string edit = "sleep 1.2; printf '``\\n  title: After\\n  output_path: \"~/website/qil/a.html\"\\n``\\n' > " +
-                     doc + ";";
-  std::string cmd = "(" + edit + ") & timeout 4 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path +
-                    " listen >/dev/null; wait";
-  CommandResult r = run_command(cmd);
+  Background run = start_qilsite({"target_path=" + dir.path + "/src", "root_path=" + dir.path, "listen"});
+  ASSERT_TRUE(wait_until([&] { return run.err().find("qilsite: ") != std::string::npos; })) << run.err();
+  edit_file(doc, "``\n  title: After\n  output_path: \"~/website/qil/a.html\"\n``\n");
+  EXPECT_TRUE(wait_until([&] {
+    return read_all(index).find(">After</a>") != std::string::npos &&
+           read_all(dir.path + "/website/qil/a.html").find("<title>After</title>") != std::string::npos;
+  })) << run.err();
+  run.stop();
   std::string text = read_all(index);
-  EXPECT_EQ(count(text, "a.html"), 1u) << text;
+  EXPECT_EQ(count_of(text, "a.html"), 1u) << text;
   EXPECT_NE(text.find(">After</a>"), std::string::npos) << text;
   EXPECT_NE(read_all(dir.path + "/website/qil/a.html").find("<title>After</title>"), std::string::npos);
 }
@@ -137,8 +128,7 @@ TEST(DriverSiteCli, ManyPagesWrittenAndEachFailureSaidInOrder) {
     dir.file("src/qil/" + name + ".qil",
              document("Title " + std::to_string(i), "  output_path: \"~/website/" + folder + "/" + name + ".html\"\n"));
   }
-  CommandResult r = run_command("timeout 30 " + bin + " target_path=" + dir.path + "/src root_path=" + dir.path +
-                                " strict");
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/src", "root_path=" + dir.path, "strict"});
   EXPECT_EQ(r.status, 1) << "unwritten pages fail a strict run";
   int written = 0;
   for (int i = 0; i < n; i += 1) {
@@ -160,7 +150,7 @@ TEST(DriverSiteCli, ManyPagesWrittenAndEachFailureSaidInOrder) {
   ASSERT_NE(c, std::string::npos) << r.err;
   EXPECT_LT(a, b);
   EXPECT_LT(b, c);
-  EXPECT_EQ(count(r.err, "cannot write"), 6u) << "each page and its raw view, once: " << r.err;
+  EXPECT_EQ(count_of(r.err, "cannot write"), 6u) << "each page and its raw view, once: " << r.err;
   EXPECT_NE(r.err.find("147 pages generated (147 raw views)"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("6 pages not written"), std::string::npos) << r.err;
   EXPECT_NE(read_all(dir.path + "/website/index.html").find(">Title 149</a>"), std::string::npos);

@@ -59,8 +59,8 @@ TEST(HtmlRoundTrip, BuildRewritesCleanPagesAndLeavesBrokenOnes) {
   TempDir dir;
   std::vector<std::string> files = corpus_files();
   for (const std::string &f : files) dir.file("site/" + f.substr(f.rfind('/') + 1), read_all(f));
-  std::string cmd = "timeout 30 " + std::string(QILSITE_BIN) + " target_path=" + dir.path + "/site root_path=/site/";
-  CommandResult first = run_command(cmd);
+  std::vector<std::string> args = {"target_path=" + dir.path + "/site", "root_path=/site/"};
+  CommandResult first = run_qilsite(args);
   ASSERT_EQ(first.status, 0);
   std::vector<std::string> after_first;
   for (const std::string &f : files) {
@@ -77,7 +77,7 @@ TEST(HtmlRoundTrip, BuildRewritesCleanPagesAndLeavesBrokenOnes) {
     if (errors) EXPECT_EQ(now, source) << name << " has parse errors and must stay untouched";
     else EXPECT_EQ(now, expected) << name;
   }
-  run_command(cmd);
+  run_qilsite(args);
   for (size_t i = 0; i < files.size(); i += 1) {
     std::string name = files[i].substr(files[i].rfind('/') + 1);
     EXPECT_EQ(read_all(dir.path + "/site/" + name), after_first[i]) << "a second build changes nothing: " << name;
@@ -113,8 +113,8 @@ TEST(HtmlRoundTrip, LinkValuesKeepTheirWrittenBytes) {
     }
     EXPECT_GE(values_seen, 5u) << p;
   }
-  std::string cmd = "timeout 30 " + std::string(QILSITE_BIN) + " target_path=" + dir.path + "/site root_path=/site/";
-  ASSERT_EQ(run_command(cmd).status, 0);
+  std::vector<std::string> args = {"target_path=" + dir.path + "/site", "root_path=/site/"};
+  ASSERT_EQ(run_qilsite(args).status, 0);
   std::string written;
   for (const char *p : pages) written += read_all(dir.path + "/site/" + p);
   for (const char *v : values) {
@@ -123,7 +123,7 @@ TEST(HtmlRoundTrip, LinkValuesKeepTheirWrittenBytes) {
     ASSERT_NE(sources.find(bare), std::string::npos) << "the page holds " << value;
     EXPECT_NE(written.find(value), std::string::npos) << value << " in\n" << written;
   }
-  ASSERT_EQ(run_command(cmd).status, 0);
+  ASSERT_EQ(run_qilsite(args).status, 0);
   std::string again;
   for (const char *p : pages) again += read_all(dir.path + "/site/" + p);
   EXPECT_EQ(again, written) << "rewriting is a fixed point";
@@ -132,8 +132,7 @@ TEST(HtmlRoundTrip, LinkValuesKeepTheirWrittenBytes) {
 TEST(HtmlCli, PageDiagnosticsArePrintedOnceWithPositions) {
   TempDir dir;
   std::string page = dir.file("site/p.html", "<title>t</title>\n<p>a < b</p>\n<blink>x</blink>");
-  CommandResult r = run_command("timeout 20 " + std::string(QILSITE_BIN) + " target_path=" + page + " root_path=" +
-                                dir.path);
+  CommandResult r = run_qilsite({"target_path=" + page, "root_path=" + dir.path});
   EXPECT_EQ(r.out, "error: \ntoken: Tag label expected after '<' symbol, was: b. If inside a text, escape it with "
                    "&lt;\n" + page + ":2:6\n"
                    "error: \ntoken: blink unknown tag element\n" + page + ":3:3\n" +

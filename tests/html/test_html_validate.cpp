@@ -3,6 +3,7 @@
 
 #include "driver/driver_build.h"
 #include "html/html_core.h"
+#include "net/net_linkcheck.h"
 
 static const std::string T = "<title>t</title>";
 

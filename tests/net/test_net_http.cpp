@@ -90,9 +90,14 @@ TEST(LinkCheck, EveryAddressFetchedOnceFromManyProducers) {
   }
   //- an address queued again after its answer is not fetched again
   EXPECT_TRUE(linkcheck_enqueue(checker, sv(urls[1]), str_lit("again.html:1:1")));
+  // The queue is first in, first out: once an address queued afterwards is fetched and
+  // nothing is in progress, the one queued again has been dealt with.
+  std::string after = "http://127.0.0.1:" + std::to_string(server.port) + "/ok/after";
+  EXPECT_TRUE(linkcheck_enqueue(checker, sv(after), str_lit("again.html:1:2")));
+  urls.push_back(after);
   wait_until_checked(checker, urls);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(server.total(), 60);
+  EXPECT_EQ(server.total(), 61);
+  EXPECT_EQ(server.count(urls[1].substr(urls[1].find("/ok/"))), 1);
   //- each checker keeps its own cache; no checker has nothing
   LinkChecker *other = linkcheck_start(LinkCheckSettings{str_lit("off"), {}});
   ASSERT_TRUE(other && other != checker);

@@ -1,8 +1,6 @@
 // Links: local targets are looked up where they point, with no false warnings.
 #include "test_support.h"
 
-static const std::string bin = QILSITE_BIN;
-
 // The local-target check gives no false warnings: a relative root, "~" in a page,
 // ".." from an output folder that does not exist yet; a real missing target still warns.
 TEST(NetLinkCli, CheckFilePathsFindsWhatExists) {
@@ -17,8 +15,7 @@ TEST(NetLinkCli, CheckFilePathsFindsWhatExists) {
                              "  \"~/files/here.txt\" \"../img/a.png\" \"../img/missing.png\"\n");
   std::string page = dir.file("src/p.html",
                               "<title>t</title><a href=\"~/img/a.png\">a</a><a href=\"~/img/gone.png\">b</a>");
-  CommandResult r = run_command("cd " + dir.path + " && timeout 20 " + bin +
-                                " target_path=src root_path=root/ check_file_paths");
+  CommandResult r = run_qilsite({"target_path=src", "root_path=root/", "check_file_paths"}, dir.path);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out.find("here.txt not found"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("../img/a.png not found"), std::string::npos) << r.out;

@@ -8,8 +8,6 @@
 #include "net/link_server.h"
 #include "test_support.h"
 
-static const std::string bin = QILSITE_BIN;
-
 namespace {
 
 // A hand-written page; remembers where each link's address starts.
@@ -103,10 +101,10 @@ struct QilsiteRun {
 };
 
 QilsiteRun
-run_qilsite(const std::string &args) {
+run_timed(const std::vector<std::string> &args) {
   auto t0 = std::chrono::steady_clock::now();
   QilsiteRun run;
-  run.r = run_command("timeout 60 " + bin + " " + args);
+  run.r = run_qilsite(args);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   run.o = parse(run.r.out);
   return run;
@@ -120,10 +118,10 @@ only_report(const Output &o, const std::string &page) {
   return it->second[0];
 }
 
-std::string
+std::vector<std::string>
 args_for(const TempDir &dir, const LinkServer &server, const std::string &consent) {
-  return "target_path=" + dir.path + "/site root_path=" + dir.path + " check_urls consent_url=" + consent +
-         " ca_file=" + server.ca_file;
+  return {"target_path=" + dir.path + "/site", "root_path=" + dir.path, "check_urls", "consent_url=" + consent,
+          "ca_file=" + server.ca_file};
 }
 
 }  // namespace
@@ -144,7 +142,7 @@ TEST(LinkCheckCli, StatusesRedirectsAndOneFetchPerAddress) {
   std::string pq = dir.file("site/src/doc.qil", qil);
   std::string doc_page = dir.path + "/website/qil/doc.html";
 
-  QilsiteRun run = run_qilsite(args_for(dir, server, server.https("/consent")));
+  QilsiteRun run = run_timed(args_for(dir, server, server.https("/consent")));
   ASSERT_EQ(run.r.status, 0) << run.r.out << run.r.err;
   EXPECT_TRUE(run.o.junk.empty()) << run.r.out;
 
@@ -224,7 +222,7 @@ TEST(LinkCheckCli, ConnectionFailuresAreBrokenAndTheRunEnds) {
   c.line({refused_url, stalled});
   std::string pc = dir.file("site/c.html", c.done());
 
-  QilsiteRun run = run_qilsite(args_for(dir, server, "off"));
+  QilsiteRun run = run_timed(args_for(dir, server, "off"));
   EXPECT_EQ(run.r.status, 0) << "the run ends by itself, a silent server notwithstanding\n" << run.r.out << run.r.err;
   EXPECT_LT(run.seconds, 35.0) << "each fetch is bounded in time";
   EXPECT_TRUE(run.o.junk.empty()) << run.r.out;
@@ -271,7 +269,7 @@ TEST(LinkCheckCli, UnansweredStartUpRequestTurnsUrlChecksOff) {
   d.line({server.https("/missing"), server.http("/ok")});
   std::string pd = dir.file("site/d.html", d.done());
 
-  QilsiteRun run = run_qilsite(args_for(dir, server, "https://127.0.0.1:" + std::to_string(refused) + "/x"));
+  QilsiteRun run = run_timed(args_for(dir, server, "https://127.0.0.1:" + std::to_string(refused) + "/x"));
   EXPECT_EQ(run.r.status, 0) << run.r.err;
   size_t lines = 0, at = 0;
   for (size_t nl; (nl = run.r.err.find('\n', at)) != std::string::npos; at = nl + 1) {
@@ -293,8 +291,8 @@ TEST(LinkCheckCli, CertificatesAreVerified) {
   e.line({server.https("/ok"), server.http("/ok")});
   std::string pe = dir.file("site/e.html", e.done());
   // No ca_file: the self-signed certificate is trusted by nothing.
-  QilsiteRun run = run_qilsite("target_path=" + dir.path + "/site root_path=" + dir.path +
-                               " check_urls consent_url=off");
+  QilsiteRun run = run_timed({"target_path=" + dir.path + "/site", "root_path=" + dir.path, "check_urls",
+                              "consent_url=off"});
   EXPECT_EQ(run.r.status, 0) << run.r.err;
   Report r = only_report(run.o, pe);
   EXPECT_EQ(r.checked, 2) << run.r.out;
@@ -313,7 +311,7 @@ TEST(LinkCheckCli, CharacterReferencesInAddressesAreDecoded) {
   Page f;
   f.line({server.http("/ok?a=1&amp;b=2"), server.http("/ok?c=&#51;")});
   dir.file("site/f.html", f.done());
-  QilsiteRun run = run_qilsite(args_for(dir, server, "off"));
+  QilsiteRun run = run_timed(args_for(dir, server, "off"));
   EXPECT_EQ(run.r.status, 0) << run.r.err;
   std::string stats = server.stats();
   EXPECT_EQ(server.count("/ok?a=1&b=2"), 1) << stats;

@@ -1,0 +1,185 @@
+// Regressions: one case per fault fixed. Most are a small site run once at the command
+// line; faults of one function are tests at the end of this file.
+//
+// A case is a file tests/regressions/NAME.case:
+//
+//   # comments: lines starting with "#" before the first file or among the "---" lines
+//   --- run target_path=src root_path=.
+//   === src/a.qil
+//   every line up to the next "===" or "---" line is the file's, line ends included
+//   --- expect exit 0
+//   --- expect file website/a.html contains <p>some text</p>
+//   --- expect stdout lacks Unexpected
+//   --- expect stderr contains 1 page generated
+//
+// The files are written into a fresh temporary folder, and qilsite runs there with the
+// arguments of the one "--- run" line (split at blanks; "{dir}" stands for the folder).
+// An expectation is "exit N", or "stdout", "stderr" or "file PATH" followed by
+// "contains TEXT" or "lacks TEXT"; TEXT is the rest of the line, with "\n" for a line
+// end. A file line cannot start with "===" or "---".
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "test_support.h"
+
+#include "site/site_path.h"
+
+namespace {
+
+const std::string cases_dir = std::string(QILSITE_SOURCE_DIR) + "/tests/regressions/";
+
+std::vector<std::string>
+case_names() {
+  std::vector<std::string> names;
+  if (DIR *d = opendir(cases_dir.c_str())) {
+    while (dirent *e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n.size() > 5 && n.compare(n.size() - 5, 5, ".case") == 0) names.push_back(n.substr(0, n.size() - 5));
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string
+replace_all(std::string text, const std::string &what, const std::string &with) {
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+  return text;
+}
+
+bool
+take(std::string *line, const std::string &word) {
+  if (line->compare(0, word.size(), word) != 0) return false;
+  line->erase(0, word.size());
+  return true;
+}
+
+class Regressions : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Regressions, Run) {
+  std::string path = cases_dir + GetParam() + ".case";
+  std::istringstream in(read_all(path));
+  TempDir dir;
+  std::vector<std::string> args, expects;
+  std::string file, content, line;
+  bool have_run = false, in_file = false;
+  auto close_file = [&] {
+    if (in_file) dir.file(file, content);
+    in_file = false;
+  };
+  for (int number = 1; std::getline(in, line); number += 1) {
+    std::string where = path + ":" + std::to_string(number);
+    std::string rest = line;
+    if (take(&rest, "=== ")) {
+      close_file();
+      file = rest;
+      content.clear();
+      in_file = true;
+    } else if (take(&rest, "--- ")) {
+      close_file();
+      if (take(&rest, "run ")) {
+        ASSERT_FALSE(have_run) << where << ": one run a case";
+        std::istringstream words(replace_all(rest, "{dir}", dir.path));
+        for (std::string w; words >> w;) args.push_back(w);
+        have_run = true;
+      } else if (take(&rest, "expect ")) {
+        expects.push_back(std::to_string(number) + " " + rest);
+      } else {
+        FAIL() << where << ": unknown header";
+      }
+    } else if (in_file) {
+      content += line + "\n";
+    } else {
+      ASSERT_TRUE(line.empty() || line[0] == '#') << where << ": a line outside any file";
+    }
+  }
+  close_file();
+  ASSERT_TRUE(have_run) << path << ": no run line";
+  ASSERT_FALSE(expects.empty()) << path << ": nothing expected";
+
+  CommandResult r = run_qilsite(args, dir.path);
+  for (const std::string &e : expects) {
+    std::string rest = e.substr(e.find(' ') + 1);
+    std::string where = path + ":" + e.substr(0, e.find(' '));
+    std::string subject, text;
+    if (take(&rest, "exit ")) {
+      EXPECT_EQ(std::to_string(r.status), rest) << where << "\n" << r.out << r.err;
+      continue;
+    }
+    if (take(&rest, "stdout ")) {
+      subject = "stdout", text = r.out;
+    } else if (take(&rest, "stderr ")) {
+      subject = "stderr", text = r.err;
+    } else if (take(&rest, "file ")) {
+      subject = rest.substr(0, rest.find(' '));
+      rest.erase(0, std::min(rest.size(), subject.size() + 1));
+      text = read_all(dir.path + "/" + subject);
+    } else {
+      ADD_FAILURE() << where << ": unknown expectation";
+      continue;
+    }
+    bool want = true;
+    if (take(&rest, "lacks ")) want = false;
+    else if (!take(&rest, "contains ")) {
+      ADD_FAILURE() << where << ": contains or lacks";
+      continue;
+    }
+    std::string needle = replace_all(replace_all(rest, "\\n", "\n"), "{dir}", dir.path);
+    EXPECT_EQ(text.find(needle) != std::string::npos, want)
+        << where << ": " << subject << (want ? " lacks " : " holds ") << "'" << needle << "':\n" << text;
+  }
+}
+
+std::string
+test_name(const ::testing::TestParamInfo<std::string> &info) {
+  std::string name = info.param;
+  for (char &c : name) {
+    if (!isalnum((unsigned char)c)) c = '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Regressions, ::testing::ValuesIn(case_names()), test_name);
+
+}  // namespace
+
+//~ Faults below the command line, one test each
+
+// A path folding to "." wrote its terminator one byte past what it had taken.
+TEST(Regressions, FoldedPathKeepsItsTerminatorInside) {
+  Arena *a = test_arena();
+  u64 before = arena_pos(a);
+  StrView r = site_path_fold(a, str_lit("a/.."));
+  EXPECT_EQ(ss(r), ".");
+  EXPECT_GE(arena_pos(a) - before, r.length + 1);
+}
+
+// A relative walk took the shared start by name, so a name met again lower down cut
+// the climb short.
+TEST(Regressions, RelativeWalkComparesFoldersByPosition) {
+  Arena *a = test_arena();
+  StrList rel = site_path_steps(a, str_lit("/a/x/a/b"), str_lit("/a/y"));
+  StrJoin j = {{}, str_lit("/"), {}};
+  EXPECT_EQ(ss(str_list_join(a, &rel, &j)), "../../../y");
+}
+
+// A pipe named like a page blocked the run's read of it, and a dangling link named like
+// a document was counted as one without an output path: each is said to be skipped.
+TEST(Regressions, SpecialFilesNamedLikeSourcesAreSkippedAloud) {
+  TempDir dir;
+  dir.file("src/ok.html", "<title>t</title><p>x</p>\n");
+  ASSERT_EQ(mkfifo((dir.path + "/src/pipe.html").c_str(), 0644), 0);
+  ASSERT_EQ(symlink("nowhere", (dir.path + "/src/dangling.qil").c_str()), 0);
+  CommandResult r = run_qilsite({"target_path=src", "root_path=."}, dir.path, 20);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("src/pipe.html' is not a regular file: skipped"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("src/dangling.qil' is not a regular file: skipped"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("without a usable output_path"), std::string::npos) << r.err;
+}
