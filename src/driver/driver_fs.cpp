@@ -431,7 +431,9 @@ fs_watch_folder(FileService *service, StrView folder) {
   mutex_lock(watch->mutex);
   s32 w = os_watch_folder(watch->handle, folder);
   if (w < 0) {
-    __atomic_store_n(&watch->failed, 1u, __ATOMIC_RELEASE);
+    // A folder removed before it could be watched has nothing left to tell; only a watch
+    // the system refuses sends the scanner back to looking at every file.
+    if (!os_error_is_missing(os_last_error_code())) __atomic_store_n(&watch->failed, 1u, __ATOMIC_RELEASE);
     mutex_unlock(watch->mutex);
     return false;
   }

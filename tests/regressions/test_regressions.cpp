@@ -26,6 +26,7 @@
 
 #include "test_support.h"
 
+#include "driver/driver_fs.h"
 #include "site/site_path.h"
 
 namespace {
@@ -182,4 +183,15 @@ TEST(Regressions, SpecialFilesNamedLikeSourcesAreSkippedAloud) {
   EXPECT_NE(r.err.find("src/pipe.html' is not a regular file: skipped"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("src/dangling.qil' is not a regular file: skipped"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("without a usable output_path"), std::string::npos) << r.err;
+}
+
+// A folder that appeared and was gone before the scanner could watch it turned
+// notifications off for the rest of a listen run: every file was then polled.
+TEST(Regressions, AFolderGoneBeforeItIsWatchedKeepsNotificationsOn) {
+  if (!in_fresh_process()) return;
+  TempDir dir;
+  ASSERT_TRUE(file_request(test_files(), sv(dir.file("a.qil", "x")), DEADLINE_NONE).ok);
+  ASSERT_TRUE(fs_watching(test_files())) << "this system gives notifications";
+  EXPECT_FALSE(fs_watch_folder(test_files(), sv(dir.path + "/gone/")));
+  EXPECT_TRUE(fs_watching(test_files()));
 }
