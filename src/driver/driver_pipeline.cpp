@@ -242,7 +242,9 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   }
   PageRecord *rec = driver_page_record(site, src);
   rec->kind = PageKind_Generated;
-  rec->path = str_push_copy(rec->arena, out);
+  // A backslash separates folders here too, as in every link: the page, its raw view and
+  // the links to them name the same file.
+  rec->path = site_path_fold_slashes(rec->arena, str_push_copy(rec->arena, out));
   rec->raw_path = site_path_raw_view(rec->arena, rec->path);
   rec->document = src->document;
   rec->source = content;
