@@ -174,7 +174,8 @@ driver_report_index(Site *site) {
   ArenaTemp scratch = scratch_begin(&site->arena, 1);
   IndexPageList pages = {};
   for (PageRecord *r = site->first_page; r; r = r->next) {
-    if (r->kind != PageKind_Generated || !r->path.length) continue;
+    // Only pages that are there: a link to one whose write failed would lead nowhere.
+    if (r->kind != PageKind_Generated || !r->path.length || r->write_failed) continue;
     IndexPage *p = push_struct(scratch.arena, IndexPage);
     p->path = r->path;
     p->title = r->title;

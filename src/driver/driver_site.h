@@ -101,6 +101,7 @@ struct PageRecord {
   HtmlParseResult *html;  // a hand-written page, parsed (Waiting, Kept)
   HtmlNode *tree;         // a generated page, assembled (Waiting)
   StrView title;          // a generated page's title, for the index
+  b32 write_failed;       // its page could not be written: the index does not list it
   PageWebLink *first_web_link;  // the links queued for checking, in page order
   PageWebLink *last_web_link;
   u64 web_links_queued;

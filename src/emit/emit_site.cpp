@@ -62,8 +62,12 @@ emit_count(Site *site, PageRecord *record, EmitOutcome outcome) {
     }
     return;
   }
-  if (emit_written(outcome.page)) SiteCount(site, pages_generated, 1);
-  else SiteCount(site, write_failures, 1);
+  if (emit_written(outcome.page)) {
+    SiteCount(site, pages_generated, 1);
+  } else {
+    SiteCount(site, write_failures, 1);
+    record->write_failed = 1;
+  }
   if (!outcome.has_raw) return;
   if (emit_written(outcome.raw)) SiteCount(site, raw_views, 1);
   else SiteCount(site, write_failures, 1);
