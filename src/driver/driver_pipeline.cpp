@@ -150,10 +150,10 @@ driver_claim_slot(Site *site, StrView folded) {
 }
 
 static void
-driver_claim_release(Site *site, DriverSource *src) {
-  if (!src->output_claim.length) return;
-  for (DriverClaim **at = driver_claim_slot(site, src->output_claim); *at; at = &(*at)->next) {
-    if ((*at)->source == src) {
+driver_claim_drop(Site *site, DriverSource *src, StrView path) {
+  if (!path.length) return;
+  for (DriverClaim **at = driver_claim_slot(site, path); *at; at = &(*at)->next) {
+    if ((*at)->source == src && str_equal((*at)->path, path)) {
       DriverClaim *c = *at;
       *at = c->next;
       c->next = site->free_claims;
@@ -161,26 +161,38 @@ driver_claim_release(Site *site, DriverSource *src) {
       break;
     }
   }
-  src->output_claim = StrView{};
 }
 
-// The source that holds the path already, or nil once `src` holds it.
-static DriverSource *
-driver_claim_take(Site *site, DriverSource *src, StrView folded) {
-  DriverClaim **slot = driver_claim_slot(site, folded);
-  for (DriverClaim *c = *slot; c; c = c->next) {
-    if (str_equal(c->path, folded)) return c->source;
+static void
+driver_claim_release(Site *site, DriverSource *src) {
+  driver_claim_drop(site, src, src->output_claim);
+  driver_claim_drop(site, src, src->raw_claim);
+  src->output_claim = StrView{};
+  src->raw_claim = StrView{};
+}
+
+static DriverClaim *
+driver_claim_find(Site *site, StrView folded) {
+  for (DriverClaim *c = *driver_claim_slot(site, folded); c; c = c->next) {
+    if (str_equal(c->path, folded)) return c;
   }
+  return 0;
+}
+
+static void
+driver_claim_put(Site *site, DriverSource *src, StrView folded, u32 kind) {
+  DriverClaim **slot = driver_claim_slot(site, folded);
   DriverClaim *c = site->free_claims;
   if (c) site->free_claims = c->next;
   else c = push_struct(site->arena, DriverClaim);
   // The path lives as long as the run: claims outlive the documents they came from.
   c->path = str_push_copy(site->arena, folded);
   c->source = src;
+  c->kind = kind;
   c->next = *slot;
   *slot = c;
-  src->output_claim = c->path;
-  return 0;
+  if (kind == DriverClaim_Page) src->output_claim = c->path;
+  else src->raw_claim = c->path;
 }
 
 // A qil document: parsed with its diagnostics printed; a published one gets its page
@@ -207,18 +219,28 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   StrView out = draft ? StrView{} : driver_page_output(doc);
   if (out.length) {
     ArenaTemp scratch = scratch_begin(&arena, 1);
-    StrView folded = site_path_fold(scratch.arena, out);
+    // The page and its raw view are claimed together: no document takes over another's.
+    StrView page_path = site_path_fold_slashes(scratch.arena, out);
+    StrView raw_path = site_path_raw_view(scratch.arena, page_path);
+    StrView folded = site_path_fold(scratch.arena, page_path);
+    StrView raw_folded = site_path_fold(scratch.arena, raw_path);
     u64 offset = driver_output_offset(doc, out);
-    DriverSource *holder = 0;
+    DriverClaim *held = 0;
     if (!site_path_inside(scratch.arena, out, root)) {
       StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out, &root);
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
-    } else if ((holder = driver_claim_take(site, src, folded)) != 0) {
-      StrView msg = str_pushf(parse_arena, "%S is already the page of %S: this document's page is not written", &out,
-                              &holder->path);
+    } else if ((held = driver_claim_find(site, folded)) != 0 || (held = driver_claim_find(site, raw_folded)) != 0) {
+      bool ours_is_raw = held->path.length == raw_folded.length && str_equal(held->path, raw_folded);
+      StrView named = ours_is_raw ? raw_path : out;
+      const char *what = held->kind == DriverClaim_Page ? "page" : "raw view";
+      StrView msg = str_pushf(parse_arena, "%S is already the %s of %S: this document's page is not written", &named,
+                              what, &held->source->path);
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
+    } else {
+      driver_claim_put(site, src, folded, DriverClaim_Page);
+      driver_claim_put(site, src, raw_folded, DriverClaim_RawView);
     }
     scratch_end(scratch);
   }

@@ -132,14 +132,22 @@ struct DriverSource {
   PageRecord *record;
   DocumentRecord *document;
   StrView output_claim;  // the output path this source's page holds, or empty
+  StrView raw_claim;     // and its raw view's
   u32 deleted;           // said once: its page stays
 };
 
-// Which source holds an output path: the first document to name a path keeps it.
+enum DriverClaimKind : u32 {
+  DriverClaim_Page,
+  DriverClaim_RawView,
+};
+
+// Which source holds an output path, for its page or its raw view: the first document
+// to name a path keeps it.
 struct DriverClaim {
   DriverClaim *next;
   StrView path;  // folded
   DriverSource *source;
+  u32 kind;  // DriverClaimKind
 };
 
 #define DRIVER_CLAIM_SLOTS 1024
