@@ -121,6 +121,15 @@ driver_source_content(FileService *service, DriverSource *src, FileSnapshot snap
   return true;
 }
 
+// A source listed but gone before it was read (its folder removed meanwhile, say) is
+// said to be gone, not taken as an empty page or a document without an output path.
+static bool
+driver_source_vanished(DriverSource *src, StrView content) {
+  if (content.length || os_path_exists(src->path)) return false;
+  console_eprintf("qilsite: '%.*s' vanished before it was read\n", str_expand(src->path));
+  return true;
+}
+
 // The content the source's records were built from before, given back once they are rebuilt.
 static void
 driver_release_previous(FileService *service, DriverSource *src) {
@@ -148,7 +157,12 @@ driver_process_files(Site *site) {
     *slot = src;
     FileSnapshot snap = file_request(site->file_service, node->string, DEADLINE_NONE);
     StrView content = {};
-    if (snap.ok && driver_source_content(site->file_service, src, snap, &content)) driver_process_file(site, src, content);
+    if (!snap.ok) continue;
+    if (!driver_source_content(site->file_service, src, snap, &content) || driver_source_vanished(src, content)) {
+      SiteCount(site, read_failures, 1);
+      continue;
+    }
+    driver_process_file(site, src, content);
   }
 }
 
@@ -166,7 +180,9 @@ driver_source_known(Site *site, StrView path) {
 static void
 driver_pick_up_new_files(Site *site) {
   ArenaTemp scratch = scratch_begin(&site->arena, 1);
-  StrList found = driver_discover(site->file_service, scratch.arena, site->settings.target);
+  u64 unlisted = 0;
+  StrList found = driver_discover(site->file_service, scratch.arena, site->settings.target, &unlisted);
+  SiteCount(site, read_failures, unlisted);
   for (StrNode *n = found.first; n; n = n->next) {
     if (driver_source_known(site, n->string)) continue;
     str_list_push(site->arena, &site->queued, str_push_copy(site->arena, n->string));
@@ -196,7 +212,9 @@ driver_pick_up_changes(Site *site) {
     }
     StrView content = {};
     // An unreadable file leaves the records built before (and the content they use) alone.
-    if (driver_source_content(site->file_service, src, snap, &content)) {
+    if (!driver_source_content(site->file_service, src, snap, &content)) {
+      SiteCount(site, read_failures, 1);
+    } else {
       driver_process_file(site, src, content);
       driver_release_previous(site->file_service, src);
     }
@@ -256,6 +274,7 @@ driver_print_summary(Site *site, SiteStats *st, bool with_time) {
     str_list_pushf(a, &parts, "%I64u left as %s (%S)", kept, kept == 1 ? "it was" : "they were", &reasons);
   }
   driver_part(&parts, a, st->write_failures, "page not written", "pages not written");
+  driver_part(&parts, a, st->read_failures, "source or folder not read", "sources or folders not read");
   driver_part(&parts, a, st->drafts, "draft", "drafts");
   driver_part(&parts, a, st->unpublished, "document without a usable output_path",
               "documents without a usable output_path");
@@ -318,7 +337,7 @@ driver_wait_for_answers(Site *site, u64 ms) {
 
 static bool
 driver_found_errors(SiteStats *st) {
-  return st->errors || st->links_broken || st->write_failures;
+  return st->errors || st->links_broken || st->write_failures || st->read_failures;
 }
 
 int
@@ -352,7 +371,9 @@ driver_run(FileService *service, OptionTable *options) {
       console_eprintf("qilsite: target_path '%.*s': %s\n", str_expand(settings.target), os_last_error());
       stop = true;
     } else {
-      site->queued = driver_discover(service, arena, settings.target);
+      u64 unlisted = 0;
+      site->queued = driver_discover(service, arena, settings.target, &unlisted);
+      SiteCount(site, read_failures, unlisted);
       site->target_real = driver_target_real(arena, settings.target);
     }
   }

@@ -18,7 +18,8 @@ void driver_shared_first_use(Site *site);
 
 // Discovery: a folder is walked breadth-first, each folder's entries in byte order.
 // Under listen, every folder walked is watched through `service`.
-StrList driver_discover(FileService *service, Arena *arena, StrView target);
+// Folders that cannot be listed are said, and counted in `unlisted` when given.
+StrList driver_discover(FileService *service, Arena *arena, StrView target, u64 *unlisted = 0);
 // Loads and processes every file queued, in order.
 void driver_process_files(Site *site);
 // The pipeline for one source, by its extension, from the content loaded for it; fills

@@ -22,7 +22,7 @@ driver_is_source_name(StrView name) {
 }
 
 StrList
-driver_discover(FileService *service, Arena *arena, StrView target) {
+driver_discover(FileService *service, Arena *arena, StrView target, u64 *unlisted) {
   StrList files = {};
   if (target.length == 0) return files;
   FileProperties props = os_path_properties(target);
@@ -46,6 +46,7 @@ driver_discover(FileService *service, Arena *arena, StrView target) {
     DirIterator it = os_dir_begin(scratch.arena, folder->string);
     if (!it.dir) {
       console_eprintf("qilsite: cannot list folder '%.*s': %s\n", str_expand(folder->string), os_last_error());
+      if (unlisted) *unlisted += 1;
     }
     u64 cap = 64, count = 0;
     DirEntry *entries = push_array_no_zero(scratch.arena, DirEntry, cap);

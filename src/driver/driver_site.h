@@ -43,6 +43,7 @@ struct SiteStats {
   u64 kept_changed;     // edited or deleted during the run
   u64 kept_outside;     // a link to a file outside the target
   u64 write_failures;   // refused or failed writes of any page, index included
+  u64 read_failures;    // sources and folders that could not be read or were gone
   u64 drafts;
   u64 unpublished;      // no usable output path
   u64 errors;

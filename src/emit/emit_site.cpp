@@ -94,13 +94,16 @@ emit_sheets(Site *site) {
   f->sheets_written = 1;
   // Written through the safe writer: a failure leaves the old sheet whole and is said.
   WriteOptions generated = {0, {}, 1};
-  emit_replace_file(f->default_css_path, site->shared.default_css, &generated);
+  if (!emit_written(emit_replace_file(f->default_css_path, site->shared.default_css, &generated))) {
+    SiteCount(site, write_failures, 1);
+  }
   if (f->tag_css_text.length) return;
   // A sheet that is there but cannot be read is the user's: it is not replaced.
   if (f->tag_css_error.length) {
     console_eprintf("qilsite: cannot read '%.*s': %.*s\n", str_expand(f->tag_css_path), str_expand(f->tag_css_error));
-  } else {
-    emit_replace_file(f->tag_css_path, site->shared.tag_css, 0);
+    SiteCount(site, read_failures, 1);
+  } else if (!emit_written(emit_replace_file(f->tag_css_path, site->shared.tag_css, 0))) {
+    SiteCount(site, write_failures, 1);
   }
 }
 

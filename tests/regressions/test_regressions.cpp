@@ -26,7 +26,7 @@
 
 #include "test_support.h"
 
-#include "driver/driver_fs.h"
+#include "driver/driver_build.h"
 #include "site/site_path.h"
 
 namespace {
@@ -194,4 +194,24 @@ TEST(Regressions, AFolderGoneBeforeItIsWatchedKeepsNotificationsOn) {
   ASSERT_TRUE(fs_watching(test_files())) << "this system gives notifications";
   EXPECT_FALSE(fs_watch_folder(test_files(), sv(dir.path + "/gone/")));
   EXPECT_TRUE(fs_watching(test_files()));
+}
+
+// A source listed but gone before it was read (its folder removed meanwhile) was taken
+// as an empty document "without a usable output_path", and strict passed.
+TEST(Regressions, ASourceGoneBeforeItIsReadIsSaidAndCounted) {
+  TempDir dir;
+  Arena *a = test_arena();
+  SiteSettings settings = {};
+  settings.root = str_push_copy(a, sv(dir.path + "/"));
+  Site *site = push_struct(a, Site);
+  driver_site_init(site, a, settings);
+  site->file_service = test_files();
+  str_list_push(a, &site->queued, str_push_copy(a, sv(dir.path + "/gone/a.qil")));
+  testing::internal::CaptureStderr();
+  driver_process_files(site);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("gone/a.qil' vanished before it was read"), std::string::npos) << err;
+  EXPECT_EQ(site->total.read_failures, 1u);
+  EXPECT_EQ(site->total.unpublished, 0u);
+  arena_release(site->pages_arena);
 }
