@@ -340,6 +340,22 @@ driver_found_errors(SiteStats *st) {
   return st->errors || st->links_broken || st->write_failures || st->read_failures;
 }
 
+// One run at a time per site: two would report each other's files as failures. A run
+// that finds another at work says so once and waits for it.
+static OsHandle
+driver_lock_site(Arena *arena, StrView root) {
+  if (!(os_path_properties(root).flags & FilePropertyFlag_Folder)) return OsHandle{};
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  OsHandle lock = os_lock_open(str_pushf(scratch.arena, "%S.qilsite.lock", &root));
+  scratch_end(scratch);
+  if (lock.value && !os_lock_take(lock, false)) {
+    console_eprintf("qilsite: another run is building '%.*s': waiting for it to end\n", str_expand(root));
+    console_flush();
+    os_lock_take(lock, true);
+  }
+  return lock;
+}
+
 int
 driver_run(FileService *service, OptionTable *options) {
   Arena *arena = arena_create_sized(GB(8), KB(64));
@@ -350,6 +366,7 @@ driver_run(FileService *service, OptionTable *options) {
   //- settings and the site
   bool stop = false;
   SiteSettings settings = driver_read_settings(arena, options, &stop);
+  OsHandle lock = stop ? OsHandle{} : driver_lock_site(arena, settings.root);
   Site *site = push_struct(arena, Site);
   driver_site_init(site, arena, settings);
   site->file_service = service;
@@ -385,6 +402,7 @@ driver_run(FileService *service, OptionTable *options) {
   arena_pop_to(scratch, scratch_start);
   if (stop) {
     console_flush();
+    os_close_file(lock);
     arena_release(site->pages_arena);
     arena_release(arena);
     return 0;
@@ -448,6 +466,7 @@ driver_run(FileService *service, OptionTable *options) {
   driver_print_summary(site, &site->total, true);
   int status = settings.strict && driver_found_errors(&site->total) ? 1 : 0;
   if (site->shared_records) arena_release(site->shared_records);
+  os_close_file(lock);
   arena_release(site->pages_arena);
   arena_release(arena);
   return status;

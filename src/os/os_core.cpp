@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -152,6 +153,30 @@ os_open_file(u32 mode, StrView path) {
 void
 os_close_file(OsHandle handle) {
   if (handle.value) close(os_fd(handle));
+}
+
+OsHandle
+os_lock_open(StrView path) {
+  OsHandle h = {};
+  ArenaTemp scratch = scratch_begin(0, 0);
+  os_errno = 0;
+  int fd = open(os_cpath(scratch.arena, path), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) os_errno = errno;
+  else h.value = (u64)fd + 1;
+  scratch_end(scratch);
+  return h;
+}
+
+bool
+os_lock_take(OsHandle h, bool wait) {
+  if (!h.value) return false;
+  for (;;) {
+    if (flock(os_fd(h), LOCK_EX | (wait ? 0 : LOCK_NB)) == 0) return true;
+    if (errno != EINTR) {
+      os_errno = errno;
+      return false;
+    }
+  }
 }
 
 FileProperties

@@ -83,6 +83,11 @@ StrView os_read_file(Arena *arena, StrView path);
 // No handle (value 0) on failure, with the last error set; success clears it.
 OsHandle os_open_file(u32 mode, StrView path);
 void os_close_file(OsHandle handle);
+// An advisory lock: the file at `path` (made when missing) is opened, then taken for this
+// process until it ends or closes the handle; without `wait`, false at once when another
+// process holds it.
+OsHandle os_lock_open(StrView path);
+bool os_lock_take(OsHandle h, bool wait);
 FileProperties os_path_properties(StrView path);
 // True when the path names anything (file, folder or special file), following links.
 bool os_path_exists(StrView path);

@@ -215,3 +215,22 @@ TEST(Regressions, ASourceGoneBeforeItIsReadIsSaidAndCounted) {
   EXPECT_EQ(site->total.unpublished, 0u);
   arena_release(site->pages_arena);
 }
+
+// Two runs on one site at once reported each other's files as failures ("File exists",
+// pages not written, strict failing): a second run now waits for the first.
+TEST(Regressions, ASecondRunOnASiteWaitsForTheFirst) {
+  TempDir dir;
+  dir.file("src/a.qil", "``\n  title: A\n  output_path: \"~/website/a.html\"\n``\nBody\n");
+  Background listen = start_qilsite({"target_path=src", "root_path=.", "listen"}, dir.path);
+  ASSERT_TRUE(wait_until([&] { return listen.err().find("1 page generated") != std::string::npos; }))
+      << listen.err();
+  Background second = start_qilsite({"target_path=src", "root_path=.", "strict"}, dir.path);
+  ASSERT_TRUE(wait_until([&] { return second.err().find("waiting for it to end") != std::string::npos; }))
+      << second.err();
+  EXPECT_TRUE(second.running()) << "it builds only once the first run is over";
+  listen.stop();
+  ASSERT_TRUE(wait_until([&] { return !second.running(); }));
+  CommandResult r = second.stop();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("1 page generated"), std::string::npos) << r.err;
+}
