@@ -65,6 +65,7 @@ class Background {
   std::string out() const;  // what it has written so far
   std::string err() const;
   bool running();           // false once it has ended (or never started)
+  int pid() const { return pid_; }  // also its process group
   // SIGTERM to its group, SIGKILL when it has not ended after `grace_s`; then its end
   // and everything it wrote.
   CommandResult stop(double grace_s = 10);

@@ -118,7 +118,8 @@ gen_last_folder_keep(StrView folder, StrView inside, StrView real) {
 }
 
 static WriteStatus gen_write_new_checked(Arena *arena, StrView path, StrView bytes, StrView inside, bool sync);
-static WriteStatus gen_write_new_into(Arena *arena, StrView path, StrView target, OsHandle h, StrView bytes, bool sync);
+static WriteStatus gen_write_new_into(Arena *arena, StrView path, StrView target, OsHandle h, StrView tmp,
+                                      StrView bytes, bool sync);
 
 static WriteStatus
 gen_write_new(Arena *arena, StrView path, StrView bytes, StrView inside, bool sync) {
@@ -128,8 +129,9 @@ gen_write_new(Arena *arena, StrView path, StrView bytes, StrView inside, bool sy
     StrView name = site_fs_name(path);
     const char *sep = real_folder.data[real_folder.length - 1] == '/' ? "" : "/";
     StrView target = str_pushf(arena, "%S%s%S", &real_folder, sep, &name);
-    OsHandle h = os_create_new_file(target);
-    if (h.value) return gen_write_new_into(arena, path, target, h, bytes, sync);
+    StrView tmp = {};
+    OsHandle h = os_create_temp_file(arena, real_folder, &tmp);
+    if (h.value) return gen_write_new_into(arena, path, target, h, tmp, bytes, sync);
     // The folder changed since: everything is checked again.
     gen_last_folder.folder_length = 0;
   }
@@ -159,23 +161,31 @@ gen_write_new_checked(Arena *arena, StrView path, StrView bytes, StrView inside,
   const char *sep = real_folder.data[real_folder.length - 1] == '/' ? "" : "/";
   StrView target = str_pushf(arena, "%S%s%S", &real_folder, sep, &name);
   if (inside.length && !site_fs_below(target, inside)) return gen_say_outside(path, target);
-  // Exclusive creation: a file or link that appeared meanwhile is never written through.
-  OsHandle h = os_create_new_file(target);
+  StrView tmp = {};
+  OsHandle h = os_create_temp_file(arena, real_folder, &tmp);
   if (!h.value) return gen_say_failed(path, gen_reason(arena));
   gen_last_folder_keep(folder, inside, real_folder);
-  return gen_write_new_into(arena, path, target, h, bytes, sync);
+  return gen_write_new_into(arena, path, target, h, tmp, bytes, sync);
 }
 
+// The new bytes go to a temporary file that takes the page's name only once complete, so
+// a run stopped half-way leaves no empty or cut page under it. The name is taken only
+// while free: a file or link that appeared meanwhile is never written through or over.
 static WriteStatus
-gen_write_new_into(Arena *arena, StrView path, StrView target, OsHandle h, StrView bytes, bool sync) {
-  bool ok = gen_write_all(h, bytes) && (!sync || os_handle_sync(h));
+gen_write_new_into(Arena *arena, StrView path, StrView target, OsHandle h, StrView tmp, StrView bytes, bool sync) {
+  bool ok = gen_write_all(h, bytes) && os_handle_set_permissions(h, os_new_file_mode()) &&
+            (!sync || os_handle_sync(h));
   StrView reason = ok ? StrView{} : gen_reason(arena);
   if (!os_close_file_checked(h) && ok) {
     ok = false;
     reason = gen_reason(arena);
   }
+  if (ok && !os_rename_no_replace(tmp, target)) {
+    ok = false;
+    reason = gen_reason(arena);
+  }
   if (!ok) {
-    os_delete_file(target);
+    os_delete_file(tmp);
     return gen_say_failed(path, reason);
   }
   return WriteStatus_Written;

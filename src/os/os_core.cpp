@@ -450,6 +450,31 @@ os_replace_file(StrView from, StrView to) {
 }
 
 bool
+os_rename_no_replace(StrView from, StrView to) {
+  if (os_fail_now(OsFail_Rename)) {
+    os_errno = EIO;
+    return false;
+  }
+  ArenaTemp scratch = scratch_begin(0, 0);
+  const char *f = os_cpath(scratch.arena, from);
+  const char *t = os_cpath(scratch.arena, to);
+  bool ok = renameat2(AT_FDCWD, f, AT_FDCWD, t, RENAME_NOREPLACE) == 0;
+  if (!ok && (errno == EINVAL || errno == ENOSYS)) {
+    // A file system without the flag: a hard link fails as well when the name is taken.
+    ok = link(f, t) == 0;
+    if (ok) unlink(f);
+  }
+  if (!ok) os_errno = errno;
+  scratch_end(scratch);
+  return ok;
+}
+
+u32
+os_new_file_mode(void) {
+  return os_info.new_file_mode ? os_info.new_file_mode : 0644u;
+}
+
+bool
 os_delete_file(StrView path) {
   ArenaTemp scratch = scratch_begin(0, 0);
   bool ok = unlink(os_cpath(scratch.arena, path)) == 0;
@@ -626,6 +651,11 @@ os_process_init(void) {
   os_info.allocation_granularity = os_info.page_size;
   os_info.large_page_minimum = 0;
   os_info.counter_frequency = 1000000;  // the monotonic clock is read in microseconds
+  // The mode a file made with 0644 gets; read while no other thread runs, since reading
+  // the mask means setting it.
+  mode_t mask = umask(022);
+  umask(mask);
+  os_info.new_file_mode = 0644u & ~(u32)mask;
   arena_set_page_granule(os_info.page_size);
   os_thread_pools_init();
 }

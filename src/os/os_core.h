@@ -63,6 +63,7 @@ struct OsProcessInfo {
   u64 allocation_granularity;
   u64 large_page_minimum;
   u64 counter_frequency;
+  u32 new_file_mode;  // what a new file made with 0644 gets under the process's mask
 };
 
 // Places where tests can make the system fail on purpose.
@@ -123,6 +124,10 @@ bool os_handle_set_permissions(OsHandle handle, u32 mode);
 bool os_handle_set_owner(OsHandle handle, u32 owner, u32 group);
 // Renames `from` over `to` in one step; `to` is replaced even when it is a link.
 bool os_replace_file(StrView from, StrView to);
+// The file at `from` takes the name `to` only while no file has that name.
+bool os_rename_no_replace(StrView from, StrView to);
+// The permissions a new file gets (0644 under the process's mask).
+u32 os_new_file_mode(void);
 bool os_delete_file(StrView path);
 // The system's reason for the last failure on this thread.
 const char *os_last_error(void);

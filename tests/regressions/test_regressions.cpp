@@ -18,6 +18,7 @@
 // "contains TEXT" or "lacks TEXT"; TEXT is the rest of the line, with "\n" for a line
 // end. A file line cannot start with "===" or "---".
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -233,4 +234,41 @@ TEST(Regressions, ASecondRunOnASiteWaitsForTheFirst) {
   CommandResult r = second.stop();
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("1 page generated"), std::string::npos) << r.err;
+}
+
+// Generated pages were made under their final names and filled afterwards, so a run
+// killed half-way left empty or cut pages for a deploy to publish. A page now takes its
+// name only once complete: whenever the run is killed, each page there is whole.
+TEST(Regressions, AKilledRunLeavesNoHalfMadePage) {
+  TempDir dir;
+  std::string body;
+  for (int i = 0; i < 200; i += 1) body += "  line " + std::to_string(i) + " of words to make the page longer\n";
+  for (int i = 0; i < 150; i += 1) {
+    std::string n = std::to_string(i);
+    dir.file("src/d" + n + ".qil",
+             "``\n  title: D" + n + "\n  output_path: \"~/website/d" + n + ".html\"\n``\nBody\n" + body);
+  }
+  int cut = 0;
+  for (int trial = 0; trial < 12; trial += 1) {
+    Background run = start_qilsite({"target_path=src", "root_path=."}, dir.path);
+    // Killed at moments spread over the build: once the trial's first page is there, the
+    // writer is at work on the next ones.
+    std::string first = dir.path + "/website/d" + std::to_string(trial * 12) + ".html";
+    wait_until([&] { return access(first.c_str(), F_OK) == 0 || !run.running(); });
+    kill(-run.pid(), SIGKILL);
+    run.stop();
+    DIR *d = opendir((dir.path + "/website").c_str());
+    if (!d) continue;
+    while (dirent *e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name.size() < 5 || name.compare(name.size() - 5, 5, ".html") != 0 || name[0] == '.') continue;
+      std::string text = read_all(dir.path + "/website/" + name);
+      if (text.size() < 7 || text.compare(text.size() - 7, 7, "</html>") != 0) {
+        cut += 1;
+        ADD_FAILURE() << "trial " << trial << ": " << name << " holds " << text.size() << " bytes, cut";
+      }
+    }
+    closedir(d);
+    if (cut) break;
+  }
 }
