@@ -26,6 +26,8 @@ driver_entry(int argc, char **argv) {
     return 0;
   }
   driver_report_unknown_options(&options);
+  //- a stop signal removes the temporary files of the run, before any thread starts
+  os_stop_signals_catch();
 
   //- system facts, record pools, file streaming
   os_process_init();

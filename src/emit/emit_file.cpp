@@ -161,6 +161,8 @@ gen_write_new_checked(Arena *arena, StrView path, StrView bytes, StrView inside,
   const char *sep = real_folder.data[real_folder.length - 1] == '/' ? "" : "/";
   StrView target = str_pushf(arena, "%S%s%S", &real_folder, sep, &name);
   if (inside.length && !site_fs_below(target, inside)) return gen_say_outside(path, target);
+  // What a run stopped here before left behind is cleared once, in every folder written.
+  os_temp_sweep(real_folder);
   StrView tmp = {};
   OsHandle h = os_create_temp_file(arena, real_folder, &tmp);
   if (!h.value) return gen_say_failed(path, gen_reason(arena));
@@ -199,6 +201,7 @@ static WriteStatus
 gen_write_beside(Arena *arena, StrView path, StrView real, StrView bytes, const FileStatus *st,
                  const WriteExpect *expect, bool sync, const WriteOptions *options) {
   StrView tmp = {};
+  os_temp_sweep(site_fs_folder(real));
   OsHandle h = os_create_temp_file(arena, site_fs_folder(real), &tmp);
   if (!h.value) return gen_say_failed(path, gen_reason(arena));
   WritePending *defer = options ? options->defer : 0;
@@ -250,8 +253,22 @@ gen_replace_with(Arena *arena, StrView path, StrView real, StrView tmp, const Wr
 // Several hard links: a rename would split the twins into two files, so the file is
 // written in place. Its old bytes are copied aside first and stay there until the
 // new ones are safely in.
+static WriteStatus gen_write_in_place_held(Arena *arena, StrView path, StrView real, StrView bytes,
+                                           const WriteExpect *expect);
+
+// A stop signal waits for the whole of it: stopped half-way, the file would be cut and
+// its copy removed.
 static WriteStatus
 gen_write_in_place(Arena *arena, StrView path, StrView real, StrView bytes, const WriteExpect *expect) {
+  os_temp_sweep(site_fs_folder(real));
+  os_temp_hold_begin();
+  WriteStatus s = gen_write_in_place_held(arena, path, real, bytes, expect);
+  os_temp_hold_end();
+  return s;
+}
+
+static WriteStatus
+gen_write_in_place_held(Arena *arena, StrView path, StrView real, StrView bytes, const WriteExpect *expect) {
   OsHandle h = os_open_file(OsOpen_Read | OsOpen_Write | OsOpen_NoFollow, real);
   if (!h.value) {
     if (expect && os_error_is_missing(os_last_error_code())) return gen_say_missing(path);

@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
@@ -354,19 +356,188 @@ os_close_file_checked(OsHandle handle) {
   return false;
 }
 
+//~ Temporary files
+// Every temporary file the process makes is named for it (".qilsite-<pid>-XXXXXX") and
+// listed here until it is renamed or removed: a stop signal removes what is left, and a
+// later run removes those whose process is gone.
+
+#define OS_TEMP_PREFIX ".qilsite-"
+
+struct OsTempEntry {
+  OsTempEntry *next;
+  u64 length;
+  char path[PATH_MAX];
+};
+
+struct OsSweptFolder {
+  OsSweptFolder *next;
+  StrView path;
+};
+
+#define OS_SWEPT_SLOTS 1024
+
+static struct {
+  pthread_mutex_t mutex;  // the list, the swept folders
+  pthread_mutex_t hold;   // held through writes a stop must not cut in two
+  Arena *arena;
+  OsTempEntry *first;
+  OsTempEntry *free;
+  OsSweptFolder *swept[OS_SWEPT_SLOTS];
+} os_temps = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER, 0, 0, 0, {}};
+
+// Under the list's lock.
+static bool
+os_temp_track(const char *path, u64 length) {
+  if (length >= PATH_MAX) return false;
+  if (!os_temps.arena) os_temps.arena = arena_create_sized(MB(64), KB(64));
+  OsTempEntry *e = os_temps.free;
+  if (e) os_temps.free = e->next;
+  else if (os_temps.arena) e = push_array_no_zero(os_temps.arena, OsTempEntry, 1);
+  if (!e) return false;
+  memcpy(e->path, path, length + 1);
+  e->length = length;
+  e->next = os_temps.first;
+  os_temps.first = e;
+  return true;
+}
+
+static void
+os_temp_untrack(StrView path) {
+  if (path.length < sizeof OS_TEMP_PREFIX) return;
+  pthread_mutex_lock(&os_temps.mutex);
+  for (OsTempEntry **at = &os_temps.first; *at; at = &(*at)->next) {
+    OsTempEntry *e = *at;
+    if (e->length == path.length && memcmp(e->path, path.data, path.length) == 0) {
+      *at = e->next;
+      e->next = os_temps.free;
+      os_temps.free = e;
+      break;
+    }
+  }
+  pthread_mutex_unlock(&os_temps.mutex);
+}
+
 OsHandle
 os_create_temp_file(Arena *arena, StrView folder, StrView *path_out) {
   ArenaTemp scratch = scratch_begin(&arena, 1);
   StrView f = folder;
   while (f.length > 1 && f.data[f.length - 1] == '/') f.length -= 1;
   const char *sep = f.length && f.data[f.length - 1] == '/' ? "" : "/";
-  StrView tmpl = str_pushf(scratch.arena, "%S%s.qilsite-XXXXXX", &f, sep);
+  StrView tmpl = str_pushf(scratch.arena, "%S%s" OS_TEMP_PREFIX "%d-XXXXXX", &f, sep, (int)getpid());
+  // Made and listed under the lock, so a stop never misses one.
+  pthread_mutex_lock(&os_temps.mutex);
   // mkostemp opens with O_CREAT | O_EXCL, which never follows a link at the name.
   int fd = mkostemp((char *)tmpl.data, O_CLOEXEC);
   if (fd < 0) os_errno = errno;
+  if (fd >= 0 && !os_temp_track((const char *)tmpl.data, tmpl.length)) {
+    unlink((const char *)tmpl.data);
+    close(fd);
+    fd = -1;
+    os_errno = ENOMEM;
+  }
+  pthread_mutex_unlock(&os_temps.mutex);
   *path_out = fd >= 0 ? str_push_copy(arena, tmpl) : StrView{};
   scratch_end(scratch);
   return os_handle_from_fd(fd);
+}
+
+void
+os_temp_hold_begin(void) {
+  pthread_mutex_lock(&os_temps.hold);
+}
+
+void
+os_temp_hold_end(void) {
+  pthread_mutex_unlock(&os_temps.hold);
+}
+
+// The process id in a temporary file's name, or 0 when the name is not one of ours.
+static int
+os_temp_owner(const char *name) {
+  u64 n = sizeof OS_TEMP_PREFIX - 1;
+  if (strncmp(name, OS_TEMP_PREFIX, n) != 0) return 0;
+  int pid = 0;
+  const char *c = name + n;
+  for (; *c >= '0' && *c <= '9' && pid < 100000000; c += 1) pid = pid * 10 + (*c - '0');
+  return *c == '-' ? pid : 0;
+}
+
+u64
+os_temp_sweep(StrView folder) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  StrView f = folder.length ? folder : str_lit(".");
+  //- once per folder and process
+  u64 slot = str_hash_djb2(f) % OS_SWEPT_SLOTS;
+  pthread_mutex_lock(&os_temps.mutex);
+  bool seen = false;
+  for (OsSweptFolder *s = os_temps.swept[slot]; s && !seen; s = s->next) seen = str_equal(s->path, f);
+  if (!seen) {
+    if (!os_temps.arena) os_temps.arena = arena_create_sized(MB(64), KB(64));
+    OsSweptFolder *s = os_temps.arena ? push_struct(os_temps.arena, OsSweptFolder) : 0;
+    if (s) {
+      s->path = str_push_copy(os_temps.arena, f);
+      s->next = os_temps.swept[slot];
+      os_temps.swept[slot] = s;
+    }
+  }
+  pthread_mutex_unlock(&os_temps.mutex);
+  u64 removed = 0;
+  int dfd = seen ? -1 : open(os_cpath(scratch.arena, f), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *d = dfd >= 0 ? fdopendir(dfd) : 0;
+  if (!d && dfd >= 0) close(dfd);
+  int self = (int)getpid();
+  for (struct dirent *e; d && (e = readdir(d)) != 0;) {
+    int pid = os_temp_owner(e->d_name);
+    // A process that is gone left it; a live one (another run elsewhere) is left alone.
+    if (!pid || pid == self || kill(pid, 0) == 0 || errno != ESRCH) continue;
+    if (unlinkat(dirfd(d), e->d_name, 0) == 0) removed += 1;
+  }
+  if (d) closedir(d);
+  scratch_end(scratch);
+  return removed;
+}
+
+//~ Stop signals
+
+static void *
+os_stop_thread(void *param) {
+  sigset_t *set = (sigset_t *)param;
+  int sig = 0;
+  while (sigwait(set, &sig) != 0) {
+  }
+  //- no write is cut in two, and no temporary file is made after this: the locks stay held
+  pthread_mutex_lock(&os_temps.hold);
+  pthread_mutex_lock(&os_temps.mutex);
+  u64 removed = 0;
+  for (OsTempEntry *e = os_temps.first; e; e = e->next) {
+    if (unlink(e->path) == 0) removed += 1;
+  }
+  char line[160];
+  int n = snprintf(line, sizeof line, "\nqilsite: stopped by %s; %llu temporary %s removed\n",
+                   sig == SIGINT ? "SIGINT" : "SIGTERM", (unsigned long long)removed, removed == 1 ? "file" : "files");
+  if (n > 0 && write(2, line, (size_t)Min(n, (int)sizeof line - 1)) < 0) {
+  }
+  _exit(128 + sig);
+  return 0;
+}
+
+bool
+os_stop_signals_catch(void) {
+  static sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  // Blocked here, in the main thread before any other starts, so every thread inherits
+  // the mask and only the waiting thread takes them.
+  if (pthread_sigmask(SIG_BLOCK, &set, 0) != 0) return false;
+  pthread_t t;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  bool ok = pthread_create(&t, &attr, os_stop_thread, &set) == 0;
+  pthread_attr_destroy(&attr);
+  if (!ok) pthread_sigmask(SIG_UNBLOCK, &set, 0);
+  return ok;
 }
 
 OsHandle
@@ -446,6 +617,7 @@ os_replace_file(StrView from, StrView to) {
   bool ok = rename(os_cpath(scratch.arena, from), os_cpath(scratch.arena, to)) == 0;
   if (!ok) os_errno = errno;
   scratch_end(scratch);
+  if (ok) os_temp_untrack(from);
   return ok;
 }
 
@@ -466,6 +638,7 @@ os_rename_no_replace(StrView from, StrView to) {
   }
   if (!ok) os_errno = errno;
   scratch_end(scratch);
+  if (ok) os_temp_untrack(from);
   return ok;
 }
 
@@ -480,6 +653,7 @@ os_delete_file(StrView path) {
   bool ok = unlink(os_cpath(scratch.arena, path)) == 0;
   if (!ok) os_errno = errno;
   scratch_end(scratch);
+  os_temp_untrack(path);
   return ok;
 }
 

@@ -109,6 +109,16 @@ bool os_write_file(StrView path, StrView bytes);
 // Makes an empty file named ".qilsite-XXXXXX" in the folder, readable only by its owner.
 // It is never opened through a link, nor an existing file; its path goes on the arena.
 OsHandle os_create_temp_file(Arena *arena, StrView folder, StrView *path_out);
+// Between these, a stop signal waits: for writes that must not be cut in two.
+void os_temp_hold_begin(void);
+void os_temp_hold_end(void);
+// Removes the temporary files that processes now gone left in the folder; once per folder
+// and process. Returns how many it removed.
+u64 os_temp_sweep(StrView folder);
+// SIGINT and SIGTERM stop the process on a thread of their own: the temporary files it
+// made are removed, then it exits with 128 and the signal's number. Main thread, before
+// any other thread starts.
+bool os_stop_signals_catch(void);
 // A new file that must not exist yet (nor be a link); made with the usual permissions.
 OsHandle os_create_new_file(StrView path);
 // Closes the handle and reports a failure the system reports on close (delayed writes).

@@ -93,7 +93,8 @@ TEST(DriverCli, RunWithoutListenEndsAndListenKeepsGoing) {
   EXPECT_TRUE(wait_until([&] { return rounds() >= 2; })) << listen.err();
   EXPECT_TRUE(listen.running()) << "listen keeps the process alive until it is stopped";
   CommandResult stopped = listen.stop();
-  EXPECT_EQ(stopped.signal, SIGTERM) << "it did not end by itself: " << stopped.status;
+  EXPECT_EQ(stopped.status, 128 + SIGTERM) << "it did not end by itself: " << stopped.status;
+  EXPECT_NE(stopped.err.find("stopped by SIGTERM"), std::string::npos) << stopped.err;
 }
 
 TEST(DriverCli, ListenPicksUpEditedSources) {

@@ -254,8 +254,9 @@ TEST(OsFiles, TemporaryFilesAndReplacement) {
   ASSERT_NE(h1.value, 0u);
   ASSERT_NE(h2.value, 0u);
   EXPECT_NE(ss(t1), ss(t2)) << "each call makes a new file";
-  EXPECT_EQ(ss(t1).substr(0, dir.path.size() + 10), dir.path + "/.qilsite-");
-  EXPECT_EQ(t1.length, dir.path.size() + 16) << "a short name, whatever the page's";
+  std::string ours = dir.path + "/.qilsite-" + std::to_string(getpid()) + "-";
+  EXPECT_EQ(ss(t1).substr(0, ours.size()), ours) << "named for the process that made it";
+  EXPECT_EQ(t1.length, ours.size() + 6) << "a short name, whatever the page's";
   FileStatus st;
   ASSERT_TRUE(os_handle_status(h1, &st));
   EXPECT_EQ(st.mode, 0600u) << "private until it is given the old file's rights";

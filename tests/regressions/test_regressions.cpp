@@ -20,6 +20,7 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -271,4 +272,44 @@ TEST(Regressions, AKilledRunLeavesNoHalfMadePage) {
     closedir(d);
     if (cut) break;
   }
+}
+
+// After SIGTERM or Ctrl-C, temporary files holding whole pages stayed in the output and
+// source folders, and no later run removed them. A stop now removes the run's own and
+// exits 143 or 130; a later run removes those whose process is gone.
+TEST(Regressions, TemporaryFilesAreRemovedOnStopAndByTheNextRun) {
+  TempDir dir;
+  std::string body;
+  for (int i = 0; i < 200; i += 1) body += "  line " + std::to_string(i) + " of words to make the page longer\n";
+  for (int i = 0; i < 600; i += 1) {
+    std::string n = std::to_string(i);
+    dir.file("src/d" + n + ".qil",
+             "``\n  title: D" + n + "\n  output_path: \"~/website/d" + n + ".html\"\n``\nBody\n" + body);
+  }
+  auto leftovers = [&] {
+    CommandResult r = run_command("find " + dir.path + " -name '.qilsite-*' | wc -l");
+    return std::stoi(r.out);
+  };
+  Background run = start_qilsite({"target_path=src", "root_path=."}, dir.path);
+  std::string first = dir.path + "/website/d0.html";
+  ASSERT_TRUE(wait_until([&] { return access(first.c_str(), F_OK) == 0 || !run.running(); }));
+  bool mid_run = run.running();
+  kill(run.pid(), SIGTERM);
+  CommandResult stopped = run.stop();
+  if (mid_run) {
+    EXPECT_EQ(stopped.status, 128 + SIGTERM) << stopped.err;
+  }
+  EXPECT_EQ(leftovers(), 0);
+
+  //- one a killed run left, one of a process still alive (this one)
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, 0, 0);
+  dir.file("website/.qilsite-" + std::to_string(gone) + "-abcdef", "half a page");
+  std::string alive = dir.file("website/.qilsite-" + std::to_string(getpid()) + "-ghijkl", "another run's");
+  dir.file("src/d0.qil", "``\n  title: Changed\n  output_path: \"~/website/d0.html\"\n``\nBody\n");
+  CommandResult again = run_qilsite({"target_path=src", "root_path=."}, dir.path);
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(leftovers(), 1) << "only the live process's file stays";
+  EXPECT_EQ(read_all(alive), "another run's");
 }
