@@ -237,18 +237,25 @@ TEST(Regressions, ASecondRunOnASiteWaitsForTheFirst) {
   EXPECT_NE(r.err.find("1 page generated"), std::string::npos) << r.err;
 }
 
+// Documents of some length, each with its page in website/: a build long enough to be
+// stopped in the middle.
+static void
+many_documents(const TempDir &dir, int count) {
+  std::string body;
+  for (int i = 0; i < 200; i += 1) body += "  line " + std::to_string(i) + " of words to make the page longer\n";
+  for (int i = 0; i < count; i += 1) {
+    std::string n = std::to_string(i);
+    dir.file("src/d" + n + ".qil",
+             "``\n  title: D" + n + "\n  output_path: \"~/website/d" + n + ".html\"\n``\nBody\n" + body);
+  }
+}
+
 // Generated pages were made under their final names and filled afterwards, so a run
 // killed half-way left empty or cut pages for a deploy to publish. A page now takes its
 // name only once complete: whenever the run is killed, each page there is whole.
 TEST(Regressions, AKilledRunLeavesNoHalfMadePage) {
   TempDir dir;
-  std::string body;
-  for (int i = 0; i < 200; i += 1) body += "  line " + std::to_string(i) + " of words to make the page longer\n";
-  for (int i = 0; i < 150; i += 1) {
-    std::string n = std::to_string(i);
-    dir.file("src/d" + n + ".qil",
-             "``\n  title: D" + n + "\n  output_path: \"~/website/d" + n + ".html\"\n``\nBody\n" + body);
-  }
+  many_documents(dir, 150);
   int cut = 0;
   for (int trial = 0; trial < 12; trial += 1) {
     Background run = start_qilsite({"target_path=src", "root_path=."}, dir.path);
@@ -279,13 +286,7 @@ TEST(Regressions, AKilledRunLeavesNoHalfMadePage) {
 // exits 143 or 130; a later run removes those whose process is gone.
 TEST(Regressions, TemporaryFilesAreRemovedOnStopAndByTheNextRun) {
   TempDir dir;
-  std::string body;
-  for (int i = 0; i < 200; i += 1) body += "  line " + std::to_string(i) + " of words to make the page longer\n";
-  for (int i = 0; i < 600; i += 1) {
-    std::string n = std::to_string(i);
-    dir.file("src/d" + n + ".qil",
-             "``\n  title: D" + n + "\n  output_path: \"~/website/d" + n + ".html\"\n``\nBody\n" + body);
-  }
+  many_documents(dir, 600);
   auto leftovers = [&] {
     CommandResult r = run_command("find " + dir.path + " -name '.qilsite-*' | wc -l");
     return std::stoi(r.out);
