@@ -8,6 +8,11 @@
 #include "os/os_core.h"
 
 static u64 arena_granule = 4096;
+// Set once the system refused a reservation (a limit on address space, as `ulimit -v`
+// sets): later arenas reserve little and grow by chaining blocks instead.
+static u32 arena_space_tight;
+
+#define ARENA_TIGHT_RESERVE MB(4)
 
 u64
 arena_page_granule(void) {
@@ -36,8 +41,21 @@ arena_create(ArenaParams params) {
     commit = reserve;
     flags |= ArenaFlag_CallerMemory;
   } else {
-    base = (u8 *)os_reserve(reserve);
+    //- what was asked, else a small block, else just what is committed at once
+    u64 small = Max(commit, (u64)ARENA_TIGHT_RESERVE);
+    u64 want = __atomic_load_n(&arena_space_tight, __ATOMIC_RELAXED) ? Min(reserve, small) : reserve;
+    base = (u8 *)os_reserve(want);
+    if (!base && want > small) {
+      __atomic_store_n(&arena_space_tight, 1u, __ATOMIC_RELAXED);
+      want = small;
+      base = (u8 *)os_reserve(want);
+    }
+    if (!base && want > commit) {
+      want = commit;
+      base = (u8 *)os_reserve(want);
+    }
     if (!base) return 0;
+    reserve = want;
     if (flags & ArenaFlag_LargePages) commit = reserve;
     if (!os_commit(base, commit)) {
       os_release(base, reserve);
@@ -67,6 +85,8 @@ arena_create_sized(u64 reserve_size, u64 commit_size) {
 
 void *
 arena_push(Arena *arena, u64 size, u64 alignment) {
+  // An arena the system could not give (no address space left) gives nothing.
+  if (!arena) return 0;
   if (alignment == 0) alignment = 1;
   // No block can hold this much, and the sums below would wrap round.
   if (size > ((u64)1 << 62) || alignment > ((u64)1 << 62)) return 0;
@@ -122,12 +142,14 @@ arena_push_zero(Arena *arena, u64 size, u64 alignment) {
 
 u64
 arena_pos(Arena *arena) {
+  if (!arena) return 0;
   Arena *b = arena->current;
   return b->base_pos + b->pos;
 }
 
 void
 arena_pop_to(Arena *arena, u64 pos) {
+  if (!arena) return;
   u64 q = Max(pos, (u64)ARENA_HEADER_SIZE);
   Arena *b = arena->current;
   while (b->base_pos >= q && b->prev) {

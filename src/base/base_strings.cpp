@@ -34,6 +34,7 @@ str_pushfv(Arena *arena, const char *fmt, va_list args) {
   u64 n = fmt_vsnprintf(0, 0, fmt, measure);
   va_end(measure);
   u8 *p = push_array_no_zero(arena, u8, n + 1);
+  if (!p) return StrView{};
   fmt_vsnprintf((char *)p, n + 1, fmt, args);
   return str_make(p, n);
 }
