@@ -466,6 +466,7 @@ driver_run(FileService *service, OptionTable *options) {
   driver_print_summary(site, &site->total, true);
   int status = settings.strict && driver_found_errors(&site->total) ? 1 : 0;
   if (site->shared_records) arena_release(site->shared_records);
+  if (site->record_pool) arena_release(site->record_pool);
   os_close_file(lock);
   arena_release(site->pages_arena);
   arena_release(arena);

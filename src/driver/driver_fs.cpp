@@ -63,8 +63,15 @@ content_store(FileService *service, Arena *owner, StrView bytes) {
   node->bytes = bytes;
   node->holders = 1;
   // The bytes start on a page of their own (see the streamer), so only they become read-only.
+  // A content with an arena of its own is never written again, its header included: all
+  // of it is read-only, so neighbouring contents share one mapping of the system's
+  // instead of two each (a listen run over ten thousand files ran out of them).
   u64 page = os_process_info()->page_size ? os_process_info()->page_size : 4096;
-  if (bytes.length && ((uintptr_t)bytes.data % page) == 0) {
+  if (owner && owner->prev == 0 && owner->committed == owner->reserved && ((uintptr_t)owner % page) == 0 &&
+      bytes.length &&
+      (u8 *)bytes.data >= (u8 *)owner && (u8 *)bytes.data + bytes.length <= (u8 *)owner + owner->reserved) {
+    os_protect_read_only(owner, owner->reserved);
+  } else if (bytes.length && ((uintptr_t)bytes.data % page) == 0) {
     os_protect_read_only(bytes.data, AlignPow2(bytes.length, page));
   }
   ContentNode *first = (ContentNode *)slot->first;

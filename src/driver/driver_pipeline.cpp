@@ -13,28 +13,60 @@
 
 //~ Records
 
-static void
-driver_release_record_arena(Site *site, Arena *arena) {
-  if (arena && arena != site->shared_records && arena != site->overflow_records) arena_release(arena);
-}
-
 // Under listen each record works on an arena of its own, given back when the record is
 // filled again; a run that does not listen fills every record once, on one shared arena.
-// When the system has no mapping left for an arena of its own, a record goes on the
-// overflow arena: its memory is then kept till the end, and the run goes on.
+// An arena of its own starts in a block of the site's record pool, sized for the source:
+// one mapping of the system's per record would exhaust them on a big site (about ten
+// thousand documents). A record that outgrows its block chains blocks of its own.
+static u32
+driver_record_class(u64 expect) {
+  u32 c = 0;
+  while (c + 1 < DRIVER_RECORD_CLASSES && (DRIVER_RECORD_BLOCK_MIN << c) < expect) c += 1;
+  return c;
+}
+
+static void
+driver_release_record_arena(Site *site, Arena *arena) {
+  if (!arena || arena == site->shared_records || arena == site->overflow_records) return;
+  bool pooled = arena->flags & ArenaFlag_CallerMemory;
+  u64 size = arena->reserved;
+  arena_release(arena);
+  if (!pooled) return;
+  //- the block goes back to its class's list
+  u32 c = driver_record_class(size);
+  DriverRecordBlock *b = (DriverRecordBlock *)(void *)arena;
+  b->next = site->free_record_blocks[c];
+  site->free_record_blocks[c] = b;
+}
+
+// When the system gives nothing more, a record goes on the overflow arena: its memory is
+// then kept till the end, and the run goes on.
 static Arena *
-driver_record_arena(Site *site, Arena *old) {
+driver_record_arena(Site *site, Arena *old, u64 expect) {
   driver_release_record_arena(site, old);
   if (site->shared_records) return site->shared_records;
-  Arena *own = arena_create_sized(MB(64), KB(64));
-  if (own) return own;
+  if (!site->record_pool) site->record_pool = arena_create_sized(GB(64), MB(1));
+  u32 c = driver_record_class(expect);
+  u64 size = DRIVER_RECORD_BLOCK_MIN << c;
+  void *block = site->free_record_blocks[c];
+  if (block) site->free_record_blocks[c] = site->free_record_blocks[c]->next;
+  else block = arena_push(site->record_pool, size, KB(4));
+  if (block) {
+    ArenaParams params = {};
+    params.memory = block;
+    params.memory_size = size;
+    params.reserve_size = Max(size, (u64)MB(1));  // what a chained block reserves
+    params.commit_size = KB(64);
+    Arena *own = arena_create(params);
+    if (own) return own;
+  }
   if (!site->overflow_records) site->overflow_records = arena_create_sized(GB(64), MB(1));
   return site->overflow_records;
 }
 
 // The source's page record, queued at its first use and emptied for a new fill after.
 static PageRecord *
-driver_page_record(Site *site, DriverSource *src) {
+driver_page_record(Site *site, DriverSource *src, u64 expect) {
   PageRecord *r = src->record;
   if (!r) {
     r = push_struct(site->pages_arena, PageRecord);
@@ -43,7 +75,7 @@ driver_page_record(Site *site, DriverSource *src) {
     src->record = r;
   }
   PageRecord *next = r->next;
-  Arena *arena = driver_record_arena(site, r->arena);
+  Arena *arena = driver_record_arena(site, r->arena, expect);
   MemoryZeroStruct(r);
   r->next = next;
   r->arena = arena;
@@ -71,7 +103,7 @@ driver_record_document(Site *site, DriverSource *src, Arena *arena, DocParseResu
 // rewritten, since its tree may have lost text; nor is a page with no markup at all.
 static PageRecord *
 driver_process_page(Site *site, DriverSource *src, StrView content) {
-  PageRecord *rec = driver_page_record(site, src);
+  PageRecord *rec = driver_page_record(site, src, site->settings.check_urls ? content.length * 64 : 0);
   Arena *arena = rec->arena;
   rec->kind = PageKind_HandWritten;
   rec->path = src->path;
@@ -200,7 +232,9 @@ driver_claim_put(Site *site, DriverSource *src, StrView folded, u32 kind) {
 static PageRecord *
 driver_process_document(Site *site, DriverSource *src, StrView content) {
   StrView root = site->settings.root;
-  Arena *arena = driver_record_arena(site, src->document ? src->document->arena : 0);
+  // With link checking the parse stays on it, and with a page that waits, on the page's.
+  u64 expect = site->settings.check_urls ? content.length * 48 : 0;
+  Arena *arena = driver_record_arena(site, src->document ? src->document->arena : 0, expect);
   if (src->document) src->document->arena = 0;  // released just above
   DocParseOptions options = {root};
   // Without link checking no page waits for answers: it is written as soon as it is
@@ -258,11 +292,11 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
 
   //- the page, assembled on the record's arena; a record without one reports nothing
   if (!out.length) {
-    if (src->record) driver_page_record(site, src);
+    if (src->record) driver_page_record(site, src, 0);
     if (batch) emit_parse_done(site);
     return src->record;
   }
-  PageRecord *rec = driver_page_record(site, src);
+  PageRecord *rec = driver_page_record(site, src, site->settings.check_urls ? content.length * 64 : 0);
   rec->kind = PageKind_Generated;
   // A backslash separates folders here too, as in every link: the page, its raw view and
   // the links to them name the same file.

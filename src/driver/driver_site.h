@@ -151,6 +151,14 @@ struct DriverClaim {
   u32 kind;  // DriverClaimKind
 };
 
+// A block of the record pool: the first block of a record's arena.
+struct DriverRecordBlock {
+  DriverRecordBlock *next;
+};
+
+#define DRIVER_RECORD_BLOCK_MIN KB(16)
+#define DRIVER_RECORD_CLASSES 8  // 16 KiB to 2 MiB
+
 #define DRIVER_CLAIM_SLOTS 1024
 #define DRIVER_SOURCE_SLOTS 4096
 
@@ -201,9 +209,12 @@ struct Site {
   DriverClaim *free_claims;
   // A run that does not listen puts every record's work on one arena (an arena per
   // record would cost the system a mapping each); under listen each record has its
-  // own, and when none can be had, records go on the overflow arena.
+  // own, started in a block of the pool, and when none can be had, records go on the
+  // overflow arena.
   Arena *shared_records;
   Arena *overflow_records;
+  Arena *record_pool;  // blocks the records' own arenas start in (listen)
+  DriverRecordBlock *free_record_blocks[DRIVER_RECORD_CLASSES];
   //- the writer
   EmitWriter *writer;
   //- counters and the console

@@ -333,3 +333,37 @@ TEST(Regressions, ALimitOnAddressSpaceIsLivedWith) {
   EXPECT_EQ(build.status, 0) << build.err;
   EXPECT_NE(build.err.find("40 pages generated"), std::string::npos) << build.err;
 }
+
+// Under listen every document cost the system about six mappings (an arena per record,
+// a read-only content beside a writable header), so about ten thousand documents
+// exhausted them and the run crashed. Records now start in blocks of one pool, and a
+// content is read-only whole.
+TEST(Regressions, ListenOverManyDocumentsCostsFewMappings) {
+  TempDir dir;
+  auto write_documents = [&](int from, int to) {
+    for (int i = from; i < to; i += 1) {
+      std::string n = std::to_string(i);
+      dir.file("src/d" + n + ".qil",
+               "``\n  title: D" + n + "\n  output_path: \"~/website/d" + n + ".html\"\n``\nBody " + n + "\n");
+    }
+  };
+  auto mappings = [&](int pid) { return count_of(read_all("/proc/" + std::to_string(pid) + "/maps"), "\n"); };
+  write_documents(0, 100);
+  Background listen = start_qilsite({"target_path=src", "root_path=.", "listen"}, dir.path);
+  ASSERT_TRUE(wait_until([&] { return listen.err().find("100 pages generated") != std::string::npos; }, 60))
+      << listen.err();
+  int before = mappings(listen.pid());
+  //- 2,000 more, built as new sources while it listens
+  write_documents(100, 2100);
+  auto pages = [&] {
+    size_t n = 0;
+    if (DIR *d = opendir((dir.path + "/website").c_str())) {
+      while (dirent *e = readdir(d)) n += e->d_name[0] == 'd' || e->d_name[0] == 'r';
+      closedir(d);
+    }
+    return n;
+  };
+  ASSERT_TRUE(wait_until([&] { return pages() == 2 * 2100; }, 60)) << pages() << "\n" << listen.err();
+  EXPECT_LT(mappings(listen.pid()) - before, 1000) << "mappings for 2,000 more documents";
+  listen.stop();
+}
