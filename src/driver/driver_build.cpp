@@ -192,32 +192,51 @@ driver_pick_up_new_files(Site *site) {
   driver_process_files(site);
 }
 
+// The content of a source now, held, and its records built from it again.
+static void
+driver_rebuild_source(Site *site, DriverSource *src, FileSnapshot snap) {
+  StrView content = {};
+  // An unreadable file leaves the records built before (and the content they use) alone.
+  if (!driver_source_content(site->file_service, src, snap, &content)) {
+    SiteCount(site, read_failures, 1);
+    return;
+  }
+  driver_process_file(site, src, content);
+  driver_release_previous(site->file_service, src);
+}
+
 static void
 driver_pick_up_changes(Site *site) {
+  bool claims_freed = false;
   for (DriverSource *src = site->first_source; src; src = src->next) {
     // Editors often save by removing the file and writing it anew: a source that is
-    // back is built again (its records are still the ones it had).
+    // back is built again (its records are still the ones it had), and claims its
+    // output path again.
+    bool back = false;
     if (src->deleted) {
       if (!os_path_exists(src->path)) continue;
       src->deleted = 0;
+      back = true;
       SiteCount(site, sources_new, 1);
     }
     FileSnapshot snap = file_request(site->file_service, src->path, os_now_micros());
-    if (!snap.ok || content_key_equal(snap.key, src->key)) continue;
-    // A source that is gone keeps the page it published; it is said once.
+    if (!snap.ok || (!back && content_key_equal(snap.key, src->key))) continue;
+    // A source that is gone keeps the page it published; it is said once. Its output
+    // path is free again for a document that wanted it (a folder renamed, say).
     if (!os_path_exists(src->path)) {
       src->deleted = 1;
+      claims_freed = claims_freed || driver_release_claims(site, src);
       SiteCount(site, sources_deleted, 1);
       continue;
     }
-    StrView content = {};
-    // An unreadable file leaves the records built before (and the content they use) alone.
-    if (!driver_source_content(site->file_service, src, snap, &content)) {
-      SiteCount(site, read_failures, 1);
-    } else {
-      driver_process_file(site, src, content);
-      driver_release_previous(site->file_service, src);
-    }
+    driver_rebuild_source(site, src, snap);
+  }
+  //- documents refused an output path another held try again once paths are freed
+  if (!claims_freed) return;
+  for (DriverSource *src = site->first_source; src; src = src->next) {
+    if (!src->claim_refused || src->deleted) continue;
+    FileSnapshot snap = file_request(site->file_service, src->path, DEADLINE_NONE);
+    if (snap.ok) driver_rebuild_source(site, src, snap);
   }
 }
 

@@ -44,6 +44,8 @@ void driver_queue_document_links(Site *site, PageRecord *rec, DocParseResult *do
 
 //~ Pipelines and reports
 
+// Frees the output paths the source's page and raw view hold; whether it held any.
+bool driver_release_claims(Site *site, DriverSource *src);
 // Whether every web link of the page has been fetched.
 bool driver_page_ready(Site *site, PageRecord *record);
 // Writes a page that waited for its links (previews attached) and prints its lines.

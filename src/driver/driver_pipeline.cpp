@@ -195,12 +195,14 @@ driver_claim_drop(Site *site, DriverSource *src, StrView path) {
   }
 }
 
-static void
-driver_claim_release(Site *site, DriverSource *src) {
+bool
+driver_release_claims(Site *site, DriverSource *src) {
+  bool held = src->output_claim.length || src->raw_claim.length;
   driver_claim_drop(site, src, src->output_claim);
   driver_claim_drop(site, src, src->raw_claim);
   src->output_claim = StrView{};
   src->raw_claim = StrView{};
+  return held;
 }
 
 static DriverClaim *
@@ -249,7 +251,8 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   bool draft = str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive);
 
   //- the page's file: inside the site root, and no other document's
-  driver_claim_release(site, src);
+  driver_release_claims(site, src);
+  src->claim_refused = 0;
   StrView out = draft ? StrView{} : driver_page_output(doc);
   if (out.length) {
     ArenaTemp scratch = scratch_begin(&arena, 1);
@@ -272,6 +275,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
                               what, &held->source->path);
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
+      src->claim_refused = 1;
     } else {
       driver_claim_put(site, src, folded, DriverClaim_Page);
       driver_claim_put(site, src, raw_folded, DriverClaim_RawView);

@@ -135,6 +135,7 @@ struct DriverSource {
   StrView output_claim;  // the output path this source's page holds, or empty
   StrView raw_claim;     // and its raw view's
   u32 deleted;           // said once: its page stays
+  u32 claim_refused;     // its output path was another's: it tries again when paths are freed
 };
 
 enum DriverClaimKind : u32 {

@@ -367,3 +367,27 @@ TEST(Regressions, ListenOverManyDocumentsCostsFewMappings) {
   EXPECT_LT(mappings(listen.pid()) - before, 1000) << "mappings for 2,000 more documents";
   listen.stop();
 }
+
+// Under listen, documents in a renamed folder were refused their output paths, which the
+// deleted paths still held ("is already the page of"), and later edits were never
+// published until a restart. A deleted source frees its paths, and the documents refused
+// them try again.
+TEST(Regressions, ListenPublishesARenamedFolder) {
+  TempDir dir;
+  auto doc = [](const std::string &title) {
+    return "``\n  title: " + title + "\n  output_path: \"~/website/a.html\"\n``\nBody\n";
+  };
+  dir.file("src/old/a.qil", doc("First"));
+  Background listen = start_qilsite({"target_path=src", "root_path=.", "listen"}, dir.path);
+  std::string page = dir.path + "/website/a.html";
+  ASSERT_TRUE(wait_until([&] { return read_all(page).find("<title>First</title>") != std::string::npos; }))
+      << listen.err();
+  ASSERT_EQ(rename((dir.path + "/src/old").c_str(), (dir.path + "/src/new").c_str()), 0);
+  // The old paths are found gone by the scanner's look at every file (each 5 s).
+  ASSERT_TRUE(wait_until([&] { return listen.err().find("1 source deleted") != std::string::npos; }, 30))
+      << listen.err();
+  edit_file(dir.path + "/src/new/a.qil", doc("Second"));
+  EXPECT_TRUE(wait_until([&] { return read_all(page).find("<title>Second</title>") != std::string::npos; }, 30))
+      << listen.out() << listen.err();
+  listen.stop();
+}
