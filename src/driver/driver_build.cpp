@@ -76,6 +76,7 @@ driver_site_init(Site *site, Arena *arena, SiteSettings settings) {
   f->index_path = str_pushf(arena, "%Swebsite/index.html", &root);
   f->head_text = driver_read_shared(arena, f->head_path, 0);
   f->tag_css_text = driver_read_shared(arena, f->tag_css_path, &f->tag_css_error);
+  driver_manifest_read(site);
   HtmlParseResult head = {};
   site->shared = gen_shared_make(arena, root, f->head_text, f->head_path, f->tag_css_text, &head);
   f->head_diagnostics = head.diagnostics;
@@ -183,6 +184,7 @@ driver_pick_up_new_files(Site *site) {
   u64 unlisted = 0;
   StrList found = driver_discover(site->file_service, scratch.arena, site->settings.target, &unlisted);
   SiteCount(site, read_failures, unlisted);
+  driver_manifest_drop_outputs(site, &found);
   for (StrNode *n = found.first; n; n = n->next) {
     if (driver_source_known(site, n->string)) continue;
     str_list_push(site->arena, &site->queued, str_push_copy(site->arena, n->string));
@@ -410,6 +412,7 @@ driver_run(FileService *service, OptionTable *options) {
       u64 unlisted = 0;
       site->queued = driver_discover(service, arena, settings.target, &unlisted);
       SiteCount(site, read_failures, unlisted);
+      driver_manifest_drop_outputs(site, &site->queued);
       site->target_real = driver_target_real(arena, settings.target);
     }
   }
@@ -465,9 +468,10 @@ driver_run(FileService *service, OptionTable *options) {
       reported += 1;
       arena_pop_to(scratch, scratch_start);
     }
-    //- once every page is out, the index lists them
-    if (reported && all_reported) {
+    //- once every page is out, the manifest and the index list them
+    if ((reported || site->round.sources_deleted) && all_reported) {
       if (!site->root_real.length) site->root_real = os_real_path(arena, settings.root);
+      driver_manifest_update(site);
       driver_report_index(site);
       arena_pop_to(scratch, scratch_start);
     }

@@ -44,6 +44,21 @@ void driver_queue_document_links(Site *site, PageRecord *rec, DocParseResult *do
 
 //~ Pipelines and reports
 
+//~ The manifest (driver_manifest.cpp): the files this tool wrote
+
+// Reads the site's manifest; at set-up.
+void driver_manifest_read(Site *site);
+// A path as the manifest names it, relative to the root; empty when not below it.
+StrView driver_manifest_key(Arena *arena, Site *site, StrView path);
+// Why a generated page or raw view may not be written at `path` (a file this tool did not
+// write, a source, the index, the shared head), or empty when it may.
+StrView driver_manifest_refusal(Arena *arena, Site *site, StrView path);
+// After a round: what the sources make now is listed, what they made before and make no
+// more is removed (only files this tool wrote), and the manifest is written again.
+void driver_manifest_update(Site *site);
+// Leaves out of a discovered list the files this tool wrote.
+void driver_manifest_drop_outputs(Site *site, StrList *files);
+
 // Frees the output paths the source's page and raw view hold; whether it held any.
 bool driver_release_claims(Site *site, DriverSource *src);
 // Whether every web link of the page has been fetched.

@@ -263,6 +263,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
     StrView raw_folded = site_path_fold(scratch.arena, raw_path);
     u64 offset = driver_output_offset(doc, out);
     DriverClaim *held = 0;
+    StrView refusal = {};
     if (!site_path_inside(scratch.arena, out, root)) {
       StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out, &root);
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
@@ -276,6 +277,15 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
       src->claim_refused = 1;
+    } else if ((refusal = driver_manifest_refusal(scratch.arena, site, page_path)).length ||
+               (refusal = driver_manifest_refusal(scratch.arena, site, raw_path)).length) {
+      //- never over a file this tool did not write
+      bool raw = !driver_manifest_refusal(scratch.arena, site, page_path).length;
+      StrView named = raw ? raw_path : out;
+      StrView msg = str_pushf(parse_arena, "%S is %S: this document's page is not written", &named, &refusal);
+      diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
+      SiteCount(site, write_failures, 1);
+      out = StrView{};
     } else {
       driver_claim_put(site, src, folded, DriverClaim_Page);
       driver_claim_put(site, src, raw_folded, DriverClaim_RawView);

@@ -163,6 +163,30 @@ struct DriverRecordBlock {
 #define DRIVER_CLAIM_SLOTS 1024
 #define DRIVER_SOURCE_SLOTS 4096
 
+//~ The manifest
+
+// An output file below the root this tool wrote, and the source that made it.
+struct ManifestEntry {
+  ManifestEntry *next;        // in its slot
+  ManifestEntry *next_in_order;
+  StrView output;  // relative to the root, folded
+  StrView source;  // absolute, folded; empty for the site's own files
+  b32 listed;      // in the manifest (read, or written by this run)
+  b32 kept;        // made again by the round just ended
+};
+
+#define MANIFEST_SLOTS 4096
+
+struct SiteManifest {
+  StrView path;
+  StrView cwd;   // relative paths are taken from here
+  StrView root;  // absolute, folded, without a trailing slash
+  b32 found;     // a manifest was there: nothing is adopted
+  ManifestEntry *slots[MANIFEST_SLOTS];
+  ManifestEntry *first;
+  ManifestEntry *last;
+};
+
 //~ The site
 
 // The shared files as read at the start of the run.
@@ -191,6 +215,7 @@ struct Site {
   // The real path of the site root, once it exists: generated pages are written only below it.
   StrView root_real;
   SiteSharedFiles files;
+  SiteManifest manifest;
   GenShared shared;  // what assembly takes from the shared files
   StrView searchers_text;
   SourceFinderList finders;  // from the searchers configuration

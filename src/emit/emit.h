@@ -112,6 +112,11 @@ bool emit_index(Site *site, StrView text, const WriteExpect *expect);
 // The index page could not be refilled (unreadable, or its parse raised an error): counted
 // as a page not written.
 void emit_index_refused(Site *site);
+// Removes an output this tool wrote that its source no longer makes (one line says so);
+// a folder or special file at the path is left alone.
+void emit_remove_output(Site *site, StrView path, StrView source);
+// Replaces the manifest; false (counted) when it could not be written.
+bool emit_manifest(Site *site, StrView text);
 
 //~ The background writer (emit_writer.cpp)
 // Pages that wait for nothing are serialized and written on a thread of the writer's

@@ -3,6 +3,7 @@
 
 #include "base/base_format.h"
 #include "html/html_core.h"
+#include "os/os_core.h"
 
 //~ Pages
 
@@ -111,6 +112,28 @@ bool
 emit_index(Site *site, StrView text, const WriteExpect *expect) {
   WriteOptions options = {expect, {}, 0};
   if (emit_written(emit_replace_file(site->files.index_path, text, &options))) return true;
+  SiteCount(site, write_failures, 1);
+  return false;
+}
+
+void
+emit_remove_output(Site *site, StrView path, StrView source) {
+  FileStatus st;
+  if (!os_path_status(path, &st)) return;
+  if (st.props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) return;
+  if (os_delete_file(path)) {
+    console_eprintf("qilsite: removed '%.*s': '%.*s' no longer makes it\n", str_expand(path), str_expand(source));
+  } else {
+    console_eprintf("qilsite: cannot remove '%.*s': %s\n", str_expand(path), os_last_error());
+    SiteCount(site, write_failures, 1);
+  }
+}
+
+bool
+emit_manifest(Site *site, StrView text) {
+  // Ours alone, and made again from the sources if lost: not forced to the disk.
+  WriteOptions options = {0, {}, 1};
+  if (emit_written(emit_replace_file(site->manifest.path, text, &options))) return true;
   SiteCount(site, write_failures, 1);
   return false;
 }

@@ -391,3 +391,35 @@ TEST(Regressions, ListenPublishesARenamedFolder) {
       << listen.out() << listen.err();
   listen.stop();
 }
+
+// Outputs were never removed, so a document that moved its page or became a draft left
+// its old page published; and with target_path at the root, the second run read its own
+// pages back as hand-written ones and failed strict. The manifest lists what the tool
+// wrote: what a source makes no more is removed, nothing else ever is, and outputs are
+// never read back.
+TEST(Regressions, TheManifestPrunesOnlyOurOutputsAndKeepsThemFromTheSources) {
+  TempDir dir;
+  auto doc = [](const std::string &out, const std::string &status) {
+    return "``\n  title: A\n" + status + "  output_path: \"~/website/" + out + "\"\n``\nBody\n";
+  };
+  dir.file("src/a.qil", doc("a.html", ""));
+  std::string mine = dir.file("website/mine.html", "<p>the author's own page</p>\n");
+  for (int run = 0; run < 2; run += 1) {
+    CommandResult r = run_qilsite({"target_path=.", "root_path=.", "strict"}, dir.path);
+    EXPECT_EQ(r.status, 0) << "run " << run << ": " << r.out << r.err;
+    EXPECT_EQ(r.out.find("error:"), std::string::npos) << r.out;
+  }
+  EXPECT_NE(read_all(dir.path + "/website/a.html").find("<title>A</title>"), std::string::npos);
+  //- the page moves: the old one and its raw view go, the author's page stays
+  dir.file("src/a.qil", doc("b.html", ""));
+  CommandResult moved = run_qilsite({"target_path=.", "root_path=."}, dir.path);
+  EXPECT_NE(moved.err.find("website/a.html': "), std::string::npos) << moved.err;
+  EXPECT_NE(access((dir.path + "/website/a.html").c_str(), F_OK), 0);
+  EXPECT_NE(access((dir.path + "/website/raw_a.html").c_str(), F_OK), 0);
+  EXPECT_EQ(access((dir.path + "/website/b.html").c_str(), F_OK), 0);
+  //- a draft publishes nothing
+  dir.file("src/a.qil", doc("b.html", "  status: draft\n"));
+  run_qilsite({"target_path=.", "root_path=."}, dir.path);
+  EXPECT_NE(access((dir.path + "/website/b.html").c_str(), F_OK), 0);
+  EXPECT_EQ(read_all(mine), "<p>the author's own page</p>\n");
+}
