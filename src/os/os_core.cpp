@@ -89,7 +89,8 @@ static bool
 os_fail_slow(OsFailPoint point) {
   u32 bit = 1u << point;
   if (!(__atomic_load_n(&os_fail_armed, __ATOMIC_ACQUIRE) & bit)) return false;
-  if (__atomic_load_n(&os_fail_thread[point], __ATOMIC_ACQUIRE) != (void *)&os_fail_thread_tag) return false;
+  void *thread = __atomic_load_n(&os_fail_thread[point], __ATOMIC_ACQUIRE);
+  if (thread && thread != (void *)&os_fail_thread_tag) return false;
   u64 call = __atomic_add_fetch(&os_fail_calls[point], 1, __ATOMIC_ACQ_REL);
   u64 first = __atomic_load_n(&os_fail_first[point], __ATOMIC_ACQUIRE);
   u64 count = __atomic_load_n(&os_fail_count[point], __ATOMIC_ACQUIRE);
@@ -119,6 +120,22 @@ os_test_fail_span(OsFailPoint point, u64 n, u64 count) {
 void
 os_test_fail_nth(OsFailPoint point, u64 n) {
   os_test_fail_span(point, n, 1);
+}
+
+// QILSITE_TEST_FAIL=POINT:N (write, rename, commit, read, chmod, sync) fails the Nth call
+// at the point made by any thread of the process: a whole run under one fault.
+static void
+os_test_fail_from_environment(void) {
+  const char *spec = getenv("QILSITE_TEST_FAIL");
+  if (!spec) return;
+  const char *names[OsFail_COUNT] = {"write", "rename", "commit", "read", "chmod", "sync"};
+  for (u32 p = 0; p < OsFail_COUNT; p += 1) {
+    u64 len = strlen(names[p]);
+    if (strncmp(spec, names[p], len) != 0 || spec[len] != ':') continue;
+    u64 n = strtoull(spec + len + 1, 0, 10);
+    os_test_fail_span((OsFailPoint)p, n, 1);
+    __atomic_store_n(&os_fail_thread[p], (void *)0, __ATOMIC_RELEASE);
+  }
 }
 
 //~ Files
@@ -551,6 +568,10 @@ os_create_new_file(StrView path) {
 
 bool
 os_handle_sync(OsHandle handle) {
+  if (os_fail_now(OsFail_Sync)) {
+    os_errno = EIO;
+    return false;
+  }
   if (handle.value && fsync(os_fd(handle)) == 0) return true;
   os_errno = handle.value ? errno : EBADF;
   return false;
@@ -558,6 +579,10 @@ os_handle_sync(OsHandle handle) {
 
 bool
 os_sync_file_system(StrView path) {
+  if (os_fail_now(OsFail_Sync)) {
+    os_errno = EIO;
+    return false;
+  }
   ArenaTemp scratch = scratch_begin(0, 0);
   int fd = open(os_cpath(scratch.arena, path), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   scratch_end(scratch);
@@ -832,6 +857,7 @@ os_process_init(void) {
   os_info.new_file_mode = 0644u & ~(u32)mask;
   arena_set_page_granule(os_info.page_size);
   os_thread_pools_init();
+  os_test_fail_from_environment();
 }
 
 const OsProcessInfo *

@@ -73,6 +73,7 @@ enum OsFailPoint : u32 {
   OsFail_Commit,  // os_commit fails with ENOMEM
   OsFail_Read,    // os_read_range reads half, then fails with EIO
   OsFail_Chmod,   // os_handle_set_permissions fails with EIO
+  OsFail_Sync,    // os_handle_sync and os_sync_file_system fail with EIO
   OsFail_COUNT,
 };
 

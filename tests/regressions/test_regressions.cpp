@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <sstream>
 
 #include "test_support.h"
@@ -422,4 +423,70 @@ TEST(Regressions, TheManifestPrunesOnlyOurOutputsAndKeepsThemFromTheSources) {
   run_qilsite({"target_path=.", "root_path=."}, dir.path);
   EXPECT_NE(access((dir.path + "/website/b.html").c_str(), F_OK), 0);
   EXPECT_EQ(read_all(mine), "<p>the author's own page</p>\n");
+}
+
+//~ Faults across a whole run
+
+// The files of a built site that the tool writes or rewrites, by path below the site.
+static std::map<std::string, std::string>
+site_outputs(const std::string &root) {
+  std::map<std::string, std::string> files;
+  for (const char *rel : {"website/qil/a.html", "website/qil/raw_a.html", "website/qil/b.html",
+                          "website/qil/raw_b.html", "website/index.html", "src/page.html",
+                          "shared/css/qil/css_default.css"}) {
+    files[rel] = read_all(root + "/" + rel);
+  }
+  return files;
+}
+
+static void
+mixed_site(const TempDir &dir, const std::string &version) {
+  for (const char *name : {"a", "b"}) {
+    dir.file(std::string("src/") + name + ".qil", "``\n  title: " + std::string(name) + " " + version +
+                                                       "\n  output_path: \"~/website/qil/" + name + ".html\"\n``\n" +
+                                                       "Body\n  text of " + version + "\n");
+  }
+  dir.file("src/page.html", "<title>p</title>\n<p   class=x>page " + version + "</p>\n");
+  if (access((dir.path + "/website/index.html").c_str(), F_OK) != 0) {
+    dir.file("website/index.html", "<!DOCTYPE html>\n<html lang=\"en\"><head><title>Home</title></head>\n"
+                                   "<body><ul id=\"zo-l-qil\"></ul></body></html>\n");
+  }
+}
+
+// The SQLite way: the 1st, 2nd, 3rd ... write, rename and sync of a whole rebuild fail in
+// turn; after each, every output holds its old bytes or its new ones, and the next run
+// leaves no temporary file and the tree a clean build makes.
+TEST(Regressions, EveryFailedWriteRenameOrSyncLeavesOldOrNewBytes) {
+  TempDir clean;
+  mixed_site(clean, "two");
+  ASSERT_EQ(run_qilsite({"target_path=src", "root_path=."}, clean.path).status, 0);
+  std::map<std::string, std::string> fresh = site_outputs(clean.path);
+  for (const char *point : {"write", "rename", "sync"}) {
+    for (int n = 1; n <= 80; n += 1) {
+      TempDir dir;
+      mixed_site(dir, "one");
+      ASSERT_EQ(run_qilsite({"target_path=src", "root_path=."}, dir.path).status, 0);
+      std::map<std::string, std::string> old = site_outputs(dir.path);
+      mixed_site(dir, "two");
+      old["src/page.html"] = read_all(dir.path + "/src/page.html");  // the author's edit is its old bytes
+      std::string fault = std::string(point) + ":" + std::to_string(n);
+      CommandResult r = run_process({qilsite_bin(), "target_path=src", "root_path=."}, dir.path, 60,
+                                    {"QILSITE_TEST_FAIL=" + fault});
+      ASSERT_EQ(r.signal, 0) << fault << "\n" << r.err;
+      // The index may also list fewer pages: it leaves out one whose write failed.
+      for (auto &[rel, bytes] : site_outputs(dir.path)) {
+        if (rel == "website/index.html") continue;
+        EXPECT_TRUE(bytes == old[rel] || bytes == fresh[rel]) << fault << ": " << rel << " is neither old nor new";
+      }
+      CommandResult again = run_qilsite({"target_path=src", "root_path=."}, dir.path);
+      EXPECT_EQ(again.status, 0) << fault << "\n" << again.err;
+      for (auto &[rel, bytes] : site_outputs(dir.path)) {
+        EXPECT_TRUE(bytes == fresh[rel]) << fault << ": after a clean run, " << rel << " differs from a clean build";
+      }
+      EXPECT_EQ(run_command("find " + dir.path + " -name '.qilsite-*-*' | wc -l").out, "0\n") << fault;
+      // Past the last call at the point, nothing failed: the next point.
+      if (r.err.find("cannot") == std::string::npos && r.err.find("not written") == std::string::npos) break;
+      if (HasFailure()) return;
+    }
+  }
 }
