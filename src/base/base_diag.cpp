@@ -20,6 +20,15 @@ diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrView 
 }
 
 void
+diag_count(DiagnosticList *list, u32 severity, u64 n) {
+  if (!n) return;
+  list->count += n;
+  if (severity >= DiagSeverity_Error) list->errors += n;
+  else if (severity == DiagSeverity_Warning) list->warnings += n;
+  if ((s32)severity > list->max_severity) list->max_severity = (s32)severity;
+}
+
+void
 diag_merge(DiagnosticList *into, DiagnosticList *more) {
   Diagnostic *a = into->first, *b = more->first;
   Diagnostic *first = 0, *last = 0;

@@ -40,6 +40,8 @@ struct DiagnosticList {
 s32 diag_push(Arena *arena, DiagnosticList *list, u64 offset, u32 severity, StrView message);
 // Whether a new diagnostic would still be kept (callers may skip formatting the message).
 inline bool diag_list_keeps(const DiagnosticList *list) { return list->count < DIAG_KEEP_MAX; }
+// Counts `n` more diagnostics of a severity without keeping them.
+void diag_count(DiagnosticList *list, u32 severity, u64 n);
 // Moves the diagnostics of `more` (in ascending offsets) into `into`, each before the
 // first of `into` that stands after it, as if both had been pushed in one pass; the
 // counts cover both, and `more` is left empty.

@@ -493,7 +493,8 @@ doc_parse_inline(DocParser *p, DocParseContext *c) {
   u32 unusable = DocTokenKind_CloseBracket | DocTokenKind_Pipe | DocTokenKind_TripleBacktick | DocTokenKind_TripleDash |
                  DocTokenKind_BraceTilde | DocTokenKind_Invalid;
   if ((t->kind & unusable) && !(esc && !(t->kind & DocTokenKind_Invalid))) {
-    doc_emit_error(p, j);
+    if (t->kind & DocTokenKind_Invalid) doc_emit_error_each_byte(p, j);
+    else doc_emit_error(p, j);
     p->i += 1;
     return;
   }

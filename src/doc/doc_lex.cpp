@@ -212,8 +212,12 @@ doc_tokenize(Arena *arena, StrView source) {
       } break;
       //- [15] punctuation
       case DocLexClass_Punct: kind = DocTokenKind_Punct; break;
-      //- [16] anything else
-      default: kind = DocTokenKind_Invalid; break;
+      //- [16] anything else: a run of such bytes is one token (a binary file would cost a
+      //  token per byte), its diagnostics still one per byte (doc_emit_error_each_byte)
+      default:
+        kind = DocTokenKind_Invalid;
+        while (i + len < n && doc_lex_tables.cls[s[i + len]] == DocLexClass_Invalid) len += 1;
+        break;
     }
 
     if ((kind & doc_lex_escapable) && prev_kind == DocTokenKind_Backslash) kind |= DocTokenKind_Escaped;

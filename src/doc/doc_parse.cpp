@@ -21,8 +21,23 @@ doc_emit_error(DocParser *p, u64 j) {
   DiagnosticList *list = &p->result->diagnostics;
   // Past the kept diagnostics only the count grows: no message is formatted.
   StrView text = doc_tok_text(p, t);
+  // A run of invalid bytes is one token; the diagnostic names its first byte.
+  if (t->kind & DocTokenKind_Invalid) text = str_prefix(text, 1);
   StrView msg = diag_list_keeps(list) ? str_pushf(p->arena, "Unexpected \"%S\" token.", &text) : StrView{};
   diag_push(p->arena, list, t->start, DiagSeverity_Error, msg);
+}
+
+void
+doc_emit_error_each_byte(DocParser *p, u64 j) {
+  DocToken *t = doc_tok(p, j);
+  DiagnosticList *list = &p->result->diagnostics;
+  u64 at = t->start;
+  for (; at < t->end && diag_list_keeps(list); at += 1) {
+    StrView byte = str_substr(p->source, at, at + 1);
+    diag_push(p->arena, list, at, DiagSeverity_Error, str_pushf(p->arena, "Unexpected \"%S\" token.", &byte));
+  }
+  // The rest are counted, not kept, all at once.
+  diag_count(list, DiagSeverity_Error, t->end - at);
 }
 
 // Whether a quotation encloses the node. Each node climbed past keeps the answer,

@@ -319,6 +319,8 @@ doc_read_decimal(DocParser *p, u64 j) {
 
 // doc_parse.cpp
 void doc_emit_error(DocParser *p, u64 j);
+// The same for each byte of a run of invalid bytes, as if each were a token of its own.
+void doc_emit_error_each_byte(DocParser *p, u64 j);
 bool doc_node_in_quote(DocNode *node);
 DocParseContext *doc_open_section(DocParser *p, bool *in_quote);
 void doc_open_line(DocParser *p, u64 j);

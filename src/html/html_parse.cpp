@@ -20,6 +20,12 @@ html_is_symbol_continue(u8 c) {
          c == '^' || c == '{' || c == '|' || c == '}' || c == '~';
 }
 
+// A byte no token rule takes: control bytes, DEL, a UTF-8 continuation with no lead.
+static inline bool
+html_is_other_byte(u8 c) {
+  return (c < 0x20 && c != '\t' && c != 0x0b && c != '\r' && c != '\n') || c == 0x7f || (c >= 0x80 && c < 0xc0);
+}
+
 static inline bool
 html_is_punct(u8 c) {
   return (c >= 0x21 && c <= 0x2f) || (c >= 0x3a && c <= 0x40) || (c >= 0x5b && c <= 0x60) || (c >= 0x7b && c <= 0x7e);
@@ -99,8 +105,18 @@ html_tokenize(Arena *arena, StrView source) {
         len += 1;
       }
     } else {
-      //- [8] anything else
+      //- [8] anything else; a run of such bytes is one token (a binary file would cost a
+      //  token per byte), its diagnostics still one per byte (html_unexpected)
       kind = HtmlToken_Other;
+      // Right after markup (blanks and a "!" between) a byte stands alone: what follows
+      // "<" or "=" is read one token at a time, and its message names that one byte.
+      u64 back = count;
+      while (back && (tokens[back - 1].kind & (HtmlToken_Space | HtmlToken_Newline))) back -= 1;
+      if (back && tokens[back - 1].end - tokens[back - 1].start == 1 && s[tokens[back - 1].start] == '!') back -= 1;
+      bool after_markup = back && (tokens[back - 1].kind & HtmlToken_Markup);
+      if (html_is_other_byte(c) && !after_markup) {
+        while (i + len < n && html_is_other_byte(s[i + len])) len += 1;
+      }
     }
     tokens[count].start = i;
     tokens[count].end = i + len;
@@ -260,8 +276,21 @@ html_error_at(HtmlParser *p, u32 severity, u64 offset, const char *fmt, ...) {
 
 static void
 html_unexpected(HtmlParser *p, u64 j) {
+  const HtmlToken *t = html_tok(p, j);
   StrView text = html_tok_text(p, j);
-  html_error_at(p, DiagSeverity_Error, html_tok(p, j)->start, "Unexpected \"%S\" token.", &text);
+  if (!(t->kind & HtmlToken_Other) || text.length < 2) {
+    html_error_at(p, DiagSeverity_Error, t->start, "Unexpected \"%S\" token.", &text);
+    return;
+  }
+  //- a run of unusable bytes: one error per byte, as if each were a token of its own,
+  //  those past the kept diagnostics counted at once
+  u64 at = t->start;
+  for (; at < t->end && diag_list_keeps(&p->result->diagnostics); at += 1) {
+    StrView byte = str_substr(p->source, at, at + 1);
+    html_error_at(p, DiagSeverity_Error, at, "Unexpected \"%S\" token.", &byte);
+  }
+  diag_count(&p->result->diagnostics, DiagSeverity_Error, t->end - at);
+  p->result->parse_errors += t->end - at;
 }
 
 // The node a new element or text goes under in the current frame.
@@ -412,7 +441,9 @@ html_parse_text_run(HtmlParser *p) {
   if (k == first) k = first + 1;
   HtmlToken *last = &p->tokens[k - 1];
   StrView text = str_substr(p->source, p->tokens[first].start, last->end);
-  HtmlNode *node = html_node_create(p->arena, HtmlNode_Content, html_flags_from_token(last->kind), {}, text, last->start);
+  // Placed where the last token starts; a run of unusable bytes counts as a token per byte.
+  u64 last_start = (last->kind & HtmlToken_Other) ? last->end - 1 : last->start;
+  HtmlNode *node = html_node_create(p->arena, HtmlNode_Content, html_flags_from_token(last->kind), {}, text, last_start);
   node->source_length = (k < p->count ? p->tokens[k].start : p->source.length) - p->tokens[first].start;
   html_append_child(p->top->node, node);
   p->i = k;
