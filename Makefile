@@ -1,5 +1,5 @@
 # qilsite: build, test and demo entry points.
-.PHONY: build deps test test-sanitize test-tsan demo test-browser bench fuzz-smoke clean
+.PHONY: build deps test test-sanitize test-tsan demo test-browser bench bench-build fuzz-smoke clean
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -45,10 +45,13 @@ test-browser: build
 		{ echo "test-browser: the example site must build without errors or warnings (above)"; exit 1; }
 	/usr/bin/python3 scripts/test-browser build/browser/site --shots build/browser/shots
 
-bench: deps
+# Builds the benchmarks without running them, so they keep compiling as the code moves.
+bench-build: deps
 	@QIL_BENCH_DEPS=1 scripts/install-deps
 	@cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQIL_BENCH=ON -DQIL_TESTS=OFF >/dev/null
 	@cmake --build build-bench -j $(JOBS)
+
+bench: bench-build
 	@for b in build-bench/bench_*; do echo "== $$b"; $$b || exit 1; done
 
 # Each libFuzzer target runs from its seed corpus for a bounded time.
