@@ -75,6 +75,10 @@ driver_manifest_read(Site *site) {
   m->root = driver_manifest_absolute(arena, site, site->settings.root);
   while (m->root.length > 1 && m->root.data[m->root.length - 1] == '/') m->root.length -= 1;
   m->path = str_pushf(arena, "%S.qilsite.manifest", &site->settings.root);
+  m->target = driver_manifest_absolute(arena, site, site->settings.target);
+  m->index = driver_manifest_absolute(arena, site, site->files.index_path);
+  m->head = driver_manifest_absolute(arena, site, site->files.head_path);
+  m->self = driver_manifest_absolute(arena, site, m->path);
   StrView text = os_read_file(arena, m->path);
   u32 error = os_last_error_code();
   m->found = error == 0;
@@ -113,8 +117,8 @@ driver_manifest_adoptable(Arena *arena, StrView path) {
 // Whether the absolute path is one of the run's sources: anything in the target but what
 // this tool wrote there (discovery takes every file; the target may be the root).
 static bool
-driver_manifest_is_source(Arena *arena, Site *site, StrView abs, bool ours) {
-  StrView target = driver_manifest_absolute(arena, site, site->settings.target);
+driver_manifest_is_source(Site *site, StrView abs, bool ours) {
+  StrView target = site->manifest.target;
   if (str_equal(abs, target)) return true;
   bool inside = abs.length > target.length + 1 && str_equal(str_prefix(abs, target.length), target) &&
                 abs.data[target.length] == '/';
@@ -132,15 +136,15 @@ driver_manifest_refusal(Arena *arena, Site *site, StrView path) {
   bool ours = listed && listed->listed;
   FileStatus st = {};
   //- the site's own files and the run's sources are never outputs
-  if (str_equal(abs, driver_manifest_absolute(a, site, site->files.index_path))) {
+  if (str_equal(abs, site->manifest.index)) {
     why = str_lit("the site's index page");
-  } else if (str_equal(abs, driver_manifest_absolute(a, site, site->files.head_path))) {
+  } else if (str_equal(abs, site->manifest.head)) {
     why = str_lit("the site's shared head");
-  } else if (str_equal(abs, driver_manifest_absolute(a, site, site->manifest.path))) {
+  } else if (str_equal(abs, site->manifest.self)) {
     why = str_lit("this tool's manifest");
   } else if (os_path_status(path, &st)) {
     //- a file already there: a source, ours, or adopted once from a site built before manifests
-    if (driver_manifest_is_source(a, site, abs, ours)) {
+    if (driver_manifest_is_source(site, abs, ours)) {
       why = str_lit("a source of this run");
     } else {
       if (!ours && !site->manifest.found && !(st.props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special))) {
@@ -163,8 +167,8 @@ driver_manifest_source(Arena *arena, Site *site, DriverSource *src) {
 
 // Whether a source lies where this run looks: its outputs are this run's to keep or drop.
 static bool
-driver_manifest_in_scope(Arena *arena, Site *site, StrView source) {
-  StrView target = driver_manifest_absolute(arena, site, site->settings.target);
+driver_manifest_in_scope(Site *site, StrView source) {
+  StrView target = site->manifest.target;
   if (str_equal(source, target)) return true;
   return source.length > target.length + 1 && str_equal(str_prefix(source, target.length), target) &&
          source.data[target.length] == '/';
@@ -204,7 +208,7 @@ driver_manifest_update(Site *site) {
 
   //- what sources of this run made before and make no more: removed, being ours
   for (ManifestEntry *e = m->first; e; e = e->next_in_order) {
-    if (!e->listed || e->kept || !e->source.length || !driver_manifest_in_scope(a, site, e->source)) continue;
+    if (!e->listed || e->kept || !e->source.length || !driver_manifest_in_scope(site, e->source)) continue;
     e->listed = 0;
     changed = true;
     StrView path = str_pushf(a, "%S/%S", &m->root, &e->output);

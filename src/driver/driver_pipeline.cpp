@@ -264,6 +264,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
     u64 offset = driver_output_offset(doc, out);
     DriverClaim *held = 0;
     StrView refusal = {};
+    bool refused_raw = false;
     if (!site_path_inside(scratch.arena, out, root)) {
       StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out, &root);
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
@@ -278,10 +279,9 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
       out = StrView{};
       src->claim_refused = 1;
     } else if ((refusal = driver_manifest_refusal(scratch.arena, site, page_path)).length ||
-               (refusal = driver_manifest_refusal(scratch.arena, site, raw_path)).length) {
+               (refused_raw = (refusal = driver_manifest_refusal(scratch.arena, site, raw_path)).length != 0)) {
       //- never over a file this tool did not write
-      bool raw = !driver_manifest_refusal(scratch.arena, site, page_path).length;
-      StrView named = raw ? raw_path : out;
+      StrView named = refused_raw ? raw_path : out;
       StrView msg = str_pushf(parse_arena, "%S is %S: this document's page is not written", &named, &refusal);
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       SiteCount(site, write_failures, 1);

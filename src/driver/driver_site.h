@@ -181,6 +181,10 @@ struct SiteManifest {
   StrView path;
   StrView cwd;   // relative paths are taken from here
   StrView root;  // absolute, folded, without a trailing slash
+  StrView target;  // the files no page may take, absolute and folded: the target,
+  StrView index;   // the index page,
+  StrView head;    // the shared head
+  StrView self;    // and the manifest itself
   b32 found;     // a manifest was there: nothing is adopted
   ManifestEntry *slots[MANIFEST_SLOTS];
   ManifestEntry *first;
