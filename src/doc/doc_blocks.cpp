@@ -225,7 +225,15 @@ doc_table_declare(DocParser *p, DocParseContext *c) {
   u64 j = p->i;
   if (!doc_is_unescaped(p, j + 1, DocTokenKind_TripleDash)) {
     //- a table must declare its columns with "|---"
-    doc_emit_error(p, j + 1 < p->count ? j + 1 : j);
+    u64 at = j + 1 < p->count ? j + 1 : j;
+    doc_emit_error(p, at);
+    if (!p->table_hint_said && doc_advice_kept(p)) {
+      p->table_hint_said = 1;  // once a document: each such line is an error of its own
+      doc_emit_advice(p, doc_tok(p, at)->start, DiagSeverity_Note,
+                      str_lit("a line that starts with | starts a table, and its first line declares the "
+                              "columns: | and --- for each (|---|---|---); add that line above the header, or "
+                              "write \\| for a bar that is text"));
+    }
     doc_pop(p);
     doc_skip_line(p);
     return;
@@ -322,6 +330,7 @@ doc_parse_table(DocParser *p, DocParseContext *c) {
   DocParseContext *row = doc_push(p, DocParseState_TableRow, c->node, info->header_done ? 1 : 0);
   row->data = info;
   info->next_free = 0;
+  info->row_said = 0;
   info->line_start = doc_line_start_offset(p, j);
   info->line_scanned = doc_tok(p, j)->start;
   if (info->header_done) {
@@ -361,6 +370,25 @@ doc_parse_table_row(DocParser *p, DocParseContext *c) {
   }
   u64 position = p->tokens[j].start - doc_table_line_start(p, info, j) + 1;
   u64 col = doc_table_column_for(info, position, info->next_free);
+  //- a bar off its column, or one too many, is said once a row
+  if (!info->row_said && doc_advice_kept(p)) {
+    if (info->next_free >= info->column_count) {
+      info->row_said = 1;
+      StrView msg = str_pushf(p->arena,
+                              "this row has more cells than the %I64u columns the table's first line declares: "
+                              "this cell is put in the last column; add | and --- to the first line, or remove "
+                              "this bar",
+                              info->column_count);
+      doc_emit_advice(p, p->tokens[j].start, DiagSeverity_Error, msg);
+    } else if (info->positions[col] != position) {
+      info->row_said = 1;
+      StrView msg = str_pushf(p->arena,
+                              "this bar does not stand under a bar of the table's first line: its cell is taken "
+                              "for column %I64u by order; move the bar to column %I64u, under that column's bar",
+                              col + 1, info->positions[col]);
+      doc_emit_advice(p, p->tokens[j].start, DiagSeverity_Warning, msg);
+    }
+  }
   info->next_free = col + 1;
   DocNode *column = info->columns[col];
   DocNode *header = doc_last_child_of_kind(column, DocNodeKind_TableHeader);

@@ -32,6 +32,68 @@ doc_meta_key_lookup(StrView key) {
   return 0;
 }
 
+// Edit distance of two short keys, ASCII case ignored, a swap of neighbours counting as
+// one edit (the commonest typo); keys longer than 40 bytes are not compared.
+static u64
+doc_key_distance(StrView a, StrView b) {
+  if (a.length > 40 || b.length > 40) return 64;
+  u64 d[41][41];
+  for (u64 i = 0; i <= a.length; i += 1) d[i][0] = i;
+  for (u64 j = 0; j <= b.length; j += 1) d[0][j] = j;
+  for (u64 i = 1; i <= a.length; i += 1) {
+    for (u64 j = 1; j <= b.length; j += 1) {
+      u8 x = char_to_lower(a.data[i - 1]), y = char_to_lower(b.data[j - 1]);
+      u64 v = Min(Min(d[i - 1][j] + 1, d[i][j - 1] + 1), d[i - 1][j - 1] + (x == y ? 0 : 1));
+      if (i > 1 && j > 1 && x == char_to_lower(b.data[j - 2]) && char_to_lower(a.data[i - 2]) == y) {
+        v = Min(v, d[i - 2][j - 2] + 1);
+      }
+      d[i][j] = v;
+    }
+  }
+  return d[a.length][b.length];
+}
+
+// A "key:" line of the metadata block whose key is not in the table shows as text in the
+// metadata panel: said when the key looks like one meant for it (a word with "_", or a
+// near miss of a key). Other sections hold ordinary "Note: ..." lines, so only the block
+// that opens the document is looked at.
+static void
+doc_check_meta_key(DocParser *p, DocNode *section, StrView key, u64 offset) {
+  if (section->kind != DocNodeKind_TopCollapsible || !doc_node_is_nil(section->prev)) return;
+  if (offset == p->meta_said_at || !doc_advice_kept(p) || key.length == 0 || key.length > 40) return;
+  bool underscore = false;
+  for (u64 i = 0; i < key.length; i += 1) {
+    u8 c = key.data[i];
+    if (!(char_is_letter(c) || char_is_digit(c) || c == '_' || c == '-')) return;
+    if (c == '_') underscore = true;
+  }
+  const MetaKey *best = 0;
+  u64 best_distance = 64;
+  for (const MetaKey &row : doc_meta_keys) {
+    u64 d = doc_key_distance(key, row.name);
+    u64 allowed = row.name.length <= 6 ? 1 : 2;
+    if (d <= allowed && d < best_distance) {
+      best = &row;
+      best_distance = d;
+    }
+  }
+  if (!best && !underscore) return;
+  p->meta_said_at = offset;
+  StrView msg = {};
+  if (best) {
+    msg = str_pushf(p->arena,
+                    "`%S` is not a metadata key; did you mean `%S`? The line shows as text in the metadata panel",
+                    &key, &best->name);
+  } else {
+    msg = str_pushf(p->arena,
+                    "`%S` is not a metadata key, so the line shows as text in the metadata panel; the keys are "
+                    "title, author, author_link, creation_date, last_modification_date, category, summary, "
+                    "excerpt, remark, includes, status and output_path",
+                    &key);
+  }
+  doc_emit_advice(p, offset, DiagSeverity_Warning, msg);
+}
+
 // Where the key of a metadata entry at byte `start` must end: a ":" before the line
 // end and before any "``". Every search is kept for the next entry tried on the
 // line, so the many inline sections of one long line do not each search the rest
@@ -94,7 +156,10 @@ doc_try_meta_entry(DocParser *p, DocNode *section, u64 j) {
   if (!doc_meta_key_bounds(p, j, t->start, &key_end)) return false;
   StrView key = str_substr(p->source, t->start, key_end);
   const MetaKey *row = doc_meta_key_lookup(key);
-  if (!row || row->name.length == 0) return false;
+  if (!row || row->name.length == 0) {
+    doc_check_meta_key(p, section, key, t->start);
+    return false;
+  }
 
   //- the entry
   MetaKey *copy = push_struct(p->arena, MetaKey);
@@ -166,6 +231,17 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
   if (!(t->kind & DocTokenKind_Unterminated) && target.length) target = str_chop(target, 1);
   StrView written = target;
   p->i = j + 1;
+  //- a quoted text that runs past its line has most likely lost its closing quote
+  // (one that never closes at all is said at the end of the parse)
+  if (!(t->kind & DocTokenKind_Unterminated) && doc_advice_kept(p) && memchr(quoted.data, '\n', quoted.length)) {
+    u64 lines = 0;
+    for (u64 k = 0; k < quoted.length; k += 1) lines += quoted.data[k] == '\n';
+    StrView msg = str_pushf(p->arena,
+                            "this quoted text runs on over %I64u more line%s, to the next \": if its closing "
+                            "quote is missing, add \" where the link or text ends",
+                            lines, lines == 1 ? "" : "s");
+    doc_emit_advice(p, t->start, DiagSeverity_Warning, msg);
+  }
 
   //- web address, or a local path with "~" standing for the site root
   bool web = !(t->kind & DocTokenKind_HasSpace) && site_link_is_web_address(target);

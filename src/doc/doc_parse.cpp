@@ -40,6 +40,18 @@ doc_emit_error_each_byte(DocParser *p, u64 j) {
   diag_count(list, DiagSeverity_Error, t->end - at);
 }
 
+// A likely mistake and what to do about it. Said in the one-line form only (see
+// DiagFlag_OneLine); the message is formatted only while the list keeps it.
+bool
+doc_advice_kept(DocParser *p) {
+  return p->result->diagnostics.one_line < DIAG_KEEP_MAX;
+}
+
+void
+doc_emit_advice(DocParser *p, u64 offset, u32 severity, StrView message) {
+  diag_push_flags(p->arena, &p->result->diagnostics, offset, severity, message, DiagFlag_OneLine);
+}
+
 // Whether a quotation encloses the node. Each node climbed past keeps the answer,
 // so a deep tree (a long chain of table columns, nested inline sections) is climbed
 // once, not once per query.
@@ -313,6 +325,48 @@ doc_parse_place_line(DocParser *p, DocParseContext *c) {
   doc_push(p, DocParseState_Inline, line, 0);
 }
 
+//~ Constructs left open at the end
+
+static bool
+doc_section_holds_metadata(DocNode *section) {
+  for (DocNode *c = section->first_child; !doc_node_is_nil(c); c = c->next) {
+    if (c->kind == DocNodeKind_MetaEntry) return true;
+  }
+  return false;
+}
+
+// The parser takes whatever is open at the end as ending there (nothing is lost from the
+// tree), but what follows an unclosed fence, section or quote is not what the author
+// meant: each is said where it opens.
+static void
+doc_check_left_open(DocParser *p) {
+  for (DocParseContext *c = p->top; c && c != &p->sentinel; c = c->parent) {
+    if (!doc_advice_kept(p)) return;
+    if (c->state == DocParseState_CodeBlock && c->flags) {
+      doc_emit_advice(p, c->node->source_offset, DiagSeverity_Error,
+                      str_lit("this code block is never closed: everything after it shows as code; "
+                              "add ``` on its own line where the code ends"));
+    } else if (c->state == DocParseState_Collapsible) {
+      DocNode *sec = c->node;
+      if (sec->kind == DocNodeKind_TopCollapsible && doc_section_holds_metadata(sec)) {
+        doc_emit_advice(p, sec->source_offset, DiagSeverity_Error,
+                        str_lit("this metadata block is never closed: the whole body is hidden in it; "
+                                "add `` on its own line after the last key"));
+      } else {
+        doc_emit_advice(p, sec->source_offset, DiagSeverity_Warning,
+                        str_lit("this section is never closed: it runs to the end of the document; add `` on "
+                                "its own line where it ends, indented as the `` that opens it"));
+      }
+    }
+  }
+  // An unterminated quoted text runs to the end of the source: it is the last token.
+  if (p->count && (p->tokens[p->count - 1].kind & DocTokenKind_Unterminated) && doc_advice_kept(p)) {
+    doc_emit_advice(p, p->tokens[p->count - 1].start, DiagSeverity_Error,
+                    str_lit("this quoted text is never closed: the rest of the document became part of it; "
+                            "add \" where it ends"));
+  }
+}
+
 //~ Driver
 
 static void
@@ -354,6 +408,7 @@ doc_parse(Arena *arena, StrView path, StrView source, DocLexResult tokens, const
   p.result = &result;
   if (options) p.options = *options;
   p.meta_eol = p.meta_colon = p.meta_ticks = DocLineSearch{1, 0};
+  p.meta_said_at = ~(u64)0;
 
   result.root = doc_node_create(arena, DocNodeKind_Document, 0, source, source, 0);
   result.toc = doc_emit_empty(&p, DocNodeKind_Toc, 0, 0);
@@ -388,6 +443,7 @@ doc_parse(Arena *arena, StrView path, StrView source, DocLexResult tokens, const
     }
   }
 
+  doc_check_left_open(&p);
   result.ok = result.diagnostics.max_severity <= (s32)DiagSeverity_Error ? 1 : 0;
   scratch_end(scratch);
   return result;
@@ -409,12 +465,12 @@ doc_parse_file(Arena *arena, StrView source, StrView path, const DocParseOptions
   //- the lexer's findings (on scratch memory) come first, copied to the result's arena
   DiagnosticList merged = {};
   for (Diagnostic *d = lex.diagnostics.first; d; d = d->next) {
-    diag_push(arena, &merged, d->offset, d->severity, str_push_copy(arena, d->message));
+    diag_push_flags(arena, &merged, d->offset, d->severity, str_push_copy(arena, d->message), d->flags);
   }
   merged.count = lex.diagnostics.count;
   merged.max_severity = lex.diagnostics.max_severity;
   for (Diagnostic *d = parsed.diagnostics.first; d; d = d->next) {
-    diag_push(arena, &merged, d->offset, d->severity, d->message);
+    diag_push_flags(arena, &merged, d->offset, d->severity, d->message, d->flags);
   }
   merged.count = lex.diagnostics.count + parsed.diagnostics.count;
   merged.errors = lex.diagnostics.errors + parsed.diagnostics.errors;

@@ -65,6 +65,7 @@ struct DocTableInfo {
   u64 column_count;
   b32 header_done;
   u64 next_free;  // the column after the last cell of the row being read
+  b32 row_said;   // a misplaced bar of the row being read was said
   // The start of the line of the last bar read and how far the source was searched
   // for line breaks: each bar of a long row only looks at the bytes since the last.
   u64 line_start;
@@ -126,6 +127,8 @@ struct DocParser {
   u64 meta_key_colon;
   u64 meta_key_from;
   u64 meta_key_end;
+  u64 meta_said_at;  // the key of the metadata block last said not to be one
+  b32 table_hint_said;
 };
 
 //~ Tokens
@@ -319,6 +322,9 @@ doc_read_decimal(DocParser *p, u64 j) {
 
 // doc_parse.cpp
 void doc_emit_error(DocParser *p, u64 j);
+// Likely mistakes, with what to do; doc_advice_kept says whether a message is worth formatting.
+bool doc_advice_kept(DocParser *p);
+void doc_emit_advice(DocParser *p, u64 offset, u32 severity, StrView message);
 // The same for each byte of a run of invalid bytes, as if each were a token of its own.
 void doc_emit_error_each_byte(DocParser *p, u64 j);
 bool doc_node_in_quote(DocNode *node);

@@ -13,7 +13,7 @@
 //~ Set-up
 
 static SiteSettings
-driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
+driver_read_settings(Arena *arena, OptionTable *options, bool *stop, StrList *problems) {
   SiteSettings s = {};
   s.target = option_value(options, str_lit("target_path"));
   StrView root = path_ensure_trailing_slash(arena, option_value(options, str_lit("root_path")));
@@ -27,9 +27,19 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
   s.consent_url = option_value(options, str_lit("consent_url"));
   s.ca_file = option_value(options, str_lit("ca_file"));
   s.strict = option_switch(options, str_lit("strict"));
+  s.report_path = option_value(options, str_lit("report"));
+  s.color = os_stderr_wants_color();
 
+  StrView format = option_value(options, str_lit("format"));
+  if (str_equal(format, str_lit("line"))) {
+    s.format = DriverFormat_Line;
+  } else if (format.length) {
+    console_eprintf("qilsite: format '%.*s' is not known: the one format is line\n", str_expand(format));
+    str_list_pushf(arena, problems, "format '%.*s' is not known", str_expand(format));
+  }
   if (s.target.length == 0) {
     console_printf("No file to parse provided, use 'target_path' argument\n");
+    str_list_push(arena, problems, str_lit("no target_path was given"));
     *stop = true;
   }
   if (server_root.length) {
@@ -89,7 +99,11 @@ driver_shared_first_use(Site *site) {
   if (!f->head_said) {
     f->head_said = 1;
     // Its faults are said once a run, when it is first used.
-    if (f->head_parse_errors) diag_print(&f->head_diagnostics, f->head_text, f->head_path);
+    if (f->head_parse_errors) {
+      diag_print(&f->head_diagnostics, f->head_text, f->head_path);
+      driver_say_diagnostics(site, &site->head_findings, site->arena, &f->head_diagnostics, f->head_text,
+                             f->head_path, DriverFinding_Page);
+    }
   }
   emit_sheets(site);
 }
@@ -358,7 +372,7 @@ driver_wait_for_answers(Site *site, u64 ms) {
 
 static bool
 driver_found_errors(SiteStats *st) {
-  return st->errors || st->links_broken || st->write_failures || st->read_failures;
+  return st->errors || st->links_broken || st->write_failures || st->read_failures || st->targets_missing;
 }
 
 // One run at a time per site: two would report each other's files as failures. A run
@@ -377,8 +391,25 @@ driver_lock_site(Arena *arena, StrView root) {
   return lock;
 }
 
+// The status of a run that is over: findings under strict are 1, and a run that could
+// not do what was asked is 2, whatever it found.
+static int
+driver_exit_status(Site *site) {
+  if (!site->settings.strict) return DriverExit_Clean;
+  if (site->problems.node_count) return DriverExit_Invocation;
+  return driver_found_errors(&site->total) ? DriverExit_Findings : DriverExit_Clean;
+}
+
+// The report file and the status it gives, at the end of a run.
+static int
+driver_finish(Site *site) {
+  u64 ms = (os_now_micros() - site->start_us) / 1000;
+  driver_write_report(site, driver_exit_status(site), ms);
+  return driver_exit_status(site);
+}
+
 int
-driver_run(FileService *service, OptionTable *options) {
+driver_run(FileService *service, OptionTable *options, StrList *problems) {
   Arena *arena = arena_create_sized(GB(8), KB(64));
   ThreadContext *ctx = thread_context_get();
   Arena *scratch = ctx->scratch[0];
@@ -386,20 +417,27 @@ driver_run(FileService *service, OptionTable *options) {
 
   //- settings and the site
   bool stop = false;
-  SiteSettings settings = driver_read_settings(arena, options, &stop);
+  StrList said = {};
+  SiteSettings settings = driver_read_settings(arena, options, &stop, &said);
   OsHandle lock = stop ? OsHandle{} : driver_lock_site(arena, settings.root);
   Site *site = push_struct(arena, Site);
   driver_site_init(site, arena, settings);
   site->file_service = service;
   site->start_us = os_now_micros();
   site->scratch_start = scratch_start;
+  for (StrNode *n = problems ? problems->first : 0; n; n = n->next) driver_problem(site, n->string);
+  for (StrNode *n = said.first; n; n = n->next) driver_problem(site, n->string);
 
   //- link checker
   if (settings.check_urls) {
     console_printf("[check urls]\n");
     LinkCheckSettings link_settings = {settings.consent_url, settings.ca_file};
     site->links = linkcheck_start(link_settings);
-    if (!site->links) site->settings.check_urls = 0;
+    if (!site->links) {
+      // Said by the checker; the run goes on without, but did not do all it was asked.
+      site->settings.check_urls = 0;
+      driver_problem(site, str_lit("web links were not checked: the consent request got no answer"));
+    }
   }
 
   //- discovery; under listen it also asks the kernel to watch every folder it walks
@@ -407,6 +445,7 @@ driver_run(FileService *service, OptionTable *options) {
   if (!stop) {
     if (!os_path_exists(settings.target)) {
       console_eprintf("qilsite: target_path '%.*s': %s\n", str_expand(settings.target), os_last_error());
+      driver_problem(site, str_pushf(arena, "target_path '%S': %s", &settings.target, os_last_error()));
       stop = true;
     } else {
       u64 unlisted = 0;
@@ -420,14 +459,21 @@ driver_run(FileService *service, OptionTable *options) {
   //- searchers configuration
   StrView searchers_path = str_pushf(arena, "%Skn_searchs.txt", &settings.local);
   site->searchers_text = os_read_file(arena, searchers_path);
+  u32 searchers_error = os_last_error_code();
+  if (!site->searchers_text.length && searchers_error && !os_error_is_missing(searchers_error)) {
+    // A missing file means no previews; one that is there but unreadable is a mistake.
+    console_eprintf("qilsite: cannot read '%.*s': %s; no link previews\n", str_expand(searchers_path), os_last_error());
+    driver_problem(site, str_pushf(arena, "cannot read '%S': %s", &searchers_path, os_last_error()));
+  }
   site->finders = conf_read_text(arena, site->searchers_text);
   arena_pop_to(scratch, scratch_start);
   if (stop) {
     console_flush();
+    int status = driver_finish(site);
     os_close_file(lock);
     arena_release(site->pages_arena);
     arena_release(arena);
-    return 0;
+    return status;
   }
 
   //- rounds; without listen nobody edits what was read, so nothing is scanned for edits
@@ -487,7 +533,7 @@ driver_run(FileService *service, OptionTable *options) {
   driver_show_progress(site, true);
   console_flush();
   driver_print_summary(site, &site->total, true);
-  int status = settings.strict && driver_found_errors(&site->total) ? 1 : 0;
+  int status = driver_finish(site);
   if (site->shared_records) arena_release(site->shared_records);
   if (site->record_pool) arena_release(site->record_pool);
   os_close_file(lock);

@@ -3,11 +3,13 @@
 
 #include "driver/driver_options.h"
 #include "driver/driver_site.h"
+#include "net/net_linkcheck.h"
 
 //~ Functions
 
-// The exit status: 1 for a strict run that found an error, else 0.
-int driver_run(FileService *service, OptionTable *options);
+// The exit status (DriverExit): 0 without strict; under strict, 1 for findings and 2 when
+// the run could not do what was asked. `problems` are those of the command line, already said.
+int driver_run(FileService *service, OptionTable *options, StrList *problems = 0);
 
 // A site for the settings: the real folders, the shared files read and what pages share
 // made from them. Reads; writes nothing. `arena` lives as long as the site.
@@ -29,9 +31,10 @@ PageRecord *driver_process_file(Site *site, DriverSource *source, StrView conten
 
 // Local targets of a document that do not exist: flagged on their nodes (the page shows
 // them broken) and warned about where they stand, among the parse's diagnostics.
-void driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root);
-// Local targets of a hand-written page at `path` that do not exist, warned about.
-void driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root);
+// Returns how many were missing.
+u64 driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root);
+// Local targets of a hand-written page at `path` that do not exist, warned about; how many.
+u64 driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root);
 // The sizes of the local JPEG images of a document for its page.
 RenderImageSizes driver_measure_images(Arena *arena, DocNode *root, const RenderPageInfo *page);
 // Scripts and icons are never checked: their links leave the list.
@@ -41,6 +44,20 @@ const SourceFinder *driver_finder_for(Site *site, StrView url);
 // The page's web links, queued with the link checker where they stand in its source.
 void driver_queue_page_links(Site *site, Arena *arena, PageRecord *rec, HtmlParseResult *page);
 void driver_queue_document_links(Site *site, PageRecord *rec, DocParseResult *doc, StrView content);
+
+//~ What is said beyond the standard output report (driver_findings.cpp)
+
+// The diagnostics of a source on standard error, one line each (all of them under
+// format=line, else those without a three-line form); with a report file, kept in
+// `keep_in` on `keep` (a list made before is replaced). `kind`: DriverFindingKind.
+void driver_say_diagnostics(Site *site, DriverFindingList *keep_in, Arena *keep, DiagnosticList *list, StrView source,
+                            StrView path, u32 kind);
+// A link finding on standard error under format=line.
+void driver_say_link(Site *site, PageWebLink *link, const LinkAnswer *answer);
+// Something the run could not do as asked (already said): exit status 2 under strict.
+void driver_problem(Site *site, StrView message);
+// The report file of report=PATH: SARIF for ".sarif", JUnit XML for ".xml", else JSON.
+void driver_write_report(Site *site, int status, u64 ms);
 
 //~ Pipelines and reports
 

@@ -25,7 +25,9 @@ static const DriverOptionInfo driver_option_table[] = {
     {"print_todos", "print_todos", "recorded only"},
     {"ca_file", "ca_file=PATH", "a PEM file of certificates to trust instead of the system's"},
     {"consent_url", "consent_url=URL", "the address of the start-up consent request; off sends none"},
-    {"strict", "strict", "exit with status 1 when the run found an error, a broken link or an unwritable page"},
+    {"strict", "strict", "exit with status 1 for findings, 2 when the run could not do what was asked"},
+    {"format", "format=line", "also say every diagnostic and link finding as path:line:column: severity: message"},
+    {"report", "report=PATH", "write a report file: JSON, SARIF 2.1.0 for a .sarif path, JUnit XML for .xml"},
     {"help", "--help, -h", "print this text and exit"},
     {"version", "--version", "print the version and exit"},
 };
@@ -72,20 +74,22 @@ driver_closest_option(StrView key) {
   return best;
 }
 
-void
-driver_report_unknown_options(OptionTable *options) {
+u64
+driver_report_unknown_options(OptionTable *options, Arena *arena, StrList *said) {
+  u64 n = 0;
   for (u64 i = 0; i < options->slot_count; i += 1) {
     for (Option *o = options->slots[i].first; o; o = o->next) {
       // An empty word names nothing; it is not a mistake worth a line.
       if (o->key.length == 0 || driver_option_known(o->key)) continue;
       const char *close = driver_closest_option(o->key);
-      if (close) {
-        console_eprintf("qilsite: unknown option '%.*s' (did you mean '%s'?)\n", str_expand(o->key), close);
-      } else {
-        console_eprintf("qilsite: unknown option '%.*s'\n", str_expand(o->key));
-      }
+      StrView line = close ? str_pushf(arena, "unknown option '%S' (did you mean '%s'?)", &o->key, close)
+                           : str_pushf(arena, "unknown option '%S'", &o->key);
+      console_eprintf("qilsite: %.*s\n", str_expand(line));
+      if (said) str_list_push(arena, said, line);
+      n += 1;
     }
   }
+  return n;
 }
 
 StrView
@@ -105,6 +109,12 @@ driver_answer_help_or_version(OptionTable *options) {
                  "usage: qilsite target_path=PATH [root_path=PATH] [option=value ...] [switch ...]\n\n");
   for (const DriverOptionInfo &o : driver_option_table) console_printf("  %-22s %s\n", o.form, o.meaning);
   console_printf("\nOptions are key=value or key:value words, switches bare words (or =true, =1); a leading\n"
-                 "- or -- is dropped. Keys are case-sensitive; the first occurrence of a key counts.\n");
+                 "- or -- is dropped. Keys are case-sensitive; the first occurrence of a key counts.\n\n"
+                 "Exit status: 0 without strict. With strict: 0 when nothing was found, 1 for findings (errors,\n"
+                 "broken web links, missing local targets under check_file_paths, pages or sources that could\n"
+                 "not be written or read), 2 when the run could not do what was asked (no target_path or one\n"
+                 "that does not exist, an unknown option or format, an unreadable kn_searchs.txt, web links\n"
+                 "not checked for want of an answer to the consent request, a report file not written).\n"
+                 "Stopped by SIGINT or SIGTERM: 130 or 143.\n");
   return true;
 }

@@ -25,7 +25,8 @@ driver_entry(int argc, char **argv) {
     thread_context_release(&ctx);
     return 0;
   }
-  driver_report_unknown_options(&options);
+  StrList problems = {};
+  driver_report_unknown_options(&options, arena, &problems);
   //- a stop signal removes the temporary files of the run, before any thread starts
   os_stop_signals_catch();
 
@@ -34,8 +35,9 @@ driver_entry(int argc, char **argv) {
   FileService *files = fs_start();
   http_global_init();
 
-  //- the build; the status is 1 only for a strict run that found an error
-  int status = driver_run(files, &options);
+  //- the build; under strict the status says whether it found something (1) or could not
+  //  do what was asked (2)
+  int status = driver_run(files, &options, &problems);
 
   thread_context_set(0);
   thread_context_release(&ctx);

@@ -13,7 +13,7 @@
 
 //~ Local targets
 
-void
+u64
 driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root) {
   DiagnosticList missing = {};
   for (DocLocalLink *l = doc->first_local_link; l; l = l->next) {
@@ -27,10 +27,12 @@ driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root) {
     StrView msg = str_pushf(arena, "%S not found", &l->node->text);
     diag_push(arena, &missing, l->offset, DiagSeverity_Warning, msg);
   }
+  u64 n = missing.count;
   diag_merge(&doc->diagnostics, &missing);
+  return n;
 }
 
-void
+u64
 driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root) {
   DiagnosticList missing = {};
   for (HtmlLink *l = page->links.first; l; l = l->next) {
@@ -43,7 +45,9 @@ driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, Str
     if (!exists) diag_push(arena, &missing, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
   }
   // After what validation said, which is not in page order either.
+  u64 n = missing.count;
   diag_append(&page->diagnostics, &missing);
+  return n;
 }
 
 //~ Images

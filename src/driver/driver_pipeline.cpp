@@ -127,9 +127,13 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
   html_collect_links(arena, r);
   //- links: local targets looked up, web links queued
   driver_drop_unchecked_links(&r->links, content);
-  if (site->settings.check_file_paths) driver_check_page_targets(arena, r, content, rec->path, site->settings.root);
+  if (site->settings.check_file_paths) {
+    u64 missing = driver_check_page_targets(arena, r, content, rec->path, site->settings.root);
+    SiteCount(site, targets_missing, missing);
+  }
   if (check_urls) driver_queue_page_links(site, arena, rec, r);
   diag_print(&r->diagnostics, content, rec->path);
+  driver_say_diagnostics(site, &src->findings, rec->arena, &r->diagnostics, content, rec->path, DriverFinding_Page);
   SiteCount(site, errors, r->diagnostics.errors);
   SiteCount(site, warnings, r->diagnostics.warnings);
   rec->html = r;
@@ -247,7 +251,10 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   Arena *parse_arena = batch ? batch : arena;
   DocParseResult *doc = push_struct(parse_arena, DocParseResult);
   *doc = doc_parse_file(parse_arena, content, src->path, &options);
-  if (site->settings.check_file_paths) driver_check_document_targets(parse_arena, doc, root);
+  if (site->settings.check_file_paths) {
+    u64 missing = driver_check_document_targets(parse_arena, doc, root);
+    SiteCount(site, targets_missing, missing);
+  }
   bool draft = str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive);
 
   //- the page's file: inside the site root, and no other document's
@@ -291,8 +298,23 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
       driver_claim_put(site, src, raw_folded, DriverClaim_RawView);
     }
     scratch_end(scratch);
+  } else if (!draft) {
+    //- no page at all: said where, since the summary only counts such documents
+    StrView msg = {};
+    if (content.length == 0) {
+      msg = str_lit("this document is empty, so no page is made for it");
+    } else if (!doc->output_paths.first) {
+      msg = str_lit("this document has no output_path, so no page is made for it: add output_path: "
+                    "\"~/website/NAME.html\" to its metadata block, or status: draft to keep it unpublished");
+    } else {
+      msg = str_lit("no output_path of this document ends in .html, so no page is made for it: name the page's "
+                    "file, as in output_path: \"~/website/NAME.html\"");
+    }
+    u64 offset = doc->meta_block ? doc->meta_block->source_offset : 0;
+    diag_push_flags(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg, DiagFlag_OneLine);
   }
   diag_print(&doc->diagnostics, content, src->path);
+  driver_say_diagnostics(site, &src->findings, arena, &doc->diagnostics, content, src->path, DriverFinding_Document);
   SiteCount(site, errors, doc->diagnostics.errors);
   SiteCount(site, warnings, doc->diagnostics.warnings);
   if (draft) SiteCount(site, drafts, 1);
@@ -354,6 +376,8 @@ PageRecord *
 driver_process_file(Site *site, DriverSource *src, StrView content) {
   StrView ext = str_skip_last_dot(src->path);
   PageRecord *record = src->record;
+  // What was said about it before lived on the arenas its records are about to give back.
+  src->findings = DriverFindingList{};
   if (str_equal(ext, str_lit("html"))) {
     record = driver_process_page(site, src, content);
   } else if (str_equal(ext, str_lit("qil"))) {

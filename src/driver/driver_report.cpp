@@ -114,6 +114,8 @@ driver_report_page(Site *site, PageRecord *record) {
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
     StrView message = {};
     u32 verdict = linkcheck_verdict(site->links, l->url, &message, 0);
+    LinkAnswer answer = {};
+    if (linkcheck_answer(site->links, l->url, &answer)) driver_say_link(site, l, &answer);
     SiteCount(site, links_checked, 1);
     if (verdict == LinkVerdict_Broken) SiteCount(site, links_broken, 1);
     if (verdict == LinkVerdict_Redirected) SiteCount(site, links_redirected, 1);
@@ -151,6 +153,9 @@ driver_write_index(Site *site, Arena *arena, IndexPageList *pages) {
     if (parsed.parse_errors) {
       // Its tree may have lost text: the user's page is left as it is.
       diag_print(&parsed.diagnostics, text, path);
+      // Kept on the run's arena: a listen run says it again only after the index changed.
+      driver_say_diagnostics(site, &site->index_findings, site->arena, &parsed.diagnostics, text, path,
+                             DriverFinding_Page);
       console_eprintf("qilsite: '%.*s' was not rewritten: its lists were not refilled\n", str_expand(path));
       emit_index_refused(site);
       scratch_end(scratch);

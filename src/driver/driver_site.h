@@ -28,6 +28,22 @@ struct SiteSettings {
   StrView consent_url;
   StrView ca_file;
   b32 strict;
+  u32 format;          // DriverFormat
+  StrView report_path;  // report=: where the report file goes; empty for none
+  b32 color;           // standard error is a terminal and NO_COLOR is not set
+};
+
+enum DriverFormat : u32 {
+  DriverFormat_Classic,  // only what has no three-line form goes to standard error
+  DriverFormat_Line,     // every diagnostic and link finding, one line each, on standard error
+};
+
+// The exit status: 0 without strict; under strict, 1 for findings, 2 when the run could
+// not do what was asked (the latter wins).
+enum DriverExit : int {
+  DriverExit_Clean = 0,
+  DriverExit_Findings = 1,
+  DriverExit_Invocation = 2,
 };
 
 //~ Counters
@@ -52,6 +68,7 @@ struct SiteStats {
   u64 links_broken;
   u64 links_redirected;
   u64 links_noted;
+  u64 targets_missing;  // local link targets not found, under check_file_paths
   u64 sources_deleted;
   u64 sources_new;
 };
@@ -115,6 +132,30 @@ struct PageRecord {
   u64 source_modified;  // the time of the file that held `source`
 };
 
+// A diagnostic as said, kept for the report file: its position is counted when it is
+// said, since the source may be gone by the time the report is written.
+enum DriverFindingKind : u32 {
+  DriverFinding_Document,
+  DriverFinding_Page,
+};
+
+struct DriverFinding {
+  DriverFinding *next;
+  StrView path;
+  u64 line;
+  u64 column;
+  u64 codepoint_column;
+  u32 severity;
+  u32 kind;  // DriverFindingKind
+  StrView message;
+};
+
+struct DriverFindingList {
+  DriverFinding *first;
+  DriverFinding *last;
+  u64 count;
+};
+
 struct DocumentRecord {
   DocumentRecord *next;
   Arena *arena;  // the parse, given back when the document is parsed again
@@ -136,6 +177,9 @@ struct DriverSource {
   StrView raw_claim;     // and its raw view's
   u32 deleted;           // said once: its page stays
   u32 claim_refused;     // its output path was another's: it tries again when paths are freed
+  // What was said about it the last time it was processed, for the report file; on the
+  // arena of the records it made, so a rebuild under listen gives the old list back.
+  DriverFindingList findings;
 };
 
 enum DriverClaimKind : u32 {
@@ -255,4 +299,8 @@ struct Site {
   u64 seen_loads;      // listen: the file loads counted when sources were last looked at
   u64 seen_names;      // listen: the new names counted when the target was last listed
   u64 scratch_start;
+  //- what was said, for the report file and the exit status
+  DriverFindingList head_findings;   // the shared head's
+  DriverFindingList index_findings;  // the index page's, when its parse failed
+  StrList problems;  // why the run could not do all that was asked (exit status 2 under strict)
 };

@@ -118,6 +118,19 @@ void emit_remove_output(Site *site, StrView path, StrView source);
 // Replaces the manifest; false (counted) when it could not be written.
 bool emit_manifest(Site *site, StrView text);
 
+enum EmitReportKind : u32 {
+  EmitReport_Json,
+  EmitReport_Sarif,
+  EmitReport_JUnit,
+};
+
+// Whether `text` opens as every report of that kind this tool writes.
+bool emit_is_our_report(StrView text, u32 kind);
+// Writes the report file where no file is, or over a report of the same kind this tool
+// wrote before (see emit_is_our_report); any other file (one the user wrote, a source, a
+// page) is left alone. False, said on standard error, when it was not written.
+bool emit_report(Site *site, StrView path, StrView text, u32 kind);
+
 //~ The background writer (emit_writer.cpp)
 // Pages that wait for nothing are serialized and written on a thread of the writer's
 // own while the driver parses the next documents. Main thread only.

@@ -142,3 +142,49 @@ void
 emit_index_refused(Site *site) {
   SiteCount(site, write_failures, 1);
 }
+
+//~ The report file
+
+// The first bytes every report of a kind starts with; a SARIF report also names the tool
+// early on.
+bool
+emit_is_our_report(StrView text, u32 kind) {
+  switch (kind) {
+    case EmitReport_Json: return str_match(str_lit("{\n  \"tool\": \"qilsite\","), text, StrMatchFlag_Prefix);
+    case EmitReport_Sarif: {
+      StrView head = str_lit("{\n  \"$schema\": \"https://json.schemastore.org/sarif-2.1.0.json\",");
+      if (!str_match(head, text, StrMatchFlag_Prefix)) return false;
+      return str_find(str_prefix(text, 1024), 0, str_lit("\"name\": \"qilsite\""), 0) < Min(text.length, (u64)1024);
+    }
+    case EmitReport_JUnit:
+      return str_match(str_lit("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"qilsite\""), text,
+                       StrMatchFlag_Prefix);
+    default: return false;
+  }
+}
+
+bool
+emit_report(Site *, StrView path, StrView text, u32 kind) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  FileProperties props = os_path_properties(path);
+  bool exists = os_path_exists(path);
+  WriteExpect expect = {};
+  bool ok = true;
+  if (exists) {
+    StrView old = (props.flags & (FilePropertyFlag_Folder | FilePropertyFlag_Special)) ? StrView{}
+                                                                                        : os_read_file(scratch.arena, path);
+    if (!emit_is_our_report(old, kind)) {
+      console_eprintf("qilsite: the report was not written: '%.*s' is a file this tool did not write as a report\n",
+                      str_expand(path));
+      ok = false;
+    }
+    expect = WriteExpect{old, props.modified};
+  }
+  if (ok) {
+    // Made again by the next run if lost: not forced to the disk.
+    WriteOptions options = {exists ? &expect : 0, {}, 1};
+    ok = emit_written(emit_replace_file(path, text, &options));
+  }
+  scratch_end(scratch);
+  return ok;
+}

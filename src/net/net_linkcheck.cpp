@@ -166,6 +166,13 @@ linkcheck_finish(LinkChecker *s, UrlCacheEntry *e, HttpResponse *r) {
   e->body = verdict == LinkVerdict_Broken ? StrView{} : str_push_copy(stripe->arena, r->body);
   e->verdict = verdict;
   e->message = str_push_copy(stripe->arena, message);
+  e->answer.verdict = verdict;
+  e->answer.status = http_parse_status_line(r->headers).status;
+  e->answer.duration_ms = r->duration_ms;
+  e->answer.final_url = str_push_copy(stripe->arena, r->final_url);
+  StrView reason = http_error_message(r->error);
+  if (!reason.length && r->error) reason = r->reason;
+  e->answer.reason = str_push_copy(stripe->arena, reason);
   rwlock_unlock_exclusive(stripe->rwlock);
   __atomic_store_n(&e->done, 1, __ATOMIC_RELEASE);
   scratch_end(scratch);
@@ -367,6 +374,14 @@ linkcheck_verdict(LinkChecker *s, StrView url, StrView *message, StrView *body) 
   if (message) *message = e->message;
   if (body) *body = e->body;
   return e->verdict;
+}
+
+bool
+linkcheck_answer(LinkChecker *s, StrView url, LinkAnswer *answer) {
+  UrlCacheEntry *e = linkcheck_entry(s, url);
+  if (!e || !__atomic_load_n(&e->done, __ATOMIC_ACQUIRE)) return false;
+  *answer = e->answer;
+  return true;
 }
 
 StrView

@@ -23,6 +23,16 @@ struct LinkCheckRecord {
   u32 tag;  // kept in the cache entry; non-zero: the body is read and kept
 };
 
+// The facts of an answer, for reports: the status (0 when none came), the time the
+// fetch took, where it ended and the library's words for a failure.
+struct LinkAnswer {
+  u32 verdict;  // LinkVerdict
+  u32 status;
+  u64 duration_ms;
+  StrView final_url;
+  StrView reason;
+};
+
 struct UrlCacheEntry {
   UrlCacheEntry *next;
   StrView url;
@@ -31,6 +41,7 @@ struct UrlCacheEntry {
   u32 done;     // set (release) once the fetch has ended and the fields above hold its answer
   u32 verdict;  // LinkVerdict
   StrView message;
+  LinkAnswer answer;
 };
 
 #define LINK_CHECK_RING_SIZE 0x80000
@@ -82,3 +93,6 @@ bool linkcheck_fetch_ended(LinkChecker *checker, StrView url);
 // (LinkVerdict_None and empty for a good answer or an address not fetched).
 u32 linkcheck_verdict(LinkChecker *checker, StrView url, StrView *message, StrView *body);
 StrView linkcheck_verdict_name(u32 verdict);
+// The facts of the answer for an address whose fetch has ended; false (and nothing
+// filled) when it has not.
+bool linkcheck_answer(LinkChecker *checker, StrView url, LinkAnswer *answer);

@@ -762,6 +762,14 @@ os_stderr_is_terminal(void) {
   return isatty(2) == 1;
 }
 
+bool
+os_stderr_wants_color(void) {
+  // https://no-color.org: any non-empty value turns colour off.
+  const char *no_color = getenv("NO_COLOR");
+  if (no_color && no_color[0]) return false;
+  return os_stderr_is_terminal();
+}
+
 StrView
 os_current_dir(Arena *arena) {
   char *buf = getcwd(0, 0);

@@ -156,6 +156,8 @@ void os_dir_end(DirIterator *it);
 StrView os_current_dir(Arena *arena);
 // Whether standard error is a terminal (progress lines are drawn only there).
 bool os_stderr_is_terminal(void);
+// Whether colour on standard error is wanted: a terminal, and NO_COLOR not set (or empty).
+bool os_stderr_wants_color(void);
 
 //~ Folder watches
 

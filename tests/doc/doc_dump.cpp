@@ -117,7 +117,8 @@ doc_dump_result(const DocParseResult &r, StrView source) {
   for (StrNode *n = r.output_paths.first; n; n = n->next) out += "output: " + escape(n->string) + "\n";
   for (Diagnostic *d = r.diagnostics.first; d; d = d->next) {
     LineCol lc = str_line_col(source, d->offset);
-    out += std::string(d->severity == DiagSeverity_Error ? "error " : "warning ") + std::to_string(lc.line) + ":" +
+    StrView label = diag_severity_label(d->severity);
+    out += std::string((const char *)label.data, label.length) + " " + std::to_string(lc.line) + ":" +
            std::to_string(lc.column) + " " + escape(d->message) + "\n";
   }
   return out;

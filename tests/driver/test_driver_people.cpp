@@ -110,8 +110,9 @@ TEST(PeopleCli, SummaryCountsWhatTheRunDid) {
   EXPECT_EQ(r.status, 0);
   std::string summary = "qilsite: 1 page generated (1 raw view), 0 hand-written pages rewritten, 2 left as they were "
                         "(1 already as written, 1 parse error), 1 draft, 1 document without a usable output_path, "
-                        "1 error, 0 warnings\n";
+                        "1 error, 1 warning\n";
   EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("/site/c.qil:1:1: warning: this document has no output_path"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find(" s\n"), std::string::npos) << "the time taken";
   //- a page rewritten in our serialisation counts as rewritten once, then as already written
   dir.file("site/ok.html", "<title>t</title>\n<P>x</P>\n");
