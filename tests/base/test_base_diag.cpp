@@ -44,3 +44,37 @@ TEST(Diagnostics, PositionsAndTheCap) {
   ASSERT_GT(out.size(), tail.size());
   EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
+
+// One-line diagnostics keep a budget of their own: a flood of them never pushes out one
+// of the three-line report, whose lines stay as they were; the one-line form lists both
+// in source order, columns in bytes and, for reports, in characters.
+TEST(Diagnostics, OneLineDiagnosticsBesideTheThreeLineReport) {
+  Arena *a = test_arena();
+  StrView src = str_lit("\xc3\xa9t\xc3\xa9 x\nsecond");
+  DiagnosticList list = {};
+  diag_push(a, &list, 9, DiagSeverity_Error, str_lit("late"));
+  for (u64 i = 0; i < 150; i += 1) diag_push_flags(a, &list, 6, DiagSeverity_Warning, str_lit("hint"), DiagFlag_OneLine);
+  diag_push(a, &list, 0, DiagSeverity_Error, str_lit("early"));
+  EXPECT_EQ(list.count, 2u);
+  EXPECT_EQ(list.one_line, (u64)DIAG_KEEP_MAX);
+  EXPECT_EQ(list.warnings, 150u) << "every one counts as a finding";
+  testing::internal::CaptureStdout();
+  diag_print(&list, src, str_lit("p.qil"));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: \ntoken: late\np.qil:2:2\nerror: \ntoken: early\np.qil:1:1\n");
+  DiagPlaces places = diag_places(a, &list, src);
+  ASSERT_EQ(places.count, 102u);
+  EXPECT_EQ(ss(places.items[0].diagnostic->message), "early");
+  EXPECT_EQ(places.items[1].column, 7u);
+  EXPECT_EQ(places.items[1].codepoint_column, 5u) << "two-byte letters count once";
+  EXPECT_EQ(ss(places.items[101].diagnostic->message), "late");
+  //- merged with another list, the three-line budget still holds only three-line ones
+  DiagnosticList more = {};
+  diag_push_flags(a, &more, 1, DiagSeverity_Note, str_lit("more"), DiagFlag_OneLine);
+  diag_merge(&list, &more);
+  EXPECT_EQ(list.one_line, (u64)DIAG_KEEP_MAX + 1);
+  testing::internal::CaptureStderr();
+  diag_print_lines(&list, src, str_lit("p.qil"), DiagLines_All, false);
+  std::string lines = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(lines.rfind("p.qil:1:1: error: early\np.qil:1:2: note: more\np.qil:1:7: warning: hint\n", 0), 0u) << lines;
+  EXPECT_EQ(count_of(lines, "\n"), 103u);
+}

@@ -5,6 +5,8 @@
 #include <map>
 #include <regex>
 
+#include <jansson.h>
+
 #include "net/link_server.h"
 #include "test_support.h"
 
@@ -281,6 +283,54 @@ TEST(LinkCheckCli, UnansweredStartUpRequestTurnsUrlChecksOff) {
   EXPECT_TRUE(r.results.empty()) << run.r.out;
   EXPECT_EQ(run.o.tail, std::vector<std::string>{pd}) << run.r.out;
   EXPECT_EQ(server.total_requests(), 0) << server.stats();
+  //- under strict, links that could not be checked are a run that did not do what was asked
+  std::vector<std::string> strict = args_for(dir, server, "https://127.0.0.1:" + std::to_string(refused) + "/x");
+  strict.push_back("strict");
+  EXPECT_EQ(run_qilsite(strict).status, 2);
+}
+
+// Link findings one line each under format=line, and every checked address in the report
+// with its verdict, status and each place that links to it.
+TEST(LinkCheckCli, FindingsForEditorsAndReports) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  std::string missing = server.https("/missing");
+  Page a;
+  a.line({server.https("/ok"), missing}).line({server.https("/busy"), missing});
+  std::string pa = dir.file("site/a.html", a.done());
+  std::vector<std::string> args = args_for(dir, server, server.https("/consent"));
+  for (const char *word : {"format=line", "strict"}) args.push_back(word);
+  args.push_back("report=" + dir.path + "/r.json");
+  QilsiteRun run = run_timed(args);
+  EXPECT_EQ(run.r.status, 1) << "a broken link is a finding\n" << run.r.err;
+  EXPECT_NE(run.r.err.find(pa + ":" + a.at[1] + ": error: broken link " + missing + ": status 404, "),
+            std::string::npos)
+      << run.r.err;
+  EXPECT_NE(run.r.err.find(pa + ":" + a.at[2] + ": note: noted link " + server.https("/busy") + ": status 503"),
+            std::string::npos)
+      << run.r.err;
+
+  json_error_t error;
+  json_t *root = json_load_file((dir.path + "/r.json").c_str(), 0, &error);
+  ASSERT_NE(root, nullptr) << error.text;
+  json_t *links = json_object_get(root, "links");
+  ASSERT_EQ(json_array_size(links), 3u) << "one entry per address";
+  json_t *broken = json_array_get(links, 1);
+  EXPECT_STREQ(json_string_value(json_object_get(broken, "url")), missing.c_str());
+  EXPECT_STREQ(json_string_value(json_object_get(broken, "verdict")), "broken");
+  EXPECT_EQ(json_integer_value(json_object_get(broken, "status")), 404);
+  EXPECT_TRUE(json_is_integer(json_object_get(broken, "time_ms")));
+  json_t *uses = json_object_get(broken, "occurrences");
+  ASSERT_EQ(json_array_size(uses), 2u);
+  json_t *second = json_array_get(uses, 1);
+  EXPECT_STREQ(json_string_value(json_object_get(second, "path")), pa.c_str());
+  EXPECT_EQ(std::to_string(json_integer_value(json_object_get(second, "line"))) + ":" +
+                std::to_string(json_integer_value(json_object_get(second, "column"))),
+            a.at[3]);
+  EXPECT_STREQ(json_string_value(json_object_get(json_array_get(links, 0), "verdict")), "ok");
+  EXPECT_EQ(json_integer_value(json_object_get(json_object_get(root, "counts"), "web_links_broken")), 2);
+  json_decref(root);
 }
 
 TEST(LinkCheckCli, CertificatesAreVerified) {
