@@ -527,6 +527,8 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
     if (settings.listen && all_reported && !driver_stats_empty(&site->round)) {
       driver_print_summary(site, &site->round, false);
       site->round = SiteStats{};
+      // A listen run ends only when stopped: its report follows each round that did work.
+      driver_write_report(site, driver_exit_status(site), (os_now_micros() - site->start_us) / 1000);
     }
   }
   emit_close(site);

@@ -72,6 +72,10 @@ driver_say_link(Site *site, PageWebLink *link, const LinkAnswer *answer) {
 
 void
 driver_problem(Site *site, StrView message) {
+  // A listen run may meet the same one each round: it is kept once.
+  for (StrNode *n = site->problems.first; n; n = n->next) {
+    if (str_equal(n->string, message)) return;
+  }
   str_list_push(site->arena, &site->problems, str_push_copy(site->arena, message));
 }
 
