@@ -429,6 +429,17 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
   for (StrNode *n = said.first; n; n = n->next) driver_problem(site, n->string);
 
   //- link checker
+  if (settings.check_urls && settings.ca_file.length) {
+    // Without its certificates every secure address would look broken: said once here.
+    ArenaTemp ca = scratch_begin(&arena, 1);
+    StrView pem = os_read_file(ca.arena, settings.ca_file);
+    if (!pem.length) {
+      const char *why = os_last_error_code() ? os_last_error() : "the file is empty";
+      console_eprintf("qilsite: cannot read ca_file '%.*s': %s\n", str_expand(settings.ca_file), why);
+      driver_problem(site, str_pushf(arena, "cannot read ca_file '%S': %s", &settings.ca_file, why));
+    }
+    scratch_end(ca);
+  }
   if (settings.check_urls) {
     console_printf("[check urls]\n");
     LinkCheckSettings link_settings = {settings.consent_url, settings.ca_file};

@@ -113,8 +113,9 @@ driver_answer_help_or_version(OptionTable *options) {
                  "Exit status: 0 without strict. With strict: 0 when nothing was found, 1 for findings (errors,\n"
                  "broken web links, missing local targets under check_file_paths, pages or sources that could\n"
                  "not be written or read), 2 when the run could not do what was asked (no target_path or one\n"
-                 "that does not exist, an unknown option or format, an unreadable kn_searchs.txt, web links\n"
-                 "not checked for want of an answer to the consent request, a report file not written).\n"
+                 "that does not exist, an unknown option or format, an unreadable kn_searchs.txt or ca_file,\n"
+                 "web links not checked for want of an answer to the consent request, a report file not\n"
+                 "written).\n"
                  "Stopped by SIGINT or SIGTERM: 130 or 143.\n");
   return true;
 }

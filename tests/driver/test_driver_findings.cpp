@@ -33,11 +33,19 @@ TEST(FindingsCli, StrictStatusTellsFindingsFromABrokenInvocation) {
       {"an unknown option", good_doc, {"chek_urls"}, 2},
       {"an unknown format", good_doc, {"format=lines"}, 2},
       {"an unknown option beside an error", bad_doc, {"chek_urls"}, 2},
+      {"a kn_searchs.txt that cannot be read", good_doc, {"local_path={dir}/local"}, 2},
+      {"a ca_file that cannot be read", good_doc, {"check_urls", "consent_url=off", "ca_file={dir}/none.pem"}, 2},
   };
   for (const Case &c : cases) {
     TempDir dir;
     dir.file("site/a.qil", c.doc);
-    std::vector<std::string> args = c.extra;
+    dir.file("local/kn_searchs.txt/a folder, not a file", "");
+    std::vector<std::string> args;
+    for (std::string word : c.extra) {
+      size_t at = word.find("{dir}");
+      if (at != std::string::npos) word.replace(at, 5, dir.path);
+      args.push_back(word);
+    }
     args.push_back("target_path=" + dir.path + "/site");  // the first occurrence of a key counts
     args.push_back("root_path=" + dir.path);
     CommandResult plain = run_qilsite(args);

@@ -35,8 +35,10 @@ TEST(PeopleCli, HelpAndVersionBuildNothing) {
     CommandResult r = run_qilsite({word, "target_path=" + dir.path + "/site", "root_path=" + dir.path});
     EXPECT_EQ(r.status, 0) << word;
     EXPECT_NE(r.out.find("usage: qilsite target_path=PATH"), std::string::npos) << word;
+    EXPECT_NE(r.out.find("Exit status: 0 without strict."), std::string::npos) << word;
     for (const char *key : {"target_path", "root_path", "server_root_path", "local_path", "dest_path", "listen",
-                            "check_urls", "check_file_paths", "print_todos", "ca_file", "consent_url", "strict"}) {
+                            "check_urls", "check_file_paths", "print_todos", "ca_file", "consent_url", "strict",
+                            "format", "report"}) {
       EXPECT_NE(r.out.find(std::string("  ") + key), std::string::npos) << key;
     }
   }
