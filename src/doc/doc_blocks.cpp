@@ -370,18 +370,20 @@ doc_parse_table_row(DocParser *p, DocParseContext *c) {
   }
   u64 position = p->tokens[j].start - doc_table_line_start(p, info, j) + 1;
   u64 col = doc_table_column_for(info, position, info->next_free);
-  //- a bar off its column, or one too many, is said once a row
-  if (!info->row_said && doc_advice_kept(p)) {
+  //- a bar off its column, or one too many, is said once a row each
+  if (doc_advice_kept(p)) {
     if (info->next_free >= info->column_count) {
-      info->row_said = 1;
-      StrView msg = str_pushf(p->arena,
-                              "this row has more cells than the %I64u columns the table's first line declares: "
-                              "this cell is put in the last column; add | and --- to the first line, or remove "
-                              "this bar",
-                              info->column_count);
-      doc_emit_advice(p, p->tokens[j].start, DiagSeverity_Error, msg);
-    } else if (info->positions[col] != position) {
-      info->row_said = 1;
+      if (!(info->row_said & 2)) {
+        info->row_said |= 2;
+        StrView msg = str_pushf(p->arena,
+                                "this row has more cells than the %I64u columns the table's first line declares: "
+                                "this cell is put in the last column; add | and --- to the first line, or remove "
+                                "this bar",
+                                info->column_count);
+        doc_emit_advice(p, p->tokens[j].start, DiagSeverity_Error, msg);
+      }
+    } else if (info->positions[col] != position && !(info->row_said & 1)) {
+      info->row_said |= 1;
       StrView msg = str_pushf(p->arena,
                               "this bar does not stand under a bar of the table's first line: its cell is taken "
                               "for column %I64u by order; move the bar to column %I64u, under that column's bar",

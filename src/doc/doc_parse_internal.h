@@ -65,7 +65,7 @@ struct DocTableInfo {
   u64 column_count;
   b32 header_done;
   u64 next_free;  // the column after the last cell of the row being read
-  b32 row_said;   // a misplaced bar of the row being read was said
+  u32 row_said;   // said about the row being read: 1 a bar off its column, 2 a cell too many
   // The start of the line of the last bar read and how far the source was searched
   // for line breaks: each bar of a long row only looks at the bytes since the last.
   u64 line_start;
