@@ -44,7 +44,10 @@ StrView
 gen_page_text(Arena *arena, HtmlNode *root, StrView source) {
   StrList pieces = {};
   html_write(arena, &pieces, root);
-  if (source.length && source.data[source.length - 1] == '\n') {
+  // A page read keeps its own line end; one built anew ends like the page it replaces.
+  bool ends_line = pieces.last && pieces.last->string.length &&
+                   pieces.last->string.data[pieces.last->string.length - 1] == '\n';
+  if (!ends_line && source.length && source.data[source.length - 1] == '\n') {
     bool crlf = source.length > 1 && source.data[source.length - 2] == '\r';
     str_list_push(arena, &pieces, crlf ? str_lit("\r\n") : str_lit("\n"));
   }

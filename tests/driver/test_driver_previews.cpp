@@ -42,7 +42,7 @@ TEST(PreviewsCli, PagesAndDocumentsGetPreviewsOnceAndAsText) {
 
   //- beside the link, in the order of the configuration, as text
   std::string once = read_all(page);
-  std::string expected = "<a href=\"" + base + "/remote\" >it</a><span class=\"metadata\" >Remote &lt;script&gt;"
+  std::string expected = "<a href=\"" + base + "/remote\">it</a><span class=\"metadata\" >Remote &lt;script&gt;"
                          "alert(1)&lt;/script&gt; &amp; co</span><span class=\"metadata\" >about: A fine page</span>";
   EXPECT_NE(once.find(expected), std::string::npos) << once;
   EXPECT_EQ(once.find("<script>"), std::string::npos) << "nothing of a remote page becomes markup";

@@ -271,10 +271,10 @@ TEST(GenShared, IndexListsPagesByFolder) {
   EXPECT_EQ(driver_write_index(site.run(), a, &pages), IndexStatus_Written);
   std::string text = read_all(index);
   EXPECT_EQ(text.find("stale"), std::string::npos) << "the lists are rebuilt";
-  EXPECT_NE(text.find("<ul id=\"zo-l-qil\" ><a href=\"qil/a.html\" >A &lt;b></a><a href=\"../elsewhere/QIL/b.html\" >B</a></ul>"),
+  EXPECT_NE(text.find("<ul id=\"zo-l-qil\"><a href=\"qil/a.html\" >A &lt;b></a><a href=\"../elsewhere/QIL/b.html\" >B</a></ul>"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("<ul id=\"zo-l-soft\" ><a href=\"Softwares/tool.html\" >Tool</a></ul>"), std::string::npos);
+  EXPECT_NE(text.find("<ul id=\"zo-l-soft\"><a href=\"Softwares/tool.html\" >Tool</a></ul>"), std::string::npos);
   EXPECT_EQ(text.find("post.html"), std::string::npos) << "other folders are not listed";
   EXPECT_NE(text.find("<title>My index</title>"), std::string::npos) << "the page keeps its own title";
   EXPECT_NE(text.find("<p>intro</p>"), std::string::npos);
