@@ -568,6 +568,7 @@ static void
 render_raw_html(RenderState *s, DocNode *node) {
   HtmlParseResult r = html_parse(s->arena, node->raw, str_lit("raw.html"), html_tokenize(s->arena, node->raw), 0,
                                  s->page->root_path);
+  html_close_omitted(s->arena, r.root);
   HtmlNode *top = render_top(s);
   HtmlNode *c = html_node_is_nil(r.root) ? html_nil_node : r.root->first_child;
   while (!html_node_is_nil(c)) {

@@ -173,6 +173,8 @@ HtmlNode *html_find_ancestor_by_kind(HtmlNode *node, u32 tag_kind);
 // Pre-order walk without recursion: the node after `node` below `root`, or nil.
 HtmlNode *html_next_preorder(HtmlNode *node, HtmlNode *root);
 void html_write(Arena *arena, StrList *out, HtmlNode *root);
+// Gives every element read from a text an end tag where the text left it out.
+void html_close_omitted(Arena *arena, HtmlNode *root);
 
 //~ Tokens and parsing
 

@@ -354,6 +354,19 @@ html_find_ancestor_by_kind(HtmlNode *node, u32 tag_kind) {
   return html_nil_node;
 }
 
+// Elements read from a fragment whose end tag the text left out get one: a fragment set
+// inside a generated page must not reach past its place.
+void
+html_close_omitted(Arena *arena, HtmlNode *root) {
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    if (n->type != HtmlNode_Element || !(n->flags & HtmlNodeFlag_Source)) continue;
+    if (n->flags & HtmlNodeFlag_SelfClosed || (n->element->content & HtmlContent_Void)) continue;
+    HtmlNode *content = n->last_child;
+    if (html_node_is_nil(content) || content->type != HtmlNode_Content || content->raw.length) continue;
+    content->raw = str_pushf(arena, "</%S>", &n->text);
+  }
+}
+
 //~ Serializer
 
 static StrView

@@ -399,6 +399,23 @@ html_preview_text(Arena *arena, StrView text) {
   return str_list_join(arena, &out, 0);
 }
 
+// Text after the element stays where it is written: not in "head" (a span there would
+// end the head and move what follows into the body), nor in SVG or MathML.
+static bool
+html_previews_fit_after(HtmlNode *e) {
+  if (e->flags & HtmlNodeFlag_Foreign) return false;
+  switch (e->element->kind) {
+    case HtmlTagKind_Link:
+    case HtmlTagKind_Meta:
+    case HtmlTagKind_Base:
+    case HtmlTagKind_Script:
+    case HtmlTagKind_Style:
+    case HtmlTagKind_Title: return false;
+    default: break;
+  }
+  return html_node_is_nil(html_find_ancestor_by_kind(e, HtmlTagKind_Head));
+}
+
 void
 html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkMetadata *metadata) {
   if (!links->first || !metadata) return;
@@ -422,6 +439,7 @@ html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkM
     if (!m) continue;
     //- the previews sit right after their link; those of an earlier build give way
     HtmlNode *e = l->element;
+    if (!html_previews_fit_after(e)) continue;
     while (!html_node_is_nil(e->next) && html_is_preview(e->next)) html_detach(e->next);
     HtmlNode *at = e;
     for (LinkMetadataItem *item = m->items; item; item = item->next) {
