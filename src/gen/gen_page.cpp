@@ -128,7 +128,7 @@ page_assemble(Arena *arena, const GenShared *shared, DocParseResult *doc, StrVie
   HtmlNode *head = default_head_element(arena, shared, output_path);
   html_content_append(html, head);
   html_content_append(head, page_style_element(arena, str_lit("*{all:unset;}")));
-  html_content_append(head, page_style_element(arena, shared->default_css));
+  html_content_append(head, page_style_element(arena, gen_page_default_css(arena, shared, output_path)));
   html_content_append(head, page_style_element(arena, shared->tag_css));
   page.title = page_title_text(arena, doc->title, source_path);
   HtmlNode *title = html_element_create(arena, HtmlTagKind_Title, {});
