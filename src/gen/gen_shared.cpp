@@ -122,12 +122,16 @@ gen_default_css_rules(Arena *arena) {
   //- after the rules above, what keeps a page inside a narrow window: wide blocks scroll
   //  on their own instead of the page, and on a phone the wide side paddings give way
   const char *fit[] = {
+      "body{max-width:100%;}",
       "img{max-width:100%;height:auto;}",
+      // Code blocks keep their columns: they are set in the code font like inline code.
+      ".bl_{font-family:'Fira Code',monospace;}",
       ".bl_,pre{max-width:100%;box-sizing:border-box;overflow-x:auto;}",
       ".co_,.coi_{max-width:100%;box-sizing:border-box;}",
       ("@media (max-width:60em){"
+       "body{display:block;}"
        "#top{flex-direction:column;padding:0.5rem 0.8rem;gap:0.8rem;}"
-       "#b_w{padding:0.5rem 0.8rem !important;overflow-wrap:anywhere;}"
+       "#b_w{padding-left:0.8rem !important;padding-right:0.8rem !important;overflow-wrap:anywhere;}"
        "body>h1{margin-left:0.8rem !important;margin-right:0.8rem;overflow-wrap:anywhere;}"
        "#cod_{width:auto;max-width:100%;box-sizing:border-box;overflow-wrap:anywhere;}"
        "#toc{overflow-wrap:anywhere;}"
