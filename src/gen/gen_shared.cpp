@@ -154,10 +154,29 @@ static const char *gen_font_face_rules[] = {
      "url(\"%SSans-Bold.woff2\") format('woff2');font-weight:700;font-display:swap;}"),
 };
 
+// Text for inside a double-quoted CSS string in a "style" element: quotes, backslashes and
+// line ends escaped, and "<" too, which could end the element.
+static StrView
+gen_css_string(Arena *arena, StrView text) {
+  StrList parts = {};
+  u64 start = 0;
+  for (u64 i = 0; i < text.length; i += 1) {
+    u8 c = text.data[i];
+    if (c != '"' && c != '\\' && c != '<' && c != '\n' && c != '\r') continue;
+    str_list_push(arena, &parts, str_substr(text, start, i));
+    str_list_pushf(arena, &parts, "\\%x ", (unsigned)c);
+    start = i + 1;
+  }
+  if (parts.node_count == 0) return text;
+  str_list_push(arena, &parts, str_skip(text, start));
+  return str_list_join(arena, &parts, 0);
+}
+
 StrView
 gen_font_faces(Arena *arena, StrView folder) {
   StrList r = {};
-  for (const char *rule : gen_font_face_rules) str_list_pushf(arena, &r, rule, &folder);
+  StrView quoted = gen_css_string(arena, folder);
+  for (const char *rule : gen_font_face_rules) str_list_pushf(arena, &r, rule, &quoted);
   return str_list_join(arena, &r, 0);
 }
 
@@ -175,7 +194,8 @@ gen_page_default_css(Arena *arena, const GenShared *shared, StrView page_path) {
   StrView probe = str_pushf(scratch.arena, "%S" GEN_FONT_FOLDER "f", &shared->root_path);
   RenderPageInfo page = {page_path, shared->root_path, 0};
   StrView link = render_page_link(scratch.arena, &page, probe);
-  StrView folder = str_prefix(link, link.length - 1);
+  StrView folder = str_chop_last_slash_keep(link);
+  if (folder.length == link.length) folder = StrView{};  // no folder: beside the page
   StrView faces = gen_font_faces(scratch.arena, folder);
   StrView css = str_pushf(arena, "%S%S", &shared->css_rules, &faces);
   scratch_end(scratch);

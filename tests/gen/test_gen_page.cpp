@@ -214,6 +214,9 @@ TEST(GenShared, StyleSheetsDefaultRewrittenEveryRunPerTagKept) {
       << "the rules for narrow windows come after the others";
   EXPECT_NE(ss(text).find("@font-face{font-family:'IconFont';src:url(\"fonts/IconFont.woff2\")"), std::string::npos)
       << "the sheet finds its fonts beside it";
+  EXPECT_NE(ss(gen_font_faces(test_arena(), str_lit("a\"b\\c</style>/"))).find("url(\"a\\22 b\\5c c\\3c /style>/IconFont"),
+            std::string::npos)
+      << "a folder cannot end the string or the style element";
   EXPECT_EQ(ss(text).find("blockquote{"), std::string::npos) << "an empty style makes no rule";
   std::string tag_text = ss(sheets_written(site, true));
   EXPECT_EQ(read_all(tag), tag_text);
