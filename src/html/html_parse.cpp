@@ -79,8 +79,7 @@ static const char *html_lex_messages[] = {
     "the text ends inside this tag: close it with \">\"",
     "this comment is never closed: end it with \"-->\"",
     "\"</>\" is no tag: browsers drop it; remove it",
-    "this is no tag and no comment (\"<!--\" starts a comment): browsers make it a comment; remove it or write "
-    "<!-- -->",
+    "this is no tag and no comment (\"<!--\" starts a comment): browsers make it a comment; remove it",
     "\"<?\" starts no tag in HTML: browsers make it a comment; remove it or write <!-- -->",
     "a comment cannot be \"<!-->\" or \"<!--->\": write <!-- -->",
     "this comment ends with \"--!>\": end it with \"-->\"",
