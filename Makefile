@@ -35,15 +35,20 @@ demo: build
 
 # Builds another copy of the example site and opens its pages in headless Chromium
 # (Debian's chromium, chromium-driver and python3-selenium, which belongs to /usr/bin/python3).
+# The Nu Html Checker comes from npm (vnu-jar, its jar only: no Java of its own is fetched)
+# and runs on Debian's Java; it is kept in build/.
+VNU_DIR ?= build/tools
+VNU_JAR = $(VNU_DIR)/node_modules/vnu-jar/build/dist/vnu.jar
 test-browser: build
 	@QIL_BROWSER_DEPS=1 scripts/install-deps
+	@[ -f $(VNU_JAR) ] || npm install --silent --no-audit --no-fund --ignore-scripts --prefix $(VNU_DIR) vnu-jar@26.10.12
 	@rm -rf build/browser && mkdir -p build/browser && cp -r examples/site build/browser/
 	@./build/qilsite target_path=build/browser/site/src root_path=build/browser/site \
 		local_path=build/browser/site >build/browser/qilsite.log 2>&1; status=$$?; cat build/browser/qilsite.log; \
 		[ $$status -eq 0 ] || { echo "test-browser: qilsite exited with $$status"; exit 1; }; \
 		! grep -Eq '^(error|warning):' build/browser/qilsite.log || \
 		{ echo "test-browser: the example site must build without errors or warnings (above)"; exit 1; }
-	/usr/bin/python3 scripts/test-browser build/browser/site --shots build/browser/shots
+	/usr/bin/python3 scripts/test-browser build/browser/site --shots build/browser/shots --vnu $(VNU_JAR)
 
 # Builds the benchmarks without running them, so they keep compiling as the code moves.
 bench-build: deps

@@ -214,9 +214,11 @@ driver_manifest_update(Site *site) {
     StrView path = str_pushf(a, "%S/%S", &m->root, &e->output);
     emit_remove_output(site, path, e->source);
   }
-  //- the site's default style sheet is ours, whatever made it
-  StrView sheet = driver_manifest_key(a, site, site->files.default_css_path);
-  if (site->files.sheets_written && sheet.length) {
+  //- the site's default style sheet and its fonts are ours, whatever made them
+  for (u64 i = 0; site->files.sheets_written && i <= gen_font_file_count; i += 1) {
+    StrView path = i == 0 ? site->files.default_css_path : emit_font_path(a, site, i - 1);
+    StrView sheet = driver_manifest_key(a, site, path);
+    if (!sheet.length) continue;
     ManifestEntry *e = driver_manifest_find(m, sheet);
     if (!e || !e->listed) {
       e = driver_manifest_put(site, sheet, StrView{});

@@ -106,6 +106,8 @@ void emit_kept(Site *site, PageRecord *record);
 // The style sheets, at their first use in a run: the default sheet always, the per-tag
 // sheet only when the site's file was missing or empty.
 void emit_sheets(Site *site);
+// Where the run writes the `index`th of gen_font_files.
+StrView emit_font_path(Arena *arena, Site *site, u64 index);
 // The index page's new text, replacing the file while it holds what was read (`expect`;
 // null when there was no file). False when it was not written (the writer said why).
 bool emit_index(Site *site, StrView text, const WriteExpect *expect);

@@ -18,7 +18,8 @@ emit_make_texts(Arena *arena, Site *site, PageRecord *record, HtmlNode *tree) {
   if (record->document) {
     StrView back = str_skip_last_slash(record->path);
     PageResult raw =
-        build_raw_page(arena, &site->shared, record->source, record->source_path, record->raw_path, back);
+        build_raw_page(arena, &site->shared, record->source, record->source_path, record->raw_path, back,
+                       record->title);
     texts.raw = gen_page_text(arena, raw.document, {});
   }
   return texts;
@@ -88,6 +89,12 @@ emit_kept(Site *site, PageRecord *record) {
 
 //~ Shared files
 
+StrView
+emit_font_path(Arena *arena, Site *site, u64 index) {
+  StrView root = site->settings.root;
+  return str_pushf(arena, "%S" GEN_FONT_FOLDER "%S", &root, &gen_font_files[index].name);
+}
+
 void
 emit_sheets(Site *site) {
   SiteSharedFiles *f = &site->files;
@@ -98,6 +105,14 @@ emit_sheets(Site *site) {
   if (!emit_written(emit_replace_file(f->default_css_path, site->shared.default_css, &generated))) {
     SiteCount(site, write_failures, 1);
   }
+  // The fonts the default sheet declares, beside it; a file that already holds the same
+  // bytes is left as it is.
+  ArenaTemp scratch = scratch_begin(0, 0);
+  for (u64 i = 0; i < gen_font_file_count; i += 1) {
+    StrView path = emit_font_path(scratch.arena, site, i);
+    if (!emit_written(emit_replace_file(path, gen_font_files[i].bytes, &generated))) SiteCount(site, write_failures, 1);
+  }
+  scratch_end(scratch);
   if (f->tag_css_text.length) return;
   // A sheet that is there but cannot be read is the user's: it is not replaced.
   if (f->tag_css_error.length) {

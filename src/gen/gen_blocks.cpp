@@ -198,9 +198,14 @@ render_collapsible(RenderState *s, DocNode *node) {
 void
 render_top_collapsible(RenderState *s, DocNode *node) {
   HtmlNode *div = render_element(s, HtmlTagKind_Div, node);
-  render_set(s, div, HtmlAttrKind_Id, str_lit("cod_"));
-  html_add_class(s->arena, div, render_number_text(s, "toggle-content_", render_take_number(s)));
-  HtmlNode *input = render_switch(s, node, str_lit("toggle-checkbox_cod_"));
+  u64 n = render_take_number(s);
+  // Ids are unique on a page: the first block keeps the bare "cod_" the layout and the
+  // style sheet look for, each later one adds its number, and its switch follows.
+  StrView id = s->top_blocks ? render_number_text(s, "cod_", n) : str_lit("cod_");
+  s->top_blocks += 1;
+  render_set(s, div, HtmlAttrKind_Id, id);
+  html_add_class(s->arena, div, render_number_text(s, "toggle-content_", n));
+  HtmlNode *input = render_switch(s, node, str_pushf(s->scratch, "toggle-checkbox_%S", &id));
   html_content_append(render_top(s), input);
   html_insert(input, div, HtmlInsert_After);
   render_push(s, div, node);

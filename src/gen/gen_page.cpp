@@ -44,7 +44,10 @@ StrView
 gen_page_text(Arena *arena, HtmlNode *root, StrView source) {
   StrList pieces = {};
   html_write(arena, &pieces, root);
-  if (source.length && source.data[source.length - 1] == '\n') {
+  // A page read keeps its own line end; one built anew ends like the page it replaces.
+  bool ends_line = pieces.last && pieces.last->string.length &&
+                   pieces.last->string.data[pieces.last->string.length - 1] == '\n';
+  if (!ends_line && source.length && source.data[source.length - 1] == '\n') {
     bool crlf = source.length > 1 && source.data[source.length - 2] == '\r';
     str_list_push(arena, &pieces, crlf ? str_lit("\r\n") : str_lit("\n"));
   }
@@ -127,8 +130,13 @@ page_assemble(Arena *arena, const GenShared *shared, DocParseResult *doc, StrVie
   //- head: the shared head, the reset, the two sheets and the title
   HtmlNode *head = default_head_element(arena, shared, output_path);
   html_content_append(html, head);
+  // A page has one title, the document's: one the shared head brings gives way to it.
+  for (HtmlNode *t = html_find_last_element_by_kind(head, HtmlTagKind_Title); !html_node_is_nil(t);
+       t = html_find_last_element_by_kind(head, HtmlTagKind_Title)) {
+    html_detach(t);
+  }
   html_content_append(head, page_style_element(arena, str_lit("*{all:unset;}")));
-  html_content_append(head, page_style_element(arena, shared->default_css));
+  html_content_append(head, page_style_element(arena, gen_page_default_css(arena, shared, output_path)));
   html_content_append(head, page_style_element(arena, shared->tag_css));
   page.title = page_title_text(arena, doc->title, source_path);
   HtmlNode *title = html_element_create(arena, HtmlTagKind_Title, {});

@@ -12,9 +12,23 @@
 struct GenShared {
   StrView root_path;    // ends in "/"; links from "~" and from the root are made relative to it
   HtmlNode *head;       // the shared head as parsed once (nil when none); each page gets a copy
-  StrView default_css;  // the default style sheet
+  StrView default_css;  // the default style sheet, as its file holds it
+  StrView css_rules;    // the same without its font faces, whose addresses depend on the page
   StrView tag_css;      // the per-tag style sheet: the site's own, or generated
 };
+
+// A file written below the site's shared folder as it is: the fonts the style sheets
+// declare and their licences, made at build time (scripts/build-fonts).
+struct GenSharedFile {
+  StrView name;
+  StrView bytes;
+};
+
+extern const GenSharedFile gen_font_files[];
+extern const u64 gen_font_file_count;
+
+// Where the fonts go below the site root, beside the default style sheet.
+#define GEN_FONT_FOLDER "shared/css/qil/fonts/"
 
 //~ Shared files (gen_shared.cpp)
 
@@ -37,6 +51,10 @@ HtmlNode *default_head_element(Arena *arena, const GenShared *shared, StrView pa
 // The default style sheet and the generated per-tag sheet.
 StrView gen_default_css(Arena *arena);
 StrView gen_tag_css(Arena *arena);
+// The "@font-face" rules, each font's address `folder` followed by its file name.
+StrView gen_font_faces(Arena *arena, StrView folder);
+// The default style sheet as a page at `page_path` inlines it: its fonts found from there.
+StrView gen_page_default_css(Arena *arena, const GenShared *shared, StrView page_path);
 
 struct IndexPage {
   IndexPage *next;
@@ -75,9 +93,10 @@ StrView page_title_text(Arena *arena, DocNode *title_entry, StrView source_path)
 //~ Raw view (gen_raw.cpp)
 
 // The page that shows `source` (a document's whole text) as plain text, written at
-// `raw_path`, with a "return" button to `return_href`.
+// `raw_path`, with a "return" button to `return_href`; its title names the document by
+// `doc_title`, or by the source's file name when that is empty.
 PageResult build_raw_page(Arena *arena, const GenShared *shared, StrView source, StrView source_path,
-                          StrView raw_path, StrView return_href);
+                          StrView raw_path, StrView return_href, StrView doc_title = {});
 // The serialized tree, ending in the line end that ended `source` (the text it was
 // parsed from), as the author wrote it.
 StrView gen_page_text(Arena *arena, HtmlNode *root, StrView source);

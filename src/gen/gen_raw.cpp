@@ -41,7 +41,7 @@ raw_escape_text(Arena *arena, StrView text) {
 
 PageResult
 build_raw_page(Arena *arena, const GenShared *shared, StrView source, StrView source_path, StrView raw_path,
-               StrView return_href) {
+               StrView return_href, StrView doc_title) {
   //- the page of an empty code block: the block is filled with the source below, so the
   //  source itself is never read as qil
   StrView text = str_lit("```\n```");
@@ -60,6 +60,19 @@ build_raw_page(Arena *arena, const GenShared *shared, StrView source, StrView so
     }
   }
   raw_add_style(arena, html, str_lit("background-color:#f1f1f1;"));
+
+  //- its title names the document it shows (the wrapped block has no title of its own)
+  StrView name = doc_title.length ? doc_title : str_skip_last_slash(source_path);
+  page.title = str_pushf(arena, "%S (source)", &name);
+  HtmlNode *title = html_nil_node;
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    if (n->type == HtmlNode_Element && n->element->kind == HtmlTagKind_Title) {
+      title = n;
+      break;
+    }
+  }
+  html_clear_content(title);
+  html_add_text(arena, title, render_escape_lt(arena, page.title));
   HtmlNode *container = html_find_element_by_attribute_value(root, HtmlAttrKind_Id, str_lit("b_w"));
   HtmlNode *top = html_find_element_by_attribute_value(root, HtmlAttrKind_Id, str_lit("top"));
   html_replace_attribute(arena, container, HtmlAttrKind_Style, str_lit("padding:2rem;"));
@@ -75,9 +88,11 @@ build_raw_page(Arena *arena, const GenShared *shared, StrView source, StrView so
   html_clear_content(block);
   // The lines stay lines: without "white-space:pre" the reset of every style would run
   // the whole source into one paragraph.
-  StrView style = str_lit("color:black;width:fit-content;min-width:100vw;height:fit-content;min-height:100vh;"
+  // Long lines wrap at the window's edge (copying still gives them whole): a block as
+  // wide as the window beside the container's padding made every page scroll sideways.
+  StrView style = str_lit("color:black;width:auto;max-width:100%;height:fit-content;min-height:100vh;"
                           "padding:0;margin:0;font-size:0.7rem;font-family:'Fira Code';user-select:all;"
-                          "cursor: pointer;white-space:pre;");
+                          "cursor: pointer;white-space:pre-wrap;overflow-wrap:anywhere;");
   if (raw_holds_script_end(source)) {
     // A script would end at the source's own "</script": the text stays in the block,
     // its markup characters written as entities.

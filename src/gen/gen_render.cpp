@@ -102,6 +102,16 @@ render_page_link(Arena *arena, const RenderPageInfo *page, StrView target) {
 
 //~ Pending text
 
+static bool
+render_date_is_valid(DateTime d) {
+  static const u8 days[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (d.year == 0 || d.year > 9999 || d.month < 1 || d.month > 12 || d.day < 1 || d.day > days[d.month - 1]) {
+    return false;
+  }
+  bool leap = (d.year % 4 == 0 && d.year % 100 != 0) || d.year % 400 == 0;
+  return !(d.month == 2 && d.day == 29 && !leap);
+}
+
 void
 render_flush_text(Arena *arena, HtmlNode *parent, DocNode *node, StrList *pending, u32 mode) {
   if (!pending || pending->node_count == 0) return;
@@ -109,7 +119,7 @@ render_flush_text(Arena *arena, HtmlNode *parent, DocNode *node, StrList *pendin
   StrView text = str_list_join(scratch.arena, pending, 0);
   u64 offset = doc_node_is_nil(node) ? 0 : node->source_offset;
   if (mode == RenderMode_Date) {
-    //- "5 May 2024, 03:04:05 pm" with datetime "2024-5-5"
+    //- "5 May 2024, 03:04:05 pm" with datetime "2024-05-05"
     StrList fields = {};
     const char *names[] = {"year", "month", "day", "hour", "minute", "second"};
     for (u64 i = 0; i < ArrayCount(names); i += 1) str_list_push(scratch.arena, &fields, str_from_cstr(names[i]));
@@ -120,8 +130,12 @@ render_flush_text(Arena *arena, HtmlNode *parent, DocNode *node, StrList *pendin
                               (int)d.minute, (int)d.second, d.hour < 12 ? "am" : "pm");
     HtmlNode *time = html_element_create(arena, HtmlTagKind_Time, shown);
     time->source_offset = offset;
-    html_set_attribute(arena, time, HtmlAttrKind_Datetime,
-                       str_pushf(scratch.arena, "%d-%d-%d", (int)d.year, (int)d.month, (int)d.day));
+    // A machine-readable date is "YYYY-MM-DD" and names a real day; a date that is not
+    // one ("Err" above) says nothing to machines rather than something false.
+    if (render_date_is_valid(d)) {
+      html_set_attribute(arena, time, HtmlAttrKind_Datetime,
+                         str_pushf(scratch.arena, "%04d-%02d-%02d", (int)d.year, (int)d.month, (int)d.day));
+    }
     html_content_append(parent, time);
   } else if (mode == RenderMode_Categories) {
     //- ";ab;cd;e": the first byte is the separator, one-byte pieces are dropped.
@@ -568,7 +582,21 @@ static void
 render_raw_html(RenderState *s, DocNode *node) {
   HtmlParseResult r = html_parse(s->arena, node->raw, str_lit("raw.html"), html_tokenize(s->arena, node->raw), 0,
                                  s->page->root_path);
+  html_close_omitted(s->arena, r.root);
   HtmlNode *top = render_top(s);
+  //- "~" addresses, which no browser knows, are written relative to the page as the
+  //  document's own links are; every other address is the author's and stays
+  const u32 url_attrs[] = {HtmlAttrKind_Href, HtmlAttrKind_Src, HtmlAttrKind_Poster, HtmlAttrKind_Action,
+                           HtmlAttrKind_Cite};
+  for (HtmlNode *n = r.root; s->page && !html_node_is_nil(n); n = html_next_preorder(n, r.root)) {
+    if (n->type != HtmlNode_Element) continue;
+    for (u32 attr : url_attrs) {
+      StrView value = html_attribute_value(n, attr);
+      if (!value.length || value.data[0] != '~') continue;
+      StrView full = site_link_expand_root(s->scratch, value, s->page->root_path);
+      html_replace_attribute(s->arena, n, attr, render_page_link(s->scratch, s->page, full));
+    }
+  }
   HtmlNode *c = html_node_is_nil(r.root) ? html_nil_node : r.root->first_child;
   while (!html_node_is_nil(c)) {
     HtmlNode *next = c->next;

@@ -148,6 +148,7 @@ struct RenderState {
   u32 mode;
   HtmlNode *top_quote;
   HtmlNode *toc;
+  u64 top_blocks;  // top-level blocks made so far
   DocAnchorList *anchors;
   StrList *extra_css;
   RenderPageInfo *page;

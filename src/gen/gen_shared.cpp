@@ -118,12 +118,88 @@ gen_default_css_rules(Arena *arena) {
       "#fn_l{font-family:\"Fira Code\";}",
   };
   for (const char *t : tail) str_list_push(arena, &r, str_from_cstr(t));
+
+  //- after the rules above, what keeps a page inside a narrow window: wide blocks scroll
+  //  on their own instead of the page, and on a phone the wide side paddings give way
+  const char *fit[] = {
+      "body{max-width:100%;}",
+      "img{max-width:100%;height:auto;}",
+      // Code blocks keep their columns: they are set in the code font like inline code.
+      ".bl_{font-family:'Fira Code',monospace;}",
+      ".bl_,pre{max-width:100%;box-sizing:border-box;overflow-x:auto;}",
+      ".co_,.coi_{max-width:100%;box-sizing:border-box;}",
+      ("@media (max-width:60em){"
+       "body{display:block;}"
+       "#top{flex-direction:column;padding:0.5rem 0.8rem;gap:0.8rem;}"
+       "#b_w{padding-left:0.8rem !important;padding-right:0.8rem !important;overflow-wrap:anywhere;}"
+       "body>h1{margin-left:0.8rem !important;margin-right:0.8rem;overflow-wrap:anywhere;}"
+       "#cod_{width:auto;max-width:100%;box-sizing:border-box;overflow-wrap:anywhere;}"
+       "#toc{overflow-wrap:anywhere;}"
+       ".ta_c{flex-wrap:wrap;}"
+       "table{display:block;max-width:100%;overflow-x:auto;}"
+       "}"),
+  };
+  for (const char *t : fit) str_list_push(arena, &r, str_from_cstr(t));
+  return str_list_join(arena, &r, 0);
+}
+
+// The fonts the sheets name. 'Figtree' is not shipped: a copy the reader has is taken,
+// else the open sans shipped in its place, so text never falls to a serif.
+static const char *gen_font_face_rules[] = {
+    "@font-face{font-family:'IconFont';src:url(\"%SIconFont.woff2\") format('woff2');font-display:block;}",
+    "@font-face{font-family:'Fira Code';src:url(\"%SFiraCode-Regular.woff2\") format('woff2');font-display:swap;}",
+    ("@font-face{font-family:'Figtree';src:local('Figtree'),local('Figtree Regular'),local('Figtree-Regular'),"
+     "url(\"%SSans-Regular.woff2\") format('woff2');font-weight:400;font-display:swap;}"),
+    ("@font-face{font-family:'Figtree';src:local('Figtree Bold'),local('Figtree-Bold'),"
+     "url(\"%SSans-Bold.woff2\") format('woff2');font-weight:700;font-display:swap;}"),
+};
+
+// Text for inside a double-quoted CSS string in a "style" element: quotes, backslashes and
+// line ends escaped, and "<" too, which could end the element.
+static StrView
+gen_css_string(Arena *arena, StrView text) {
+  StrList parts = {};
+  u64 start = 0;
+  for (u64 i = 0; i < text.length; i += 1) {
+    u8 c = text.data[i];
+    if (c != '"' && c != '\\' && c != '<' && c != '\n' && c != '\r') continue;
+    str_list_push(arena, &parts, str_substr(text, start, i));
+    str_list_pushf(arena, &parts, "\\%x ", (unsigned)c);
+    start = i + 1;
+  }
+  if (parts.node_count == 0) return text;
+  str_list_push(arena, &parts, str_skip(text, start));
+  return str_list_join(arena, &parts, 0);
+}
+
+StrView
+gen_font_faces(Arena *arena, StrView folder) {
+  StrList r = {};
+  StrView quoted = gen_css_string(arena, folder);
+  for (const char *rule : gen_font_face_rules) str_list_pushf(arena, &r, rule, &quoted);
   return str_list_join(arena, &r, 0);
 }
 
 StrView
 gen_default_css(Arena *arena) {
-  return gen_default_css_rules(arena);
+  StrView rules = gen_default_css_rules(arena);
+  StrView faces = gen_font_faces(arena, str_lit("fonts/"));
+  return str_pushf(arena, "%S%S", &rules, &faces);
+}
+
+StrView
+gen_page_default_css(Arena *arena, const GenShared *shared, StrView page_path) {
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  // The folder as the page reaches it: a file in it, made relative, less its name.
+  StrView probe = str_pushf(scratch.arena, "%S" GEN_FONT_FOLDER "f", &shared->root_path);
+  RenderPageInfo page = {page_path, shared->root_path, 0};
+  StrView link = render_page_link(scratch.arena, &page, probe);
+  StrView folder = str_chop_last_slash_keep(link);
+  if (folder.length == link.length) folder = StrView{};  // no folder: beside the page
+  StrView faces = gen_font_faces(scratch.arena, folder);
+  StrView css = str_pushf(arena, "%S%S", &shared->css_rules, &faces);
+  scratch_end(scratch);
+  return css;
 }
 
 StrView
@@ -159,7 +235,9 @@ gen_shared_make(Arena *arena, StrView root_path, StrView head_text, StrView head
                 HtmlParseResult *head_parse) {
   GenShared shared = {};
   shared.root_path = str_push_copy(arena, root_path);
-  shared.default_css = gen_default_css(arena);
+  shared.css_rules = gen_default_css_rules(arena);
+  StrView faces = gen_font_faces(arena, str_lit("fonts/"));
+  shared.default_css = str_pushf(arena, "%S%S", &shared.css_rules, &faces);
   shared.tag_css = tag_css_text.length ? tag_css_text : gen_tag_css(arena);
   shared.head = html_nil_node;
   *head_parse = HtmlParseResult{};
@@ -173,10 +251,47 @@ gen_shared_make(Arena *arena, StrView root_path, StrView head_text, StrView head
   return shared;
 }
 
+// The head's first "meta" element whose attribute `attr` is there (and, with a value,
+// holds it), or nil.
+static HtmlNode *
+gen_head_meta(HtmlNode *head, u32 attr, StrView value) {
+  for (HtmlNode *n = head; !html_node_is_nil(n); n = html_next_preorder(n, head)) {
+    if (n->type != HtmlNode_Element || n->element->kind != HtmlTagKind_Meta) continue;
+    if (html_node_is_nil(html_find_attribute(n, attr))) continue;
+    if (!value.length || str_match(html_attribute_value(n, attr), value, StrMatchFlag_CaseInsensitive)) return n;
+  }
+  return html_nil_node;
+}
+
+// The pages are UTF-8 and laid out for any width: a head that does not say so gets the
+// two "meta" elements that do, the encoding first as it must come early.
+static void
+gen_head_complete(Arena *arena, HtmlNode *head) {
+  HtmlNode *charset = gen_head_meta(head, HtmlAttrKind_Charset, {});
+  if (html_node_is_nil(charset)) charset = gen_head_meta(head, HtmlAttrKind_HttpEquiv, str_lit("content-type"));
+  if (html_node_is_nil(gen_head_meta(head, HtmlAttrKind_Name, str_lit("viewport")))) {
+    HtmlNode *meta = html_element_create(arena, HtmlTagKind_Meta, {});
+    html_set_attribute(arena, meta, HtmlAttrKind_Name, str_lit("viewport"));
+    html_set_attribute(arena, meta, HtmlAttrKind_Content, str_lit("width=device-width, initial-scale=1"));
+    if (html_node_is_nil(charset)) html_insert(head, meta, HtmlInsert_FirstChild);
+    else html_insert(charset, meta, HtmlInsert_After);
+  }
+  if (html_node_is_nil(charset)) {
+    HtmlNode *meta = html_element_create(arena, HtmlTagKind_Meta, {});
+    html_set_attribute(arena, meta, HtmlAttrKind_Charset, str_lit("utf-8"));
+    html_insert(head, meta, HtmlInsert_FirstChild);
+  }
+}
+
 HtmlNode *
 default_head_element(Arena *arena, const GenShared *shared, StrView page_path) {
-  if (html_node_is_nil(shared->head)) return html_element_create(arena, HtmlTagKind_Head, {});
+  if (html_node_is_nil(shared->head)) {
+    HtmlNode *head = html_element_create(arena, HtmlTagKind_Head, {});
+    gen_head_complete(arena, head);
+    return head;
+  }
   HtmlNode *head = html_tree_copy(arena, shared->head);
+  gen_head_complete(arena, head);
   for (HtmlNode *n = head; !html_node_is_nil(n); n = html_next_preorder(n, head)) {
     if (n->type != HtmlNode_Element) continue;
     HtmlNode *attr = html_find_attribute(n, HtmlAttrKind_Href);
@@ -228,7 +343,7 @@ gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView pa
     html_content_append(head, own_title);
   }
   HtmlNode *style = html_element_create(a, HtmlTagKind_Style, {});
-  html_add_text(a, style, shared->default_css);
+  html_add_text(a, style, gen_page_default_css(a, shared, path));
   html_content_append(head, style);
   style = html_element_create(a, HtmlTagKind_Style, {});
   html_add_text(a, style, shared->tag_css);
@@ -246,6 +361,13 @@ gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView pa
       HtmlNode *link = html_element_create(a, HtmlTagKind_A, {});
       html_set_attribute(a, link, HtmlAttrKind_Href, render_escape_lt(a, render_page_link(a, &index, p->path)));
       html_add_text(a, link, render_escape_lt(a, p->title));
+      // A list holds items, not links: each link gets its "li".
+      u32 kind = list->element ? list->element->kind : 0;
+      if (kind == HtmlTagKind_Ul || kind == HtmlTagKind_Ol) {
+        HtmlNode *item = html_element_create(a, HtmlTagKind_Li, {});
+        html_content_append(item, link);
+        link = item;
+      }
       html_content_append(list, link);
     }
   }

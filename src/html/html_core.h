@@ -14,6 +14,12 @@ enum HtmlContentFlags : u32 {
   HtmlContent_Flow = 2,
   HtmlContent_MayBeEmpty = 4,
   HtmlContent_Void = 8,
+  HtmlContent_Escapable = 0x10,   // read as text up to its end tag, references kept ("title", "textarea")
+  HtmlContent_OptionalEnd = 0x20, // the end tag may be left out
+  HtmlContent_ClosesP = 0x40,     // its start tag ends an open "p"
+  HtmlContent_InHead = 0x80,      // may stand in "head"; any other start tag ends a "head" left open
+  HtmlContent_Obsolete = 0x100,   // parsed as browsers do, and reported
+  HtmlContent_Foreign = 0x200,    // SVG or MathML: what it holds follows their rules
 };
 
 enum HtmlAttrValueType : u32 {
@@ -22,6 +28,7 @@ enum HtmlAttrValueType : u32 {
   HtmlAttrValue_Number = 3,
   HtmlAttrValue_Style = 4,
   HtmlAttrValue_Url = 5,
+  HtmlAttrValue_Obsolete = 6,  // no longer HTML: reported, with the advice to use CSS
 };
 
 enum HtmlTagKind : u32 {
@@ -76,9 +83,23 @@ enum HtmlNodeType : u32 {
   HtmlNode_Content = 7,
   HtmlNode_Attribute = 8,
   HtmlNode_AttributeValue = 9,
+  // Markup that is neither element nor text, kept byte for byte: a comment, a processing
+  // instruction, a CDATA section, an end tag that closes nothing, a tag cut by the end.
+  HtmlNode_Markup = 10,
 };
 
 enum HtmlNodeFlags : u64 {
+  // The element came from a page: `raw` is its start tag as written and its Content
+  // node's `raw` its end tag (empty when left out); both are written back as they were.
+  HtmlNodeFlag_Source = 0x1,
+  // Its attributes changed since: the start tag is written from the attribute nodes.
+  HtmlNodeFlag_Edited = 0x2,
+  // An SVG or MathML element, or one inside them.
+  HtmlNodeFlag_Foreign = 0x4,
+  // Written "<x/>": a void or foreign element with nothing inside.
+  HtmlNodeFlag_SelfClosed = 0x8,
+  // A comment ("<!-- -->"), as opposed to other kept markup.
+  HtmlNodeFlag_Comment = 0x10,
   HtmlNodeFlag_SingleQuoted = 0x800,
   HtmlNodeFlag_DoubleQuoted = 0x1000,
   HtmlNodeFlag_RawText = 0x40000,
@@ -152,9 +173,12 @@ HtmlNode *html_find_ancestor_by_kind(HtmlNode *node, u32 tag_kind);
 // Pre-order walk without recursion: the node after `node` below `root`, or nil.
 HtmlNode *html_next_preorder(HtmlNode *node, HtmlNode *root);
 void html_write(Arena *arena, StrList *out, HtmlNode *root);
+// Gives every element read from a text an end tag where the text left it out.
+void html_close_omitted(Arena *arena, HtmlNode *root);
 
 //~ Tokens and parsing
 
+// Kinds of the searchers configuration's tokens (html_searchers.h).
 enum HtmlTokenKind : u32 {
   HtmlToken_Number = 0x1,
   HtmlToken_Word = 0x2,
@@ -178,23 +202,82 @@ enum HtmlParseFlags : u32 {
   HtmlCheck_UnknownElements = 0x4,
   HtmlCheck_UnknownAttributes = 0x8,
   HtmlCheck_AllowedParents = 0x10,
-  HtmlParse_Skeleton = 0x20,
-  HtmlParse_LenientLt = 0x40,
   // The checks every hand-written page gets (the value 15 that callers have always passed).
   HtmlParse_CheckAll = HtmlParse_Check | HtmlParse_AttributeChecks | HtmlCheck_UnknownElements |
                        HtmlCheck_UnknownAttributes,
 };
 static_assert(HtmlParse_CheckAll == 15, "the usual check set keeps its value");
 
+// A page's tokens, as the HTML standard's tokenizer reads them. Every byte of the page
+// belongs to exactly one token, in order, so the tree built from them can be written
+// back byte for byte.
+enum HtmlLexKind : u32 {
+  HtmlLex_Text = 1,      // text; also the whole content of a raw-text or escapable element
+  HtmlLex_StartTag = 2,
+  HtmlLex_EndTag = 3,
+  HtmlLex_Comment = 4,   // "<!-- -->", and the comments browsers make of "<!x>" and "<?x>"
+  HtmlLex_Doctype = 5,
+  HtmlLex_Markup = 6,    // other markup kept as written: CDATA, "</>", a tag cut by the end
+};
+
+enum HtmlLexFlags : u32 {
+  HtmlLexFlag_SelfClosing = 0x1,  // the tag ends with "/>"
+  HtmlLexFlag_RawText = 0x2,      // text read without looking for tags
+  HtmlLexFlag_Bogus = 0x4,        // a comment browsers make of other markup
+};
+
 struct HtmlToken {
   u64 start;
   u64 end;
-  u32 kind;
+  u32 kind;        // HtmlLexKind
+  u32 flags;       // HtmlLexFlags
+  u64 name_start;  // tags and doctypes: the name
+  u64 name_end;
+  u64 attr_first;  // tags: attributes[attr_first, attr_first + attr_count)
+  u64 attr_count;
+};
+
+struct HtmlTokenAttr {
+  u64 name_start;
+  u64 name_end;
+  u64 value_start;  // the value as written, quotes included; equal to value_end when absent
+  u64 value_end;
+  u8 quote;         // '"', '\'' or 0
+};
+
+// A tokenizer finding: where, and which rule of the standard the text breaks.
+enum HtmlLexError : u32 {
+  HtmlLexError_LessThanInText = 1,      // "<" that starts no tag
+  HtmlLexError_EndOfTextInTag,          // the text ends inside a tag
+  HtmlLexError_EndOfTextInComment,
+  HtmlLexError_EmptyEndTag,             // "</>"
+  HtmlLexError_BogusComment,            // "<!x>", "</1>": browsers make it a comment
+  HtmlLexError_ProcessingInstruction,   // "<?x>" past the page's start
+  HtmlLexError_AbruptComment,           // "<!-->" or "<!--->"
+  HtmlLexError_CommentClosedWithBang,   // "--!>"
+  HtmlLexError_CharacterInAttributeName,   // '"', "'" or "<" in a name
+  HtmlLexError_CharacterInUnquotedValue,   // '"', "'", "<" or "`" in an unquoted value
+  HtmlLexError_MissingSpaceBetweenAttributes,
+  HtmlLexError_MissingAttributeValue,   // "=" and then ">"
+  HtmlLexError_SolidusInTag,            // "/" not followed by ">"
+  HtmlLexError_EqualsBeforeName,
+  HtmlLexError_ControlCharacter,        // a run of control bytes
+  HtmlLexError_EndOfTextInDoctype,
+  HtmlLexError_EqualsInUnquotedValue,   // a warning: browsers keep it, checkers frown
+};
+
+struct HtmlLexFinding {
+  u64 offset;
+  u32 error;  // HtmlLexError
 };
 
 struct HtmlTokenList {
   HtmlToken *tokens;
   u64 count;
+  HtmlTokenAttr *attrs;
+  u64 attr_count;
+  HtmlLexFinding *findings;
+  u64 finding_count;
 };
 
 enum HtmlLinkKind : u32 {
@@ -246,6 +329,8 @@ struct LinkMetadata {
 };
 
 HtmlTokenList html_tokenize(Arena *arena, StrView source);
+// An HTML start tag that ends the SVG or MathML it stands in.
+bool html_breaks_out_of_foreign(StrView name);
 HtmlParseResult html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32 flags,
                            StrView site_root);
 HtmlParseResult html_check_text(Arena *arena, StrView text, StrView path, u32 flags, StrView site_root);

@@ -1,134 +1,13 @@
-// The HTML tokenizer and the tolerant parser. Conventions of this file:
+// The page parser: builds the node tree from the tokens as browsers build theirs where
+// it matters for checking (optional end tags, "head" left open, SVG and MathML), and
+// keeps every token's bytes in the tree, so a page written back is the page read.
+// Conventions of this file:
 //  1. The parser never stops: every problem is a diagnostic and the next token is read.
-//  2. Each open element holds two frames: its start tag's and its content's (or raw text's).
-//  3. Errors raised here are counted apart from the validator's findings, so the build
-//     can leave a page with a doubtful tree untouched.
+//  2. Open elements are an explicit stack; nothing recurses.
+//  3. Errors raised here are counted apart from the validator's findings: the build
+//     rewrites only pages that parse without error.
 #include "html/html_core.h"
 #include "site/site_path.h"
-
-//~ Tokenizer
-
-static inline bool
-html_is_word_continue(u8 c) {
-  return char_is_letter(c) || char_is_digit(c) || c >= 0xc0 || c == '!' || c == '(' || c == ')' || c == '-' ||
-         c == '?' || c == '[' || c == ']';
-}
-
-static inline bool
-html_is_symbol_continue(u8 c) {
-  return c == '$' || c == '%' || c == '&' || c == '*' || c == '+' || c == '-' || c == '.' || c == '/' || c == '?' ||
-         c == '^' || c == '{' || c == '|' || c == '}' || c == '~';
-}
-
-// A byte no token rule takes: control bytes, DEL, a UTF-8 continuation with no lead.
-static inline bool
-html_is_other_byte(u8 c) {
-  return (c < 0x20 && c != '\t' && c != 0x0b && c != '\r' && c != '\n') || c == 0x7f || (c >= 0x80 && c < 0xc0);
-}
-
-static inline bool
-html_is_punct(u8 c) {
-  return (c >= 0x21 && c <= 0x2f) || (c >= 0x3a && c <= 0x40) || (c >= 0x5b && c <= 0x60) || (c >= 0x7b && c <= 0x7e);
-}
-
-// Length of a character reference at i, or 0.
-static u64
-html_entity_length(StrView s, u64 i) {
-  static const char *refs[] = {"&gt;", "&amp;", "&apos;", "&quot;", "&#47;", "&#45;"};
-  for (const char *r : refs) {
-    StrView ref = str_from_cstr(r);
-    if (str_match(ref, str_skip(s, i), StrMatchFlag_Prefix)) return ref.length;
-  }
-  if (str_match(str_lit("&lt"), str_skip(s, i), StrMatchFlag_Prefix)) return 3;
-  return 0;
-}
-
-HtmlTokenList
-html_tokenize(Arena *arena, StrView source) {
-  HtmlTokenList list = {};
-  u64 n = source.length;
-  if (n == 0) return list;
-  const u8 *s = source.data;
-  // No token is empty: the source length bounds the count; the tail is given back.
-  HtmlToken *tokens = push_array_no_zero(arena, HtmlToken, n);
-  u64 count = 0;
-  for (u64 i = 0; i < n;) {
-    u8 c = s[i];
-    u8 c1 = i + 1 < n ? s[i + 1] : 0;
-    u64 len = 1;
-    u32 kind = 0;
-    if (c == '\t' || c == 0x0b || c == '\r' || c == ' ') {
-      //- [1] blanks; a line feed alone
-      kind = HtmlToken_Space;
-      while (i + len < n && (s[i + len] == '\t' || s[i + len] == 0x0b || s[i + len] == '\r' || s[i + len] == ' ')) {
-        len += 1;
-      }
-    } else if (c == '\n') {
-      kind = HtmlToken_Newline;
-    } else if ((c == '<' && c1 == '/') || (c == '/' && c1 == '>')) {
-      //- [2] markup
-      kind = HtmlToken_Markup;
-      len = 2;
-    } else if (c == '<' || c == '=' || c == '>') {
-      kind = HtmlToken_Markup;
-    } else if (char_is_letter(c) || c >= 0xc0) {
-      //- [3] words
-      kind = HtmlToken_Word;
-      while (i + len < n && html_is_word_continue(s[i + len])) len += 1;
-    } else if (char_is_digit(c) || ((c == '.' || c == '-') && char_is_digit(c1))) {
-      //- [4] numbers
-      kind = HtmlToken_Number;
-      while (i + len < n && (s[i + len] == '.' || char_is_digit(s[i + len]) || char_is_letter(s[i + len]))) len += 1;
-    } else if (c == '&' && html_entity_length(source, i)) {
-      //- [5] character references
-      kind = HtmlToken_Entity | HtmlToken_Symbols;
-      len = html_entity_length(source, i);
-    } else if (c == '"' || c == '\'') {
-      //- [6] strings; cut at a "<", broken at the end
-      kind = HtmlToken_String | (c == '"' ? HtmlToken_DoubleQuoted : HtmlToken_SingleQuoted);
-      u64 j = i + 1;
-      while (j < n && s[j] != c && s[j] != '<') j += 1;
-      if (j >= n) {
-        kind |= HtmlToken_Broken;
-        len = n - i;
-      } else if (s[j] == '<') {
-        kind |= c == '"' ? HtmlToken_Broken : HtmlToken_SingleCut;
-        len = 1;
-      } else {
-        len = j + 1 - i;
-      }
-    } else if (html_is_punct(c)) {
-      //- [7] symbols
-      kind = HtmlToken_Symbols;
-      while (i + len < n && html_is_symbol_continue(s[i + len])) {
-        if (s[i + len] == '/' && i + len + 1 < n && s[i + len + 1] == '>') break;  // "/>" stays markup
-        len += 1;
-      }
-    } else {
-      //- [8] anything else; a run of such bytes is one token (a binary file would cost a
-      //  token per byte), its diagnostics still one per byte (html_unexpected)
-      kind = HtmlToken_Other;
-      // Right after markup (blanks and a "!" between) a byte stands alone: what follows
-      // "<" or "=" is read one token at a time, and its message names that one byte.
-      u64 back = count;
-      while (back && (tokens[back - 1].kind & (HtmlToken_Space | HtmlToken_Newline))) back -= 1;
-      if (back && tokens[back - 1].end - tokens[back - 1].start == 1 && s[tokens[back - 1].start] == '!') back -= 1;
-      bool after_markup = back && (tokens[back - 1].kind & HtmlToken_Markup);
-      if (html_is_other_byte(c) && !after_markup) {
-        while (i + len < n && html_is_other_byte(s[i + len])) len += 1;
-      }
-    }
-    tokens[count].start = i;
-    tokens[count].end = i + len;
-    tokens[count].kind = kind;
-    count += 1;
-    i += len;
-  }
-  arena_pop(arena, (n - count) * sizeof(HtmlToken));
-  list.tokens = tokens;
-  list.count = count;
-  return list;
-}
 
 //~ URL values
 
@@ -174,383 +53,476 @@ html_normalize_url_value(Arena *arena, StrView site_root, StrView value) {
 
 //~ Parser
 
-enum HtmlParseState : u32 {
-  HtmlParseState_Top = 0,
-  HtmlParseState_StartTag = 1,
-  HtmlParseState_AttrValue = 2,
-  HtmlParseState_AttrName = 3,
-  HtmlParseState_RawText = 4,
-  HtmlParseState_Content = 5,
-};
-
-struct HtmlFrame {
-  HtmlFrame *parent;
-  u32 state;
-  HtmlNode *node;     // the node the state fills
-  HtmlNode *element;  // the element the frame belongs to
-};
-
-struct HtmlParser {
+struct HtmlBuilder {
   Arena *arena;
-  StrView source;
-  HtmlToken *tokens;
-  u64 count;
-  u64 i;
-  u32 flags;
-  HtmlFrame bottom;
-  HtmlFrame *top;
-  HtmlFrame *free_list;
   Arena *scratch;
+  StrView text;  // the page, as the document node holds it
+  const HtmlTokenList *tokens;
   HtmlParseResult *result;
-  HtmlNode *title;
-  HtmlNode *skeleton[3];  // "!DOCTYPE", "html", "head", waiting to be placed
-  u64 skeleton_waiting;
-  HtmlNode *skeleton_html;
-  // Element kinds already in the tree: the skeleton asks this instead of searching
-  // the tree for every element.
-  u8 kind_in_tree[HtmlTagKind_COUNT];
+  u32 flags;
+  HtmlNode **stack;  // open elements, the innermost last
+  u64 depth;
+  u64 cap;
+  HtmlNode *root;
+  bool seen_tag;      // a start tag, doctype or text other than blanks came before
+  bool seen_doctype;
+  bool seen_html;     // an "html" start tag
+  bool seen_title;
+  bool warned_lang;
+  // Findings made at the end about earlier places; merged in by position.
+  DiagnosticList *late;
 };
 
-static const HtmlToken html_end_token = {0, 0, 0};
-
-static inline const HtmlToken *
-html_tok(HtmlParser *p, u64 j) {
-  return j < p->count ? &p->tokens[j] : &html_end_token;
-}
-
-static inline StrView
-html_tok_text(HtmlParser *p, u64 j) {
-  const HtmlToken *t = html_tok(p, j);
-  return str_substr(p->source, t->start, t->end);
-}
-
-static inline bool
-html_tok_is(HtmlParser *p, u64 j, const char *text) {
-  return j < p->count && str_equal(html_tok_text(p, j), str_from_cstr(text));
-}
-
-static u64
-html_flags_from_token(u32 kind) {
-  u64 f = 0;
-  if (kind & HtmlToken_SingleQuoted) f |= HtmlNodeFlag_SingleQuoted;
-  if (kind & HtmlToken_DoubleQuoted) f |= HtmlNodeFlag_DoubleQuoted;
-  if (kind & HtmlToken_Number) f |= HtmlNodeFlag_Number;
-  if (kind & HtmlToken_Word) f |= HtmlNodeFlag_Word;
-  if (kind & HtmlToken_String) f |= HtmlNodeFlag_String;
-  if (kind & HtmlToken_Symbols) f |= HtmlNodeFlag_Symbols;
-  return f;
-}
-
-static HtmlFrame *
-html_push(HtmlParser *p, u32 state, HtmlNode *node, HtmlNode *element) {
-  HtmlFrame *f;
-  FrameAlloc(p->free_list, p->scratch, HtmlFrame, f);
-  f->parent = p->top;
-  f->state = state;
-  f->node = node;
-  f->element = element;
-  p->top = f;
-  return f;
-}
-
-static void
-html_pop(HtmlParser *p) {
-  if (p->top == &p->bottom) return;
-  FrameRelease(p->top, p->free_list);
-}
+static const char *html_lex_messages[] = {
+    "",
+    "a \"<\" that starts no tag: write it as &lt;",
+    "the text ends inside this tag: close it with \">\"",
+    "this comment is never closed: end it with \"-->\"",
+    "\"</>\" is no tag: browsers drop it; remove it",
+    "this is no tag and no comment (\"<!--\" starts a comment): browsers make it a comment; remove it",
+    "\"<?\" starts no tag in HTML: browsers make it a comment; remove it or write <!-- -->",
+    "a comment cannot be \"<!-->\" or \"<!--->\": write <!-- -->",
+    "this comment ends with \"--!>\": end it with \"-->\"",
+    "a quote or \"<\" in an attribute name: a \"=\" or a blank is missing before it",
+    "a quote, \"<\" or \"`\" in a value without quotes: put the value between double quotes",
+    "a blank is missing between these attributes",
+    "\"=\" with no value before \">\": write the value, or remove the \"=\"",
+    "a \"/\" inside a tag that does not end it: remove it",
+    "an attribute name cannot begin with \"=\": remove it",
+    "control characters in the text (is this an HTML file?): remove them",
+    "the doctype is never closed: end it with \">\"",
+    "\"=\" in a value without quotes: put the value between double quotes",
+};
 
 // Every error counts; its message is formatted only while the list keeps diagnostics,
-// since a binary file raises one per byte.
+// since a binary file raises many.
 static void
-html_error_at(HtmlParser *p, u32 severity, u64 offset, const char *fmt, ...) {
+html_error_at(HtmlBuilder *b, u32 severity, u64 offset, const char *fmt, ...) {
+  DiagnosticList *list = b->late ? b->late : &b->result->diagnostics;
   StrView message = {};
-  if (diag_list_keeps(&p->result->diagnostics)) {
+  if (diag_list_keeps(list)) {
     va_list args;
     va_start(args, fmt);
-    message = str_pushfv(p->arena, fmt, args);
+    message = str_pushfv(b->arena, fmt, args);
     va_end(args);
   }
-  diag_push(p->arena, &p->result->diagnostics, offset, severity, message);
-  if (severity >= DiagSeverity_Error) p->result->parse_errors += 1;
+  diag_push(b->arena, list, offset, severity, message);
+  if (severity >= DiagSeverity_Error) b->result->parse_errors += 1;
 }
 
-static void
-html_unexpected(HtmlParser *p, u64 j) {
-  const HtmlToken *t = html_tok(p, j);
-  StrView text = html_tok_text(p, j);
-  if (!(t->kind & HtmlToken_Other) || text.length < 2) {
-    html_error_at(p, DiagSeverity_Error, t->start, "Unexpected \"%S\" token.", &text);
-    return;
-  }
-  //- a run of unusable bytes: one error per byte, as if each were a token of its own,
-  //  those past the kept diagnostics counted at once
-  u64 at = t->start;
-  for (; at < t->end && diag_list_keeps(&p->result->diagnostics); at += 1) {
-    StrView byte = str_substr(p->source, at, at + 1);
-    html_error_at(p, DiagSeverity_Error, at, "Unexpected \"%S\" token.", &byte);
-  }
-  diag_count(&p->result->diagnostics, DiagSeverity_Error, t->end - at);
-  p->result->parse_errors += t->end - at;
+static bool
+html_checked(HtmlBuilder *b) {
+  return (b->flags & HtmlCheck_UnknownElements) != 0;
 }
 
-// The node a new element or text goes under in the current frame.
+//~ The stack of open elements
+
 static HtmlNode *
-html_current_container(HtmlParser *p) {
-  return p->top->node;
+html_top(HtmlBuilder *b) {
+  return b->depth ? b->stack[b->depth - 1] : html_nil_node;
+}
+
+static u32
+html_kind_at(HtmlBuilder *b, u64 k) {
+  HtmlNode *e = b->stack[k];
+  return (e->flags & HtmlNodeFlag_Foreign) ? 0 : e->element->kind;
+}
+
+static HtmlNode *
+html_container(HtmlBuilder *b) {
+  return b->depth ? b->stack[b->depth - 1]->last_child : b->root;
 }
 
 static void
-html_mark_in_tree(HtmlParser *p, HtmlNode *root) {
-  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
-    if (n->type == HtmlNode_Element) p->kind_in_tree[n->element->kind] = 1;
+html_push_open(HtmlBuilder *b, HtmlNode *e) {
+  if (b->depth == b->cap) {
+    u64 cap = b->cap ? b->cap * 2 : 64;
+    HtmlNode **grown = push_array_no_zero(b->scratch, HtmlNode *, cap);
+    if (b->depth) memcpy(grown, b->stack, b->depth * sizeof(HtmlNode *));
+    b->stack = grown;
+    b->cap = cap;
+  }
+  b->stack[b->depth++] = e;
+}
+
+static bool
+html_end_optional(HtmlNode *e) {
+  return !(e->flags & HtmlNodeFlag_Foreign) && (e->element->content & HtmlContent_OptionalEnd);
+}
+
+// Closes every element above index `k` (and, with `inclusive`, the one at `k`), as an
+// end tag or a start tag that implies their end does; those whose end tag may not be
+// left out are reported.
+static void
+html_close_to(HtmlBuilder *b, u64 k, bool inclusive, u64 at, StrView cause) {
+  for (u64 j = b->depth; j > k + 1; j -= 1) {
+    HtmlNode *open = b->stack[j - 1];
+    if (html_end_optional(open)) continue;
+    html_error_at(b, DiagSeverity_Error, open->source_offset, "<%S> is not closed before %S: add </%S>", &open->text,
+                  &cause, &open->text);
+    (void)at;
+  }
+  b->depth = inclusive ? k : k + 1;
+}
+
+// Where an element of `kind` stands open, looking down no further than the elements
+// that fence it off (a table for what is outside it, a list for its items); -1 if none.
+enum HtmlScope : u32 {
+  HtmlScope_Default,
+  HtmlScope_Button,
+  HtmlScope_ListItem,
+  HtmlScope_Table,
+};
+
+static bool
+html_scope_fence(u32 kind, u32 scope) {
+  switch (kind) {
+    case HtmlTagKind_Html:
+    case HtmlTagKind_Table:
+    case HtmlTagKind_Template: return true;
+    case HtmlTagKind_Td:
+    case HtmlTagKind_Th:
+    case HtmlTagKind_Caption:
+    case HtmlTagKind_Applet:
+    case HtmlTagKind_Marquee:
+    case HtmlTagKind_Object: return scope != HtmlScope_Table;
+    case HtmlTagKind_Button: return scope == HtmlScope_Button;
+    case HtmlTagKind_Ol:
+    case HtmlTagKind_Ul: return scope == HtmlScope_ListItem;
+    default: return false;
   }
 }
 
-static void
-html_place_skeleton(HtmlParser *p, HtmlNode *element) {
-  if (!p->skeleton_waiting) return;
-  //- the first parent name that is a row gives the parent kind
-  StrView semi[1] = {str_lit(";")};
-  StrList parents = str_split(p->scratch, element->element->allowed_parents, semi, 1);
-  u32 parent_kind = 0;
-  for (StrNode *n = parents.first; n && !parent_kind; n = n->next) {
-    const HtmlElementInfo *row = html_element_info_by_name(n->string);
-    if (row && str_equal(row->name, n->string)) parent_kind = row->kind;
-  }
-  if (!parent_kind) return;
-  while (p->skeleton_waiting) {
-    HtmlNode *waiting = p->skeleton[3 - p->skeleton_waiting];
-    p->skeleton_waiting -= 1;
-    if (p->kind_in_tree[parent_kind]) continue;
-    // "head" waits inside "html": placing it again would link it twice and lose "body".
-    if (!html_node_is_nil(waiting->parent)) continue;
-    html_append_child(html_current_container(p), waiting);
-    html_mark_in_tree(p, waiting);
-    if (waiting == p->skeleton_html) {
-      html_push(p, HtmlParseState_Content, waiting->last_child, waiting);
+static s64
+html_open_in_scope(HtmlBuilder *b, u32 kind, u32 scope) {
+  for (u64 j = b->depth; j > 0; j -= 1) {
+    HtmlNode *e = b->stack[j - 1];
+    if (e->flags & HtmlNodeFlag_Foreign) {
+      // An SVG or MathML root fences off what is outside it.
+      if (e->element->content & HtmlContent_Foreign) return -1;
+      continue;
     }
+    if (e->element->kind == kind) return (s64)(j - 1);
+    if (html_scope_fence(e->element->kind, scope)) return -1;
   }
+  return -1;
 }
 
-// "<" in Top or Content: an element, or an error (or "&lt;" text when lenient).
 static void
-html_parse_open(HtmlParser *p) {
-  u64 j = p->i;
-  u64 label = j + 1;
-  StrView text = html_tok_text(p, label);
-  // The message names the next word after blanks; an element needs its name right after "<".
-  u64 named = label;
-  while (named < p->count && (p->tokens[named].kind & (HtmlToken_Space | HtmlToken_Newline))) named += 1;
-  u64 label_end = label + 1;
-  if (html_tok_is(p, label, "!") && (html_tok(p, label)->kind & HtmlToken_Symbols)) {
-    text = str_substr(p->source, html_tok(p, label)->start, html_tok(p, label + 1)->end);
-    label_end = label + 2;
-  }
-  bool doctype = str_equal(text, str_lit("!DOCTYPE"));
-  if (!doctype && !(html_tok(p, label)->kind & HtmlToken_Word)) {
-    if (p->flags & HtmlParse_LenientLt) {
-      HtmlNode *lt = html_node_create(p->arena, HtmlNode_Content, 0, {}, str_lit("&lt;"), html_tok(p, j)->start);
-      html_append_child(html_current_container(p), lt);
-    } else {
-      StrView shown = named == label ? text : html_tok_text(p, named);
-      html_error_at(p, DiagSeverity_Error, html_tok(p, j)->start,
-                    "Tag label expected after '<' symbol, was: %S. If inside a text, escape it with &lt;", &shown);
-    }
-    p->i = j + 1;
-    return;
-  }
-  if (!doctype) label_end = label + 1;
-  HtmlNode *e = html_node_create(p->arena, HtmlNode_Element, html_flags_from_token(html_tok(p, label)->kind), text,
-                                 text, html_tok(p, label)->start);
-  if (p->flags & HtmlParse_Skeleton) html_place_skeleton(p, e);
-  html_append_child(html_current_container(p), e);
-  p->kind_in_tree[e->element->kind] = 1;
-  HtmlNode *list = html_node_create(p->arena, HtmlNode_AttributeList, 0, {}, {}, html_tok(p, label)->start);
-  html_push(p, HtmlParseState_StartTag, list, e);
-  p->i = label_end;
+html_close_kind(HtmlBuilder *b, u32 kind, u32 scope, StrView cause) {
+  s64 k = html_open_in_scope(b, kind, scope);
+  if (k >= 0) html_close_to(b, (u64)k, true, 0, cause);
 }
 
-// ">" or "/>" ends a start tag: attribute list and content linked, required attributes added.
+//~ Nodes from tokens
+
+static HtmlNode *
+html_make(HtmlBuilder *b, u32 type, u64 flags, StrView text, u64 offset) {
+  HtmlNode *n = push_struct(b->arena, HtmlNode);
+  n->next = n->prev = n->parent = n->first_child = n->last_child = html_nil_node;
+  n->element = html_element_empty_row();
+  n->attribute = html_attribute_empty_row();
+  n->type = type;
+  n->flags = flags;
+  n->text = n->raw = text;
+  n->source_offset = offset;
+  return n;
+}
+
+static StrView
+html_span(HtmlBuilder *b, u64 start, u64 end) {
+  return str_substr(b->text, start, end);
+}
+
 static void
-html_end_start_tag(HtmlParser *p) {
-  HtmlFrame *f = p->top;
-  HtmlNode *e = f->element;
-  HtmlNode *list = f->node;
+html_add_markup(HtmlBuilder *b, const HtmlToken *t, u64 flags) {
+  HtmlNode *m = html_make(b, HtmlNode_Markup, flags, html_span(b, t->start, t->end), t->start);
+  html_append_child(html_container(b), m);
+}
+
+static HtmlNode *
+html_element_from_tag(HtmlBuilder *b, const HtmlToken *t, bool foreign) {
+  StrView name = html_span(b, t->name_start, t->name_end);
+  u64 flags = HtmlNodeFlag_Source | (foreign ? (u64)HtmlNodeFlag_Foreign : 0);
+  if (t->flags & HtmlLexFlag_SelfClosing) flags |= HtmlNodeFlag_SelfClosed;
+  HtmlNode *e = html_make(b, HtmlNode_Element, flags, name, t->start);
+  e->raw = html_span(b, t->start, t->end);
+  const HtmlElementInfo *row = html_element_info_by_name(name);
+  if (row) e->element = row;
+  HtmlNode *list = html_make(b, HtmlNode_AttributeList, 0, {}, t->start);
   html_append_child(e, list);
-  html_append_child(e, html_node_create(p->arena, HtmlNode_Content, 0, {}, {}, html_tok(p, p->i)->start));
-  StrView semi[1] = {str_lit(";")};
-  StrList required = str_split(p->scratch, e->element->required_attributes, semi, 1);
-  for (StrNode *r = required.first; r; r = r->next) {
-    if (!r->string.length) continue;
-    const HtmlAttributeInfo *row = html_attribute_info_by_name(r->string);
-    if (!row || !html_node_is_nil(html_find_attribute(e, row->kind))) continue;
-    HtmlNode *attr = html_node_create(p->arena, HtmlNode_Attribute, 0, row->name, row->name, 0);
+  for (u64 k = 0; k < t->attr_count; k += 1) {
+    const HtmlTokenAttr *a = &b->tokens->attrs[t->attr_first + k];
+    StrView attr_name = html_span(b, a->name_start, a->name_end);
+    HtmlNode *attr = html_make(b, HtmlNode_Attribute, 0, attr_name, a->name_start);
+    const HtmlAttributeInfo *attr_row = html_attribute_info_by_name(attr_name);
+    if (attr_row) attr->attribute = attr_row;
     html_append_child(list, attr);
-    if (row->value_type != HtmlAttrValue_Flag) {
-      html_append_child(attr, html_node_create(p->arena, HtmlNode_AttributeValue, 0, {}, row->default_value, 0));
+    if (attr->attribute->value_type == HtmlAttrValue_Url) e->flags |= HtmlNodeFlag_HasUrl;
+    if (a->value_end == a->value_start) continue;
+    StrView value = html_span(b, a->value_start, a->value_end);
+    u64 value_flags = 0;
+    if (a->quote) {
+      value = str_substr(value, 1, value.length - 1);
+      value_flags = HtmlNodeFlag_String | (a->quote == '"' ? HtmlNodeFlag_DoubleQuoted : HtmlNodeFlag_SingleQuoted);
     }
+    HtmlNode *v = html_make(b, HtmlNode_AttributeValue, value_flags, value, a->value_start);
+    // The span of the value in the page, quotes included: links are read from it.
+    v->source_length = a->value_end - a->value_start;
+    html_append_child(attr, v);
   }
-  if (!p->title && e->element->kind == HtmlTagKind_Title) p->title = e;
-  p->i += 1;
-  u32 content = e->element->content;
-  if (content & HtmlContent_Void) {
-    html_pop(p);
-  } else if (content & HtmlContent_RawText) {
-    e->flags |= HtmlNodeFlag_RawText;
-    html_push(p, HtmlParseState_RawText, e->last_child, e);
-  } else {
-    html_push(p, HtmlParseState_Content, e->last_child, e);
-  }
+  HtmlNode *content = html_make(b, HtmlNode_Content, 0, {}, t->end);
+  html_append_child(e, content);
+  return e;
 }
 
-// "</" in Content: closes the element, or (wrong name) it and the one around it.
-static void
-html_parse_close(HtmlParser *p) {
-  u64 j = p->i;
-  HtmlNode *e = p->top->element;
-  StrView name = html_tok_text(p, j + 1);
-  u64 after = j + 2;
-  // Blanks before the closing ">" belong to the end tag, not to the text after it.
-  while (after < p->count && (p->tokens[after].kind & (HtmlToken_Space | HtmlToken_Newline))) after += 1;
-  if (html_tok_is(p, after, ">")) after += 1;
-  if (e && str_equal(e->text, name)) {
-    html_pop(p);
-    html_pop(p);
-  } else {
-    StrView subject = e ? e->text : StrView{};
-    html_error_at(p, DiagSeverity_Error, html_tok(p, j + 1)->start,
-                  "The tag name \"%S\" has no matching closing tag name. You may have an opening tag without "
-                  "matching closing one.",
-                  &subject);
-    for (int k = 0; k < 4; k += 1) html_pop(p);
-  }
-  p->i = after;
+//~ Start tags
+
+static bool
+html_is_heading(u32 kind) {
+  return kind >= HtmlTagKind_H1 && kind <= HtmlTagKind_H6;
 }
 
+// "li", "dd" and "dt" end an open item of their kind, looking down to the nearest
+// element that is no paragraph or division.
 static void
-html_parse_text_run(HtmlParser *p) {
-  u64 first = p->i;
-  u64 k = first;
-  while (k < p->count) {
-    if (p->tokens[k].kind & HtmlToken_Markup) {
-      StrView t = html_tok_text(p, k);
-      if (str_equal(t, str_lit("<")) || str_equal(t, str_lit("</"))) break;
+html_close_item(HtmlBuilder *b, u32 kind, StrView cause) {
+  for (u64 j = b->depth; j > 0; j -= 1) {
+    HtmlNode *e = b->stack[j - 1];
+    if (e->flags & HtmlNodeFlag_Foreign) return;
+    u32 k = e->element->kind;
+    bool item = kind == HtmlTagKind_Li ? k == HtmlTagKind_Li : (k == HtmlTagKind_Dd || k == HtmlTagKind_Dt);
+    if (item) {
+      html_close_to(b, j - 1, true, 0, cause);
+      return;
     }
-    k += 1;
+    bool passes = k == HtmlTagKind_Address || k == HtmlTagKind_Div || k == HtmlTagKind_P || k == 0 ||
+                  !(e->element->content & (HtmlContent_ClosesP | HtmlContent_OptionalEnd));
+    if (!passes || k == HtmlTagKind_Body || k == HtmlTagKind_Html) return;
   }
-  if (k == first) k = first + 1;
-  HtmlToken *last = &p->tokens[k - 1];
-  StrView text = str_substr(p->source, p->tokens[first].start, last->end);
-  // Placed where the last token starts; a run of unusable bytes counts as a token per byte.
-  u64 last_start = (last->kind & HtmlToken_Other) ? last->end - 1 : last->start;
-  HtmlNode *node = html_node_create(p->arena, HtmlNode_Content, html_flags_from_token(last->kind), {}, text, last_start);
-  node->source_length = (k < p->count ? p->tokens[k].start : p->source.length) - p->tokens[first].start;
-  html_append_child(p->top->node, node);
-  p->i = k;
+}
+
+// What a start tag ends before it opens: a paragraph, a list item, a table cell.
+static void
+html_implied_ends(HtmlBuilder *b, const HtmlElementInfo *row, u64 at, StrView cause) {
+  u32 kind = row->kind;
+  HtmlNode *top = html_top(b);
+  u32 top_kind = b->depth ? html_kind_at(b, b->depth - 1) : (u32)HtmlTagKind_None;
+  //- a "head" left open ends at the first thing that cannot stand in it
+  if (top_kind == HtmlTagKind_Head && !(row->content & HtmlContent_InHead)) b->depth -= 1;
+  if (row->content & HtmlContent_ClosesP) html_close_kind(b, HtmlTagKind_P, HtmlScope_Button, cause);
+  switch (kind) {
+    case HtmlTagKind_Li:
+    case HtmlTagKind_Dd:
+    case HtmlTagKind_Dt: html_close_item(b, kind, cause); break;
+    case HtmlTagKind_Option:
+      if (top_kind == HtmlTagKind_Option) b->depth -= 1;
+      break;
+    case HtmlTagKind_Optgroup:
+      if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Option) b->depth -= 1;
+      if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Optgroup) b->depth -= 1;
+      break;
+    case HtmlTagKind_Td:
+    case HtmlTagKind_Th:
+    case HtmlTagKind_Tr:
+    case HtmlTagKind_Tbody:
+    case HtmlTagKind_Thead:
+    case HtmlTagKind_Tfoot:
+    case HtmlTagKind_Caption:
+    case HtmlTagKind_Colgroup: {
+      html_close_kind(b, HtmlTagKind_Td, HtmlScope_Table, cause);
+      html_close_kind(b, HtmlTagKind_Th, HtmlScope_Table, cause);
+      if (kind == HtmlTagKind_Td || kind == HtmlTagKind_Th) break;
+      html_close_kind(b, HtmlTagKind_Tr, HtmlScope_Table, cause);
+      if (kind == HtmlTagKind_Tr) break;
+      html_close_kind(b, HtmlTagKind_Tbody, HtmlScope_Table, cause);
+      html_close_kind(b, HtmlTagKind_Thead, HtmlScope_Table, cause);
+      html_close_kind(b, HtmlTagKind_Tfoot, HtmlScope_Table, cause);
+      html_close_kind(b, HtmlTagKind_Caption, HtmlScope_Table, cause);
+      html_close_kind(b, HtmlTagKind_Colgroup, HtmlScope_Table, cause);
+    } break;
+    case HtmlTagKind_Rb:
+    case HtmlTagKind_Rp:
+    case HtmlTagKind_Rt:
+    case HtmlTagKind_Rtc:
+      while (b->depth) {
+        u32 k = html_kind_at(b, b->depth - 1);
+        if (k != HtmlTagKind_Rb && k != HtmlTagKind_Rp && k != HtmlTagKind_Rt && k != HtmlTagKind_Rtc) break;
+        if (k == HtmlTagKind_Rtc && kind == HtmlTagKind_Rt) break;
+        b->depth -= 1;
+      }
+      break;
+    case HtmlTagKind_A: {
+      s64 k = html_open_in_scope(b, HtmlTagKind_A, HtmlScope_Default);
+      if (k >= 0) {
+        html_error_at(b, DiagSeverity_Error, at, "a link inside a link: close the first with </a>");
+        html_close_to(b, (u64)k, true, at, cause);
+      }
+    } break;
+    case HtmlTagKind_Button: {
+      s64 k = html_open_in_scope(b, HtmlTagKind_Button, HtmlScope_Default);
+      if (k >= 0) {
+        html_error_at(b, DiagSeverity_Error, at, "a button inside a button: close the first with </button>");
+        html_close_to(b, (u64)k, true, at, cause);
+      }
+    } break;
+    default:
+      if (html_is_heading(kind) && html_is_heading(top_kind) && top == html_top(b)) {
+        html_error_at(b, DiagSeverity_Error, at, "a heading inside a heading: close <%S> first", &top->text);
+        b->depth -= 1;
+      }
+      break;
+  }
+}
+
+static bool
+html_is_island(HtmlNode *e) {
+  return str_match(e->text, str_lit("foreignObject"), StrMatchFlag_CaseInsensitive) ||
+         str_match(e->text, str_lit("desc"), StrMatchFlag_CaseInsensitive) ||
+         str_match(e->text, str_lit("title"), StrMatchFlag_CaseInsensitive) ||
+         str_match(e->text, str_lit("annotation-xml"), StrMatchFlag_CaseInsensitive);
+}
+
+// The elements open now are SVG or MathML, not one of their HTML islands.
+static bool
+html_in_foreign(HtmlBuilder *b) {
+  HtmlNode *top = html_top(b);
+  return (top->flags & HtmlNodeFlag_Foreign) && !html_is_island(top);
 }
 
 static void
-html_parse_attr_value(HtmlParser *p) {
-  HtmlNode *attr = p->top->node;
-  u64 j = p->i;
-  const HtmlToken *t = html_tok(p, j);
-  html_pop(p);
-  if (t->kind & HtmlToken_Broken) {
-    html_error_at(p, DiagSeverity_Error, t->start, "%S's Attribute value has string broken.", &attr->text);
-    p->i = j + 1;
+html_start_tag(HtmlBuilder *b, const HtmlToken *t) {
+  StrView name = html_span(b, t->name_start, t->name_end);
+  bool self_closing = t->flags & HtmlLexFlag_SelfClosing;
+  const HtmlElementInfo *row = html_element_info_by_name(name);
+  bool foreign = html_in_foreign(b);
+  if (foreign && html_breaks_out_of_foreign(name)) {
+    //- HTML's own elements end SVG and MathML, as browsers have it
+    html_error_at(b, DiagSeverity_Error, t->start, "<%S> inside SVG or MathML: close them before it", &name);
+    while (b->depth && (html_top(b)->flags & HtmlNodeFlag_Foreign)) b->depth -= 1;
+    foreign = false;
+  }
+  if (foreign) {
+    HtmlNode *e = html_element_from_tag(b, t, true);
+    html_append_child(html_container(b), e);
+    if (!self_closing) html_push_open(b, e);
+    b->seen_tag = true;
     return;
   }
-  //- markup is no value: the attribute stays without one and the tag goes on
-  if (t->kind & HtmlToken_Markup) {
-    html_unexpected(p, j);
+  StrView cause = str_pushf(b->scratch, "<%S>", &name);
+  if (row) html_implied_ends(b, row, t->start, cause);
+  else if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Head) b->depth -= 1;
+  u32 kind = row ? row->kind : 0;
+  //- the document's own parts: a second "html" or "body" adds to the first
+  if ((kind == HtmlTagKind_Html && b->seen_html) ||
+      (kind == HtmlTagKind_Body && html_open_in_scope(b, HtmlTagKind_Body, HtmlScope_Default) >= 0)) {
+    html_error_at(b, DiagSeverity_Error, t->start, "a second <%S> start tag: remove it", &name);
+    HtmlNode *e = html_element_from_tag(b, t, false);
+    e->flags |= HtmlNodeFlag_SelfClosed;  // it holds nothing: what follows stays where it is
+    html_append_child(html_container(b), e);
     return;
   }
-  //- an unquoted value runs to the next blank or markup, as in HTML
-  u64 end = j + 1;
-  if (!(t->kind & HtmlToken_String)) {
-    while (end < p->count && !(p->tokens[end].kind & (HtmlToken_Space | HtmlToken_Newline | HtmlToken_Markup |
-                                                       HtmlToken_String))) {
-      end += 1;
+  bool checked = html_checked(b);
+  b->seen_tag = true;
+  HtmlNode *e = html_element_from_tag(b, t, row && (row->content & HtmlContent_Foreign));
+  html_append_child(html_container(b), e);
+  if (kind == HtmlTagKind_Html) {
+    b->seen_html = true;
+    if (checked && html_node_is_nil(html_find_attribute(e, HtmlAttrKind_Lang)) && !b->warned_lang) {
+      b->warned_lang = true;
+      html_error_at(b, DiagSeverity_Warning, t->start,
+                    "<html> has no lang attribute: add the page's language (lang=\"en\", lang=\"fr\") for screen "
+                    "readers and translators");
     }
   }
-  StrView value = str_unquote(str_substr(p->source, t->start, html_tok(p, end - 1)->end));
-  if (t->kind & HtmlToken_String) value = str_unquote(html_tok_text(p, j));
-  // The tree is written back over the page: a link value keeps the author's bytes
-  // ("~/", backslashes, "//" in a query); checks read the targets from the source.
-  HtmlNode *v = html_node_create(p->arena, HtmlNode_AttributeValue, html_flags_from_token(t->kind), {}, value, t->start);
-  // The span of the value in the source, quotes included: links are read from it.
-  v->source_length = html_tok(p, end - 1)->end - t->start;
-  html_append_child(attr, v);
-  p->i = end;
+  if (kind == HtmlTagKind_Title) b->seen_title = true;
+  bool is_void = row && (row->content & HtmlContent_Void);
+  if (self_closing && !is_void && !(e->flags & HtmlNodeFlag_Foreign)) {
+    html_error_at(b, DiagSeverity_Error, t->start,
+                  "\"/>\" does not close <%S> in HTML (only void elements such as <br/> may end so): write <%S></%S>",
+                  &name, &name, &name);
+    e->flags &= ~(u64)HtmlNodeFlag_SelfClosed;
+  }
+  if (is_void || ((e->flags & HtmlNodeFlag_Foreign) && self_closing)) return;
+  html_push_open(b, e);
+}
+
+//~ End tags
+
+static bool
+html_same_name(HtmlNode *e, StrView name) {
+  return str_match(e->text, name, StrMatchFlag_CaseInsensitive);
 }
 
 static void
-html_parse_step(HtmlParser *p) {
-  u64 j = p->i;
-  const HtmlToken *t = html_tok(p, j);
-  HtmlFrame *f = p->top;
-  bool blank = (t->kind & (HtmlToken_Space | HtmlToken_Newline)) != 0;
-  bool is_lt = html_tok_is(p, j, "<");
-  bool is_end = html_tok_is(p, j, "</");
-  bool is_gt = html_tok_is(p, j, ">") || html_tok_is(p, j, "/>");
-  switch (f->state) {
-    case HtmlParseState_Top:
-      if (blank) p->i += 1;
-      else if (is_lt) html_parse_open(p);
-      else html_unexpected(p, j), p->i += 1;
-      break;
-    case HtmlParseState_StartTag:
-      if (blank) p->i += 1;
-      else if (t->kind & HtmlToken_Word) {
-        HtmlNode *attr = html_node_create(p->arena, HtmlNode_Attribute, html_flags_from_token(t->kind),
-                                          html_tok_text(p, j), html_tok_text(p, j), t->start);
-        html_append_child(f->node, attr);
-        if (attr->attribute->value_type == HtmlAttrValue_Url) f->element->flags |= HtmlNodeFlag_HasUrl;
-        html_push(p, HtmlParseState_AttrName, attr, f->element);
-        p->i += 1;
-      } else if (is_gt) {
-        html_end_start_tag(p);
-      } else {
-        html_unexpected(p, j);
-        p->i += 1;
-      }
-      break;
-    case HtmlParseState_AttrName:
-      if (blank) p->i += 1;
-      else if (html_tok_is(p, j, "=")) f->state = HtmlParseState_AttrValue, p->i += 1;
-      else if (is_gt) {
-        if (f->node->attribute->value_type != HtmlAttrValue_Flag) {
-          html_error_at(p, DiagSeverity_Error, t->start, "%S's value was a boolean flag but shouldn't ",
-                        &f->node->text);
-        }
-        html_pop(p);
-      } else {
-        html_pop(p);  // a valueless attribute; the token is read again by the start tag
-      }
-      break;
-    case HtmlParseState_AttrValue:
-      if (blank) p->i += 1;
-      else html_parse_attr_value(p);
-      break;
-    case HtmlParseState_Content:
-      if (is_end) html_parse_close(p);
-      else if (is_lt) html_parse_open(p);
-      else html_parse_text_run(p);
-      break;
-    case HtmlParseState_RawText:
-      if (is_end && str_equal(html_tok_text(p, j + 1), f->element->text)) {
-        f->state = HtmlParseState_Content;
-        html_parse_close(p);
-      } else {
-        HtmlNode *text = html_node_create(p->arena, HtmlNode_Content, html_flags_from_token(t->kind), {},
-                                          html_tok_text(p, j), t->start);
-        html_append_child(f->node, text);
-        p->i += 1;
-      }
-      break;
-    default: p->i += 1; break;
-  }
+html_close_element(HtmlBuilder *b, u64 k, const HtmlToken *t, StrView cause) {
+  HtmlNode *e = b->stack[k];
+  html_close_to(b, k, true, t->start, cause);
+  e->last_child->raw = html_span(b, t->start, t->end);
 }
+
+static void
+html_end_tag(HtmlBuilder *b, const HtmlToken *t) {
+  StrView name = html_span(b, t->name_start, t->name_end);
+  if (t->attr_count) {
+    html_error_at(b, DiagSeverity_Error, t->start, "an end tag has no attributes: remove them from </%S>", &name);
+  }
+  StrView cause = str_pushf(b->scratch, "</%S>", &name);
+  //- SVG and MathML: the nearest open element of that name, up to the HTML around them
+  for (u64 j = b->depth; j > 0 && (b->stack[j - 1]->flags & HtmlNodeFlag_Foreign); j -= 1) {
+    if (html_same_name(b->stack[j - 1], name)) {
+      html_close_element(b, j - 1, t, cause);
+      return;
+    }
+  }
+  const HtmlElementInfo *row = html_element_info_by_name(name);
+  u32 kind = row ? row->kind : 0;
+  u32 scope = HtmlScope_Default;
+  if (kind == HtmlTagKind_Li) scope = HtmlScope_ListItem;
+  else if (kind == HtmlTagKind_P) scope = HtmlScope_Button;
+  else if (kind == HtmlTagKind_Tr || kind == HtmlTagKind_Td || kind == HtmlTagKind_Th || kind == HtmlTagKind_Tbody ||
+           kind == HtmlTagKind_Thead || kind == HtmlTagKind_Tfoot || kind == HtmlTagKind_Table)
+    scope = HtmlScope_Table;
+  s64 k = -1;
+  if (kind) {
+    k = html_open_in_scope(b, kind, scope);
+    // "</body>" and "</html>" end the document wherever they stand.
+    if (k < 0 && (kind == HtmlTagKind_Body || kind == HtmlTagKind_Html)) {
+      for (u64 j = b->depth; j > 0 && k < 0; j -= 1) {
+        if (html_kind_at(b, j - 1) == kind) k = (s64)(j - 1);
+      }
+    }
+  } else {
+    for (u64 j = b->depth; j > 0; j -= 1) {
+      HtmlNode *e = b->stack[j - 1];
+      if (html_same_name(e, name)) {
+        k = (s64)(j - 1);
+        break;
+      }
+      if (!(e->flags & HtmlNodeFlag_Foreign) && html_scope_fence(e->element->kind, HtmlScope_Default)) break;
+    }
+  }
+  if (k >= 0) {
+    html_close_element(b, (u64)k, t, cause);
+    return;
+  }
+  //- an end tag that closes nothing stays as written
+  bool head_after = kind == HtmlTagKind_Head && b->seen_tag;
+  if (!head_after && !(kind == HtmlTagKind_Body || kind == HtmlTagKind_Html)) {
+    if (row && (row->content & HtmlContent_Void)) {
+      html_error_at(b, DiagSeverity_Error, t->start, "<%S> has no end tag: remove </%S>", &name, &name);
+    } else if (kind == HtmlTagKind_P) {
+      html_error_at(b, DiagSeverity_Error, t->start,
+                    "</p> with no paragraph open: browsers add an empty paragraph here; remove it");
+    } else {
+      html_error_at(b, DiagSeverity_Error, t->start, "</%S> closes nothing: no <%S> is open here; remove it", &name,
+                    &name);
+    }
+  }
+  html_add_markup(b, t, 0);
+}
+
+//~ The page
 
 HtmlParseResult
 html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32 flags, StrView site_root) {
@@ -558,55 +530,87 @@ html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32
   (void)site_root;  // values are kept as written; the root serves html_normalize_url_value
   HtmlParseResult result = {};
   ArenaTemp scratch = scratch_begin(&arena, 1);
-  HtmlParser p = {};
-  p.arena = arena;
-  p.source = source;
-  p.tokens = tokens.tokens;
-  p.count = tokens.count;
-  p.flags = flags;
-  p.scratch = scratch.arena;
-  p.result = &result;
+  HtmlBuilder builder = {};
+  HtmlBuilder *b = &builder;
+  b->arena = arena;
+  b->scratch = scratch.arena;
+  b->tokens = &tokens;
+  b->result = &result;
+  b->flags = flags;
   result.check_flags = flags;
   result.root = html_node_create(arena, HtmlNode_Document, 0, {}, source, 0);
-  p.bottom.state = HtmlParseState_Top;
-  p.bottom.node = result.root;
-  p.bottom.element = 0;
-  p.top = &p.bottom;
+  b->root = result.root;
+  b->text = result.root->text;
 
-  //- the document skeleton waits to be placed
-  if (flags & HtmlParse_Skeleton) {
-    HtmlNode *doctype = html_element_create(arena, HtmlTagKind_Doctype, {});
-    html_set_attribute(arena, doctype, HtmlAttrKind_Html, {});
-    HtmlNode *html = html_element_create(arena, HtmlTagKind_Html, {});
-    html_set_attribute(arena, html, HtmlAttrKind_Lang, str_lit("en"));
-    HtmlNode *head = html_element_create(arena, HtmlTagKind_Head, {});
-    HtmlNode *body = html_element_create(arena, HtmlTagKind_Body, {});
-    html_content_append(html, head);
-    html_content_append(html, body);
-    p.skeleton[0] = doctype;
-    p.skeleton[1] = html;
-    p.skeleton[2] = head;
-    p.skeleton_waiting = 3;
-    p.skeleton_html = html;
-  }
-
-  while (p.i < p.count) html_parse_step(&p);
-
-  // A text that ends inside a start tag leaves an element without its attributes and
-  // content: the tree cannot stand for the page, so it counts as a parse error.
-  for (HtmlFrame *f = p.top; f && f != &p.bottom; f = f->parent) {
-    if (f->state == HtmlParseState_StartTag || f->state == HtmlParseState_AttrName ||
-        f->state == HtmlParseState_AttrValue) {
-      HtmlNode *e = f->element;
-      html_error_at(&p, DiagSeverity_Error, e->source_offset, "Unexpected end of text inside the \"%S\" tag.",
-                    &e->text);
-      break;
+  //- the tokenizer's findings, in page order with the tree's
+  u64 next_finding = 0;
+  for (u64 i = 0; i < tokens.count; i += 1) {
+    const HtmlToken *t = &tokens.tokens[i];
+    while (next_finding < tokens.finding_count && tokens.findings[next_finding].offset < t->end) {
+      const HtmlLexFinding *f = &tokens.findings[next_finding++];
+      u32 severity = f->error == HtmlLexError_EqualsInUnquotedValue ? (u32)DiagSeverity_Warning : (u32)DiagSeverity_Error;
+      html_error_at(b, severity, f->offset, "%s", html_lex_messages[f->error]);
+    }
+    switch (t->kind) {
+      case HtmlLex_Text: {
+        HtmlNode *top = html_top(b);
+        StrView text = html_span(b, t->start, t->end);
+        bool blank = true;
+        for (u64 k = 0; k < text.length && blank; k += 1) {
+          u8 c = text.data[k];
+          // A byte-order mark stands before everything and is no text to a browser.
+          if (k == 0 && t->start == 0 && text.length >= 3 && memcmp(text.data, "\xEF\xBB\xBF", 3) == 0) {
+            k = 2;
+            continue;
+          }
+          blank = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+        }
+        if (!blank && !(t->flags & HtmlLexFlag_RawText)) {
+          if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Head) b->depth -= 1;
+          b->seen_tag = true;
+        }
+        (void)top;
+        HtmlNode *n = html_make(b, HtmlNode_Content, 0, text, t->start);
+        n->source_length = t->end - t->start;
+        html_append_child(html_container(b), n);
+      } break;
+      case HtmlLex_StartTag: html_start_tag(b, t); break;
+      case HtmlLex_EndTag: html_end_tag(b, t); break;
+      case HtmlLex_Doctype: {
+        if (b->seen_tag || b->seen_doctype) {
+          html_error_at(b, DiagSeverity_Error, t->start,
+                        "the doctype must come first, before any tag or text: move it to the top");
+        }
+        b->seen_doctype = true;
+        HtmlNode *e = html_make(b, HtmlNode_Element, HtmlNodeFlag_Source, html_span(b, t->name_start, t->name_end),
+                                t->start);
+        e->element = html_element_info_by_kind(HtmlTagKind_Doctype);
+        e->raw = html_span(b, t->start, t->end);
+        html_append_child(e, html_make(b, HtmlNode_AttributeList, 0, {}, t->start));
+        html_append_child(e, html_make(b, HtmlNode_Content, 0, {}, t->end));
+        html_append_child(html_container(b), e);
+      } break;
+      case HtmlLex_Comment: html_add_markup(b, t, HtmlNodeFlag_Comment); break;
+      default: html_add_markup(b, t, 0); break;
     }
   }
-
-  if (!p.title) {
-    html_error_at(&p, DiagSeverity_Warning, 0, "document missing title");
+  while (next_finding < tokens.finding_count) {
+    const HtmlLexFinding *f = &tokens.findings[next_finding++];
+    u32 severity = f->error == HtmlLexError_EqualsInUnquotedValue ? (u32)DiagSeverity_Warning : (u32)DiagSeverity_Error;
+    html_error_at(b, severity, f->offset, "%s", html_lex_messages[f->error]);
   }
+
+  //- what the whole page tells, at the places it concerns
+  DiagnosticList late = {};
+  b->late = &late;
+  if (!b->seen_title) html_error_at(b, DiagSeverity_Warning, 0, "document missing title");
+  //- elements still open whose end tag may not be left out
+  for (u64 j = 0; j < b->depth; j += 1) {
+    HtmlNode *e = b->stack[j];
+    if (html_end_optional(e)) continue;
+    html_error_at(b, DiagSeverity_Error, e->source_offset, "<%S> is never closed: add </%S>", &e->text, &e->text);
+  }
+  diag_merge(&result.diagnostics, &late);
   scratch_end(scratch);
   return result;
 }

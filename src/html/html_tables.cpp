@@ -7,14 +7,14 @@ static const HtmlElementInfo html_elements[] = {
 #include "html/html_elements.inc"
 #undef HTML_ELEMENT
 };
-static_assert(ArrayCount(html_elements) == 79, "79 element rows");
+static_assert(HtmlTagKind_Body == 79, "the first 79 element rows keep their kinds");
 
 static const HtmlAttributeInfo html_attributes[] = {
 #define HTML_ATTRIBUTE(e, name, type, def) {str_lit(name), HtmlAttrKind_##e, type, str_lit(def)},
 #include "html/html_attributes.inc"
 #undef HTML_ATTRIBUTE
 };
-static_assert(ArrayCount(html_attributes) == 84, "84 attribute rows");
+static_assert(HtmlAttrKind_DontFetch == 83, "the first 84 attribute rows keep their kinds");
 
 extern const HtmlElementInfo html_element_empty = {};
 extern const HtmlAttributeInfo html_attribute_empty = {};
@@ -69,6 +69,24 @@ const HtmlAttributeInfo *
 html_attribute_info_by_name(StrView name) {
   for (const HtmlAttributeInfo &row : html_attributes) {
     if (str_match(name, row.name, StrMatchFlag_CaseInsensitive)) return &row;
+  }
+  //- the rows that stand for a family of names: "data-x", "aria-label", "onclick", "xmlns:xlink"
+  static const struct {
+    const char *prefix;
+    u32 kind;
+  } families[] = {{"data-", HtmlAttrKind_DataAny}, {"aria-", HtmlAttrKind_AriaAny},
+                  {"xmlns:", HtmlAttrKind_XmlnsAny}, {"on", HtmlAttrKind_OnAny}};
+  for (const auto &f : families) {
+    StrView prefix = str_from_cstr(f.prefix);
+    if (name.length <= prefix.length || !str_match(prefix, str_prefix(name, prefix.length), StrMatchFlag_CaseInsensitive)) {
+      continue;
+    }
+    // An event handler's name is letters only ("onclick"), none of which is "on" alone.
+    bool letters = true;
+    for (u64 i = prefix.length; i < name.length && f.kind == HtmlAttrKind_OnAny; i += 1) {
+      letters = letters && char_is_letter(name.data[i]);
+    }
+    if (letters) return &html_attributes[f.kind];
   }
   return 0;
 }

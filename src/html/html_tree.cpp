@@ -180,6 +180,8 @@ html_set_attribute(Arena *arena, HtmlNode *node, u32 attr_kind, StrView value) {
   if (html_node_is_nil(list)) return html_nil_node;
   const HtmlAttributeInfo *row = html_attribute_info_by_kind(attr_kind);
   if (!row) return html_nil_node;
+  // A tag read from a page is written from its attributes from now on.
+  html_enclosing_element(list)->flags |= HtmlNodeFlag_Edited;
   if (row->value_type != HtmlAttrValue_Flag && value.length == 0) return html_nil_node;
   HtmlNode *attr = html_find_attribute(node, attr_kind);
   if (html_node_is_nil(attr)) {
@@ -352,6 +354,19 @@ html_find_ancestor_by_kind(HtmlNode *node, u32 tag_kind) {
   return html_nil_node;
 }
 
+// Elements read from a fragment whose end tag the text left out get one: a fragment set
+// inside a generated page must not reach past its place.
+void
+html_close_omitted(Arena *arena, HtmlNode *root) {
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    if (n->type != HtmlNode_Element || !(n->flags & HtmlNodeFlag_Source)) continue;
+    if (n->flags & HtmlNodeFlag_SelfClosed || (n->element->content & HtmlContent_Void)) continue;
+    HtmlNode *content = n->last_child;
+    if (html_node_is_nil(content) || content->type != HtmlNode_Content || content->raw.length) continue;
+    content->raw = str_pushf(arena, "</%S>", &n->text);
+  }
+}
+
 //~ Serializer
 
 static StrView
@@ -445,18 +460,22 @@ html_write(Arena *arena, StrList *list, HtmlNode *root) {
     //- enter
     HtmlNode *down = html_nil_node;
     if (n->type == HtmlNode_Element) {
-      html_out_put(out, str_lit("<"));
-      html_out_put(out, html_element_name(n));
-      HtmlNode *attrs = n->first_child;
-      if (!html_node_is_nil(attrs) && attrs->type == HtmlNode_AttributeList) html_write_attributes(out, attrs);
-      else html_out_put(out, str_lit(">"));
+      if ((n->flags & (HtmlNodeFlag_Source | HtmlNodeFlag_Edited)) == HtmlNodeFlag_Source) {
+        html_out_put(out, n->raw);
+      } else {
+        html_out_put(out, str_lit("<"));
+        html_out_put(out, (n->flags & HtmlNodeFlag_Source) ? n->text : html_element_name(n));
+        HtmlNode *attrs = n->first_child;
+        if (!html_node_is_nil(attrs) && attrs->type == HtmlNode_AttributeList) html_write_attributes(out, attrs);
+        else html_out_put(out, str_lit(">"));
+      }
       HtmlNode *content = n->last_child;
       if (!html_node_is_nil(content) && content->type == HtmlNode_Content) {
         // A content node may carry text of its own (a preview span): it comes first.
         html_out_put(out, content->text);
         down = content->first_child;
       }
-    } else if (n->type == HtmlNode_Content && n->text.length) {
+    } else if ((n->type == HtmlNode_Content && n->text.length) || n->type == HtmlNode_Markup) {
       html_out_put(out, n->text);
       down = n->first_child;
     } else if (n->type != HtmlNode_AttributeList && n->type != HtmlNode_Attribute &&
@@ -470,7 +489,11 @@ html_write(Arena *arena, StrList *list, HtmlNode *root) {
     //- leave, climbing while there is no next sibling
     bool done = false;
     for (;;) {
-      if (n->type == HtmlNode_Element && !(n->element->content & HtmlContent_Void)) {
+      if (n->type == HtmlNode_Element && (n->flags & HtmlNodeFlag_Source)) {
+        // The end tag as written, or none where the page left it out.
+        HtmlNode *content = n->last_child;
+        if (!html_node_is_nil(content) && content->type == HtmlNode_Content) html_out_put(out, content->raw);
+      } else if (n->type == HtmlNode_Element && !(n->element->content & HtmlContent_Void)) {
         html_out_put(out, str_lit("</"));
         html_out_put(out, html_element_name(n));
         html_out_put(out, str_lit(">"));

@@ -59,11 +59,7 @@ struct HtmlAttrCounts {
 static u64
 html_attr_key_hash(HtmlNode *a) {
   u64 h = 14695981039346656037ull;
-  if (a->attribute->name.length) {
-    h = (h ^ (a->attribute->kind + 1)) * 1099511628211ull;
-  } else {
-    for (u64 i = 0; i < a->text.length; i += 1) h = (h ^ char_to_lower(a->text.data[i])) * 1099511628211ull;
-  }
+  for (u64 i = 0; i < a->text.length; i += 1) h = (h ^ char_to_lower(a->text.data[i])) * 1099511628211ull;
   // Names differ in their last letters: mix every bit into the low ones the mask keeps.
   h ^= h >> 33;
   h *= 0xff51afd7ed558ccdull;
@@ -72,10 +68,11 @@ html_attr_key_hash(HtmlNode *a) {
   return h ^ (h >> 33);
 }
 
+// Attributes are the same when their names are, in any letter case: "data-a" and
+// "data-b" share a row and are still two attributes.
 static bool
 html_attr_same_key(HtmlNode *a, HtmlNode *b) {
-  if (a->attribute != b->attribute) return false;
-  return a->attribute->name.length || str_match(a->text, b->text, StrMatchFlag_CaseInsensitive);
+  return str_match(a->text, b->text, StrMatchFlag_CaseInsensitive);
 }
 
 static HtmlAttrCount *
@@ -112,27 +109,54 @@ html_attr_counts_build(HtmlAttrCounts *c, HtmlNode *list) {
 
 static void
 html_validate_attribute(Arena *arena, HtmlParseResult *r, HtmlAttrCounts *counts, HtmlNode *a) {
-  u64 at = a->source_offset + 1;
-  if ((r->check_flags & HtmlCheck_UnknownAttributes) && a->attribute->name.length == 0) {
-    html_report(arena, r, at, "%S unknown attribute", &a->text);
+  u64 at = a->source_offset;
+  HtmlNode *e = html_enclosing_element(a);
+  // SVG and MathML have attributes of their own, by the hundred; the system's own
+  // elements ("!DOCTYPE") none to check.
+  bool foreign = (e->flags & HtmlNodeFlag_Foreign) != 0;
+  if ((r->check_flags & HtmlCheck_UnknownAttributes) && !foreign) {
+    if (a->attribute->name.length == 0) {
+      html_report(arena, r, at, "%S unknown attribute", &a->text);
+    } else if (a->attribute->value_type == HtmlAttrValue_Obsolete) {
+      html_report(arena, r, at, "the %S attribute is obsolete: use CSS instead", &a->text);
+    }
   }
   if (counts->list != a->parent) html_attr_counts_build(counts, a->parent);
   if (html_attr_slot(counts, a)->count != 1) html_report(arena, r, at, "%S is a duplicated attribute", &a->text);
-  if (a->attribute->value_type == HtmlAttrValue_Url) {
+  if (a->attribute->value_type == HtmlAttrValue_Url && !foreign) {
+    // A link may lead to its own page ("href=\"\""); what is fetched or loaded may not be empty.
+    u32 kind = e->element->kind;
+    bool may_be_empty = a->attribute->kind == HtmlAttrKind_Href && (kind == HtmlTagKind_A || kind == HtmlTagKind_Area);
     HtmlNode *v = a->first_child;
-    bool empty = html_node_is_nil(v) || ((v->flags & HtmlNodeFlag_String) && v->text.length == 0);
-    if (empty) html_report(arena, r, at, "attribute's key %S must not be empty", &a->text);
+    bool empty = html_node_is_nil(v) || v->text.length == 0;
+    if (empty && !may_be_empty) html_report(arena, r, at, "attribute's key %S must not be empty", &a->text);
   }
+}
+
+// A custom element's name holds a hyphen ("my-card").
+static bool
+html_is_custom_element(StrView name) {
+  if (!name.length || !char_is_letter(name.data[0])) return false;
+  for (u64 i = 0; i < name.length; i += 1) {
+    if (name.data[i] == '-') return true;
+  }
+  return false;
 }
 
 static void
 html_validate_element(Arena *arena, HtmlParseResult *r, HtmlNode *e) {
-  u64 at = e->source_offset + 1;
-  if (!html_node_is_nil(e->prev) && e->prev->type != HtmlNode_Element && e->prev->type != HtmlNode_Content) {
+  u64 at = e->source_offset;
+  if (!html_node_is_nil(e->prev) && e->prev->type != HtmlNode_Element && e->prev->type != HtmlNode_Content &&
+      e->prev->type != HtmlNode_Markup) {
     html_report(arena, r, at, "parsing failed, tag was encountered inside attribute node");
   }
-  if ((r->check_flags & HtmlCheck_UnknownElements) && e->element->name.length == 0) {
-    html_report(arena, r, at, "%S unknown tag element", &e->text);
+  bool foreign = (e->flags & HtmlNodeFlag_Foreign) != 0;
+  if ((r->check_flags & HtmlCheck_UnknownElements) && !foreign) {
+    if (e->element->name.length == 0 && !html_is_custom_element(e->text)) {
+      html_report(arena, r, at, "%S unknown tag element", &e->text);
+    } else if (e->element->content & HtmlContent_Obsolete) {
+      html_report(arena, r, at, "<%S> is obsolete: use CSS or a current element instead", &e->text);
+    }
   }
   bool shaped = !html_node_is_nil(e->first_child) && e->first_child->type == HtmlNode_AttributeList &&
                 !html_node_is_nil(e->last_child) && e->last_child->type == HtmlNode_Content;
@@ -142,14 +166,18 @@ html_validate_element(Arena *arena, HtmlParseResult *r, HtmlNode *e) {
                 &e->text);
     return;
   }
-  if ((r->check_flags & HtmlCheck_AllowedParents) && !html_parent_allowed(arena, e)) {
+  if ((r->check_flags & HtmlCheck_AllowedParents) && !foreign && !html_parent_allowed(arena, e)) {
     StrView parents = e->element->allowed_parents;
     html_report(arena, r, e->source_offset,
                 "Structure: %S does not have an allowed parent, it should be one of theses: %S", &e->text, &parents);
   }
-  if (!(e->element->content & (HtmlContent_MayBeEmpty | HtmlContent_Void)) &&
-      html_node_is_nil(e->last_child->first_child)) {
-    html_report(arena, r, at, "%S must not have empty content", &e->text);
+  //- a title says what the page is: an empty one says nothing
+  if (e->element->kind == HtmlTagKind_Title && !foreign && (r->check_flags & HtmlCheck_UnknownElements)) {
+    bool empty = true;
+    for (HtmlNode *c = e->last_child->first_child; !html_node_is_nil(c) && empty; c = c->next) {
+      for (u64 i = 0; i < c->text.length && empty; i += 1) empty = char_is_blank(c->text.data[i]);
+    }
+    if (empty) html_report(arena, r, at, "the title is empty: write what the page is between <title> and </title>");
   }
 }
 
@@ -159,10 +187,14 @@ html_validate(Arena *arena, HtmlParseResult *result) {
   if (html_node_is_nil(root)) return;
   ArenaTemp scratch = scratch_begin(&arena, 1);
   HtmlAttrCounts counts = {scratch.arena, arena_pos(scratch.arena), 0, 0, 0};
+  // The findings come in page order; they join the parser's by position.
+  HtmlParseResult found = {};
+  found.check_flags = result->check_flags;
   for (HtmlNode *n = html_next_preorder(root, root); !html_node_is_nil(n); n = html_next_preorder(n, root)) {
-    if (n->type == HtmlNode_Attribute) html_validate_attribute(arena, result, &counts, n);
-    else if (n->type == HtmlNode_Element) html_validate_element(arena, result, n);
+    if (n->type == HtmlNode_Attribute) html_validate_attribute(arena, &found, &counts, n);
+    else if (n->type == HtmlNode_Element) html_validate_element(arena, &found, n);
   }
+  diag_merge(&result->diagnostics, &found.diagnostics);
   scratch_end(scratch);
 }
 
@@ -367,6 +399,23 @@ html_preview_text(Arena *arena, StrView text) {
   return str_list_join(arena, &out, 0);
 }
 
+// Text after the element stays where it is written: not in "head" (a span there would
+// end the head and move what follows into the body), nor in SVG or MathML.
+static bool
+html_previews_fit_after(HtmlNode *e) {
+  if (e->flags & HtmlNodeFlag_Foreign) return false;
+  switch (e->element->kind) {
+    case HtmlTagKind_Link:
+    case HtmlTagKind_Meta:
+    case HtmlTagKind_Base:
+    case HtmlTagKind_Script:
+    case HtmlTagKind_Style:
+    case HtmlTagKind_Title: return false;
+    default: break;
+  }
+  return html_node_is_nil(html_find_ancestor_by_kind(e, HtmlTagKind_Head));
+}
+
 void
 html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkMetadata *metadata) {
   if (!links->first || !metadata) return;
@@ -390,6 +439,7 @@ html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, LinkM
     if (!m) continue;
     //- the previews sit right after their link; those of an earlier build give way
     HtmlNode *e = l->element;
+    if (!html_previews_fit_after(e)) continue;
     while (!html_node_is_nil(e->next) && html_is_preview(e->next)) html_detach(e->next);
     HtmlNode *at = e;
     for (LinkMetadataItem *item = m->items; item; item = item->next) {

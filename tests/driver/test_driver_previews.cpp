@@ -31,7 +31,9 @@ TEST(PreviewsCli, PagesAndDocumentsGetPreviewsOnceAndAsText) {
   std::string base = "http://127.0.0.1:" + std::to_string(server.port);
   TempDir dir;
   dir.file("local/kn_searchs.txt", searchers);
-  std::string page = dir.file("site/p.html", "<title>t</title>\n<p>See <a href=\"" + base +
+  // A link in the head gets no preview: a span there would end the head.
+  std::string head = "<head><title>t</title><link rel=\"alternate\" href=\"" + base + "/remote\"></head>\n";
+  std::string page = dir.file("site/p.html", head + "<p>See <a href=\"" + base +
                                                  "/remote\">it</a> and <a href=\"" + base + "/ok\">this</a> now</p>\n");
   dir.file("site/d.qil", "``\n  output_path: \"~/w/d.html\"\n``\nT\n  see \"" + base + "/remote\" and \"" + base +
                              "/endless\" here\n");
@@ -42,9 +44,10 @@ TEST(PreviewsCli, PagesAndDocumentsGetPreviewsOnceAndAsText) {
 
   //- beside the link, in the order of the configuration, as text
   std::string once = read_all(page);
-  std::string expected = "<a href=\"" + base + "/remote\" >it</a><span class=\"metadata\" >Remote &lt;script&gt;"
+  std::string expected = "<a href=\"" + base + "/remote\">it</a><span class=\"metadata\" >Remote &lt;script&gt;"
                          "alert(1)&lt;/script&gt; &amp; co</span><span class=\"metadata\" >about: A fine page</span>";
   EXPECT_NE(once.find(expected), std::string::npos) << once;
+  EXPECT_EQ(once.substr(0, head.size()), head) << once;
   EXPECT_EQ(once.find("<script>"), std::string::npos) << "nothing of a remote page becomes markup";
   EXPECT_NE(once.find(">this</a> now"), std::string::npos) << "a page without its markers gets nothing";
   std::string doc = read_all(dir.path + "/w/d.html");

@@ -51,8 +51,8 @@ TEST(DriverSiteCli, DocumentsBecomePagesRawViewsAndIndex) {
   EXPECT_TRUE(exists(root + "shared/css/qil/css_default.css"));
   EXPECT_TRUE(exists(root + "shared/css/qil/css_tag_default.css"));
   std::string index = read_all(root + "website/index.html");
-  EXPECT_NE(index.find("<ul id=\"zo-l-qil\" ><a href=\"qil/a.html\" >Alpha</a></ul>"), std::string::npos) << index;
-  EXPECT_NE(index.find("<ul id=\"zo-l-soft\" ></ul>"), std::string::npos) << "t.html lies in new/, not softwares/";
+  EXPECT_NE(index.find("<ul id=\"zo-l-qil\"><li><a href=\"qil/a.html\" >Alpha</a></li></ul>"), std::string::npos) << index;
+  EXPECT_NE(index.find("<ul id=\"zo-l-soft\"></ul>"), std::string::npos) << "t.html lies in new/, not softwares/";
 
   //- each page reported, then every path once more after the index
   std::string pa = root + "website/qil/a.html", pt = root + "website/softwares/deep/new/t.html";

@@ -84,6 +84,8 @@ TEST(EmitWriter, HandWrittenPagesAreCommittedOnlyWhileUnchanged) {
     r->source_modified = os_path_properties(r->path).modified;
     Arena *batch = emit_batch_arena(site);
     HtmlParseResult parsed = html_check_text(batch, r->source, r->path, 0, StrView{});
+    // What a build adds to a page (a preview) makes it differ from what is on disk.
+    html_add_class(batch, html_find_last_element_by_kind(parsed.root, HtmlTagKind_P), str_lit("c"));
     emit_hand_over(site, r, parsed.root);
   }
   // Edited after it was parsed and before the writer took it: the author's bytes stay.
@@ -92,7 +94,7 @@ TEST(EmitWriter, HandWrittenPagesAreCommittedOnlyWhileUnchanged) {
   testing::internal::CaptureStderr();
   emit_finish(site);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(read_all(kept), "<p id=\"a\" >old</p>\n");
+  EXPECT_EQ(read_all(kept), "<p id=\"a\"  class=\"c\" >old</p>\n");
   EXPECT_EQ(read_all(edited), mine);
   EXPECT_NE(err.find("changed during the build"), std::string::npos) << err;
   EXPECT_EQ(site->total.pages_rewritten, 1u);

@@ -135,9 +135,13 @@ TEST(GenPage, PageStructureHeadAndBody) {
 
   //- head: the shared head's elements with links relative to the page, then the styles and title in order
   HtmlNode *head = first_element(html, HtmlTagKind_Head);
-  EXPECT_EQ(children(head), (std::vector<std::string>{"meta", "link", "link", "link", "style", "style", "style",
-                                                      "title", "style"}));
+  EXPECT_EQ(children(head), (std::vector<std::string>{"meta", "meta", "link", "link", "link", "style", "style",
+                                                      "style", "title", "style"}));
   std::string head_text = written(a, head);
+  EXPECT_EQ(head_text.find("<head><meta charset=\"utf-8\"><meta name=\"viewport\""), 0u)
+      << "a head without a viewport gets one, after its encoding";
+  EXPECT_NE(head_text.find("url(\"../../shared/css/qil/fonts/IconFont.woff2\")"), std::string::npos)
+      << "the fonts are found from the page";
   EXPECT_NE(head_text.find("href=\"../../shared/css/site.css\""), std::string::npos) << head_text;
   EXPECT_NE(head_text.find("href=\"../../shared/a.css\""), std::string::npos) << "relative to the root, then the page";
   EXPECT_NE(head_text.find("href=\"https://cdn.example.com/i.png\""), std::string::npos) << "addresses stay";
@@ -174,7 +178,7 @@ TEST(GenPage, TitlesAndIdsPerPage) {
   PageResult untitled = assemble(a, site, "Body\n  text\n", "p.html", "/src/my.notes.qil");
   EXPECT_EQ(ss(untitled.title), "my.notes");
   EXPECT_EQ(children(first_element(untitled.document, HtmlTagKind_Head)),
-            (std::vector<std::string>{"style", "style", "style", "title", "style"}));
+            (std::vector<std::string>{"meta", "meta", "style", "style", "style", "title", "style"}));
   EXPECT_TRUE(html_node_is_nil(by_id(untitled.document, "toggle-checkbox_cod_")));
 
   //- a strong marker is not a word of the title, and its blank still parts the words
@@ -206,7 +210,13 @@ TEST(GenShared, StyleSheetsDefaultRewrittenEveryRunPerTagKept) {
   EXPECT_NE(ss(text).find("li.it_un::marker{font-family:'IconFont';content:'!   ';font-size:0.4rem;}"),
             std::string::npos);
   EXPECT_NE(ss(text).find(".icon-At::before{content:'\\''"), std::string::npos) << "the apostrophe is escaped";
-  EXPECT_EQ(ss(text).substr(ss(text).size() - 55), "#fn_l li{margin-left:0;}#fn_l{font-family:\"Fira Code\";}");
+  EXPECT_NE(ss(text).find("#fn_l li{margin-left:0;}#fn_l{font-family:\"Fira Code\";}body{max-width:100%;}"), std::string::npos)
+      << "the rules for narrow windows come after the others";
+  EXPECT_NE(ss(text).find("@font-face{font-family:'IconFont';src:url(\"fonts/IconFont.woff2\")"), std::string::npos)
+      << "the sheet finds its fonts beside it";
+  EXPECT_NE(ss(gen_font_faces(test_arena(), str_lit("a\"b\\c</style>/"))).find("url(\"a\\22 b\\5c c\\3c /style>/IconFont"),
+            std::string::npos)
+      << "a folder cannot end the string or the style element";
   EXPECT_EQ(ss(text).find("blockquote{"), std::string::npos) << "an empty style makes no rule";
   std::string tag_text = ss(sheets_written(site, true));
   EXPECT_EQ(read_all(tag), tag_text);
@@ -271,10 +281,12 @@ TEST(GenShared, IndexListsPagesByFolder) {
   EXPECT_EQ(driver_write_index(site.run(), a, &pages), IndexStatus_Written);
   std::string text = read_all(index);
   EXPECT_EQ(text.find("stale"), std::string::npos) << "the lists are rebuilt";
-  EXPECT_NE(text.find("<ul id=\"zo-l-qil\" ><a href=\"qil/a.html\" >A &lt;b></a><a href=\"../elsewhere/QIL/b.html\" >B</a></ul>"),
+  EXPECT_NE(text.find("<ul id=\"zo-l-qil\"><li><a href=\"qil/a.html\" >A &lt;b></a></li>"
+                      "<li><a href=\"../elsewhere/QIL/b.html\" >B</a></li></ul>"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("<ul id=\"zo-l-soft\" ><a href=\"Softwares/tool.html\" >Tool</a></ul>"), std::string::npos);
+  EXPECT_NE(text.find("<ul id=\"zo-l-soft\"><li><a href=\"Softwares/tool.html\" >Tool</a></li></ul>"),
+            std::string::npos);
   EXPECT_EQ(text.find("post.html"), std::string::npos) << "other folders are not listed";
   EXPECT_NE(text.find("<title>My index</title>"), std::string::npos) << "the page keeps its own title";
   EXPECT_NE(text.find("<p>intro</p>"), std::string::npos);

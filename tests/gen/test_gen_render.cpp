@@ -346,10 +346,12 @@ TEST(GenRenderFlush, DatesCategoriesAndText) {
     std::vector<std::string> pieces;
     const char *want;
   } rows[] = {
-      {RenderMode_Date, {"2024/5/5/15/4/5"}, "<time datetime=\"2024-5-5\" >5 May 2024, 03:04:05 pm</time>"},
+      {RenderMode_Date, {"2024/5/5/15/4/5"}, "<time datetime=\"2024-05-05\" >5 May 2024, 03:04:05 pm</time>"},
       {RenderMode_Date, {"2024", "-", "12", "-", "31"}, "<time datetime=\"2024-12-31\" >31 Dec 2024, 12:00:00 am</time>"},
-      {RenderMode_Date, {"2024-0-1"}, "<time datetime=\"2024-0-1\" >1 Err 2024, 12:00:00 am</time>"},
-      {RenderMode_Date, {"2024-13-1-12"}, "<time datetime=\"2024-13-1\" >1 Err 2024, 12:00:00 pm</time>"},
+      {RenderMode_Date, {"2024-0-1"}, "<time>1 Err 2024, 12:00:00 am</time>"},
+      {RenderMode_Date, {"2024-13-1-12"}, "<time>1 Err 2024, 12:00:00 pm</time>"},
+      {RenderMode_Date, {"2023-2-29"}, "<time>29 Feb 2023, 12:00:00 am</time>"},
+      {RenderMode_Date, {"2024-2-29"}, "<time datetime=\"2024-02-29\" >29 Feb 2024, 12:00:00 am</time>"},
       {RenderMode_Categories, {";", "ab", ";", "cd", ";", "e"},
        "<span class=\"cat-it\" >ab</span><span class=\"cat-it\" >cd</span>"},
       {RenderMode_Plain, {"a", " ", "b"}, "a b"},

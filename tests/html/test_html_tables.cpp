@@ -38,10 +38,13 @@ TEST(HtmlTables, EveryRowIsFoundByKindAndName) {
     EXPECT_EQ(html_element_info_by_name(sv(low)), row) << name;
     EXPECT_TRUE(names.insert(low).second) << "two element rows named " << name;
     // Content is a combination of the known bits, and void elements hold nothing else.
-    u32 known = HtmlContent_RawText | HtmlContent_Flow | HtmlContent_MayBeEmpty | HtmlContent_Void;
+    u32 known = HtmlContent_RawText | HtmlContent_Flow | HtmlContent_MayBeEmpty | HtmlContent_Void |
+                HtmlContent_Escapable | HtmlContent_OptionalEnd | HtmlContent_ClosesP | HtmlContent_InHead |
+                HtmlContent_Obsolete | HtmlContent_Foreign;
     EXPECT_EQ(row->content & ~known, 0u) << name;
     if (row->content & HtmlContent_Void) {
-      EXPECT_EQ(row->content, (u32)HtmlContent_Void) << name;
+      u32 reading = HtmlContent_RawText | HtmlContent_Flow | HtmlContent_Escapable | HtmlContent_OptionalEnd;
+      EXPECT_EQ(row->content & reading, 0u) << name << ": a void element holds nothing";
     }
     // Every named parent is an element row or the document itself.
     StrView semi[1] = {str_lit(";")};
@@ -66,7 +69,7 @@ TEST(HtmlTables, EveryRowIsFoundByKindAndName) {
     EXPECT_EQ(ss(html_attribute_name(row->kind)), name);
     EXPECT_TRUE(names.insert(lower(row->name)).second) << "two attribute rows named " << name;
     EXPECT_GE(row->value_type, (u32)HtmlAttrValue_Text) << name;
-    EXPECT_LE(row->value_type, (u32)HtmlAttrValue_Url) << name;
+    EXPECT_LE(row->value_type, (u32)HtmlAttrValue_Obsolete) << name;
   }
   EXPECT_EQ(html_element_info_by_kind(0), nullptr);
   EXPECT_EQ(html_element_info_by_kind(HtmlTagKind_COUNT), nullptr);
@@ -83,26 +86,32 @@ TEST(HtmlTables, RowsTheParserReliesOn) {
   } element_rows[] = {
       {HtmlTagKind_Script, "script", HtmlContent_RawText},
       {HtmlTagKind_Style, "style", HtmlContent_RawText},
-      {HtmlTagKind_Pre, "pre", HtmlContent_RawText},
+      {HtmlTagKind_Title, "title", HtmlContent_Escapable},
+      {HtmlTagKind_Textarea, "textarea", HtmlContent_Escapable},
+      {HtmlTagKind_Pre, "pre", HtmlContent_Flow | HtmlContent_ClosesP},
       {HtmlTagKind_Br, "br", HtmlContent_Void},
       {HtmlTagKind_Img, "img", HtmlContent_Void},
-      {HtmlTagKind_Meta, "meta", HtmlContent_Void},
+      {HtmlTagKind_Col, "col", HtmlContent_Void},
+      {HtmlTagKind_Wbr, "wbr", HtmlContent_Void},
+      {HtmlTagKind_Meta, "meta", HtmlContent_Void | HtmlContent_InHead},
       {HtmlTagKind_Doctype, "!DOCTYPE", HtmlContent_Void},
-      {HtmlTagKind_P, "p", HtmlContent_Flow | HtmlContent_MayBeEmpty},
-      {HtmlTagKind_Td, "td", HtmlContent_Flow | HtmlContent_MayBeEmpty},
-      {HtmlTagKind_Div, "div", HtmlContent_Flow},
-      {HtmlTagKind_Title, "title", HtmlContent_Flow},
-      {HtmlTagKind_A, "a", HtmlContent_None},
-      {HtmlTagKind_Textarea, "textarea", HtmlContent_None},
+      {HtmlTagKind_P, "p", HtmlContent_OptionalEnd | HtmlContent_ClosesP},
+      {HtmlTagKind_Li, "li", HtmlContent_OptionalEnd},
+      {HtmlTagKind_Td, "td", HtmlContent_OptionalEnd},
+      {HtmlTagKind_Body, "body", HtmlContent_OptionalEnd},
+      {HtmlTagKind_Div, "div", HtmlContent_ClosesP},
+      {HtmlTagKind_Svg, "svg", HtmlContent_Foreign},
+      {HtmlTagKind_Math, "math", HtmlContent_Foreign},
+      {HtmlTagKind_Center, "center", HtmlContent_Obsolete},
   };
   for (const ElementRow &r : element_rows) {
     const HtmlElementInfo *row = html_element_info_by_kind(r.kind);
     ASSERT_NE(row, nullptr) << r.name;
     EXPECT_EQ(ss(row->name), r.name);
-    EXPECT_EQ(row->content, r.content) << r.name;
+    EXPECT_EQ(row->content & r.content, r.content) << r.name;
   }
-  EXPECT_EQ(ss(html_element_info_by_kind(HtmlTagKind_Html)->required_attributes), "lang;");
-  EXPECT_EQ(ss(html_element_info_by_kind(HtmlTagKind_Doctype)->required_attributes), "html;");
+  EXPECT_EQ(html_element_info_by_kind(HtmlTagKind_A)->content & HtmlContent_OptionalEnd, 0u);
+  EXPECT_EQ(html_element_info_by_kind(HtmlTagKind_Span)->content & HtmlContent_ClosesP, 0u);
   EXPECT_EQ(ss(html_element_info_by_kind(HtmlTagKind_Html)->allowed_parents), "root;");
   EXPECT_EQ(ss(html_element_info_by_kind(HtmlTagKind_Li)->allowed_parents), "ul;ol;");
   // "footer" lists its parents without a final ";": still five.
@@ -138,10 +147,24 @@ TEST(HtmlTables, LookupsByName) {
   EXPECT_EQ(html_element_info_by_name(str_lit("!doctype"))->kind, (u32)HtmlTagKind_Doctype);
   EXPECT_EQ(html_element_info_by_name(str_lit("div ")), nullptr) << "no trimming";
   EXPECT_EQ(html_element_info_by_name(str_lit("di")), nullptr) << "no prefixes";
-  EXPECT_EQ(html_element_info_by_name(str_lit("picture")), nullptr);
+  EXPECT_EQ(html_element_info_by_name(str_lit("picturesque")), nullptr);
   EXPECT_EQ(html_element_info_by_name(StrView{}), nullptr);
   EXPECT_EQ(html_attribute_info_by_name(str_lit("data-* "))->kind, (u32)HtmlAttrKind_DataAny);
-  EXPECT_EQ(html_attribute_info_by_name(str_lit("data-*")), nullptr);
+  //- the families of names
+  struct Family {
+    const char *name;
+    u32 kind;
+  } families[] = {{"data-x", HtmlAttrKind_DataAny}, {"DATA-url_root", HtmlAttrKind_DataAny},
+                  {"data-title", HtmlAttrKind_DataTitle}, {"aria-label", HtmlAttrKind_AriaAny},
+                  {"onclick", HtmlAttrKind_OnAny}, {"xmlns:xlink", HtmlAttrKind_XmlnsAny},
+                  {"xml:lang", HtmlAttrKind_XmlLang}, {"open", HtmlAttrKind_Open}};
+  for (const Family &f : families) {
+    const HtmlAttributeInfo *row = html_attribute_info_by_name(str_from_cstr(f.name));
+    ASSERT_NE(row, nullptr) << f.name;
+    EXPECT_EQ(row->kind, f.kind) << f.name;
+  }
+  EXPECT_EQ(html_attribute_info_by_name(str_lit("data-")), nullptr);
+  EXPECT_EQ(html_attribute_info_by_name(str_lit("on-x")), nullptr);
   EXPECT_EQ(html_attribute_info_by_name(str_lit("DONTFETCH"))->kind, (u32)HtmlAttrKind_DontFetch);
   EXPECT_EQ(html_attribute_info_by_name(StrView{}), nullptr);
   EXPECT_EQ(html_element_empty_row()->kind, 0u);

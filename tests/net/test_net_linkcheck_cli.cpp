@@ -14,7 +14,7 @@ namespace {
 
 // A hand-written page; remembers where each link's address starts.
 struct Page {
-  std::string text = "<!DOCTYPE html>\n<html>\n<head><title>Links</title></head>\n<body>\n";
+  std::string text = "<!DOCTYPE html>\n<html lang=\"en\">\n<head><title>Links</title></head>\n<body>\n";
   std::vector<std::string> at;  // "line:column" of each link's address, in page order
 
   Page &line(const std::vector<std::string> &urls) {
