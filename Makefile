@@ -46,7 +46,7 @@ test-browser: build
 	@./build/qilsite target_path=build/browser/site/src root_path=build/browser/site \
 		local_path=build/browser/site >build/browser/qilsite.log 2>&1; status=$$?; cat build/browser/qilsite.log; \
 		[ $$status -eq 0 ] || { echo "test-browser: qilsite exited with $$status"; exit 1; }; \
-		! grep -Eq '^(error|warning):' build/browser/qilsite.log || \
+		! grep -Eq '^(error|warning):|: (error|warning): ' build/browser/qilsite.log || \
 		{ echo "test-browser: the example site must build without errors or warnings (above)"; exit 1; }
 	/usr/bin/python3 scripts/test-browser build/browser/site --shots build/browser/shots --vnu $(VNU_JAR)
 
