@@ -385,8 +385,9 @@ doc_parse_table_row(DocParser *p, DocParseContext *c) {
     } else if (info->positions[col] != position && !(info->row_said & 1)) {
       info->row_said |= 1;
       StrView msg = str_pushf(p->arena,
-                              "this bar does not stand under a bar of the table's first line: its cell is taken "
-                              "for column %I64u by order; move the bar to column %I64u, under that column's bar",
+                              "this bar does not stand under a bar of the table's first line: its cell goes to the "
+                              "table's column %I64u by order; move the bar to column %I64u of the line, under that "
+                              "column's bar",
                               col + 1, info->positions[col]);
       doc_emit_advice(p, p->tokens[j].start, DiagSeverity_Warning, msg);
     }

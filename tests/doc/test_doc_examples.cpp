@@ -196,8 +196,8 @@ TEST(DocKeptAnswers, TreesMatchThoseOfFreshSearches) {
       TableCell 0
         Text "x" +space
         RawHtml "<i>\n</i>"
-warning 2:7 this bar does not stand under a bar of the table's first line: its cell is taken for column 2 by order; move the bar to column 5, under that column's bar
-warning 4:8 this bar does not stand under a bar of the table's first line: its cell is taken for column 2 by order; move the bar to column 5, under that column's bar
+warning 2:7 this bar does not stand under a bar of the table's first line: its cell goes to the table's column 2 by order; move the bar to column 5 of the line, under that column's bar
+warning 4:8 this bar does not stand under a bar of the table's first line: its cell goes to the table's column 2 by order; move the bar to column 5 of the line, under that column's bar
 )"},
       {"Unaligned bars fill the columns in order",
        R"(|---|-----|---|
@@ -223,8 +223,8 @@ warning 4:8 this bar does not stand under a bar of the table's first line: its c
       Text "a"
       TableCell 0
         Text "e"
-warning 2:3 this bar does not stand under a bar of the table's first line: its cell is taken for column 2 by order; move the bar to column 5, under that column's bar
-warning 3:7 this bar does not stand under a bar of the table's first line: its cell is taken for column 2 by order; move the bar to column 5, under that column's bar
+warning 2:3 this bar does not stand under a bar of the table's first line: its cell goes to the table's column 2 by order; move the bar to column 5 of the line, under that column's bar
+warning 3:7 this bar does not stand under a bar of the table's first line: its cell goes to the table's column 2 by order; move the bar to column 5 of the line, under that column's bar
 )"},
       {"Bars in link descriptions inside a quotation are passed over; outside they are unexpected",
        R"(T
@@ -305,7 +305,7 @@ Toc
     Text "x" +space
     Text "u://x" raw="\"u://x\"" +file
 error 3:13 Unexpected \"|\" token.
-warning 3:18 this bar does not stand under a bar of the table's first line: its cell is taken for column 4 by order; move the bar to column 13, under that column's bar
+warning 3:18 this bar does not stand under a bar of the table's first line: its cell goes to the table's column 4 by order; move the bar to column 13 of the line, under that column's bar
 error 3:30 Unexpected \"|\" token.
 )"},
       {"A heading placed in an earlier nested section becomes the first of its level",
