@@ -50,7 +50,7 @@ test-browser: build
 		{ echo "test-browser: the example site must build without errors or warnings (above)"; exit 1; }
 	/usr/bin/python3 scripts/test-browser build/browser/site --shots build/browser/shots --vnu $(VNU_JAR)
 	@QIL_CORPUS_DEPS=1 scripts/install-deps
-	@scripts/html-corpus
+	@scripts/html-corpus --tools $(VNU_DIR)
 	/usr/bin/python3 scripts/html-corpus-dom --assert
 
 # Real documentation pages from Debian's -doc packages (gathered into build/corpus, never the
@@ -58,7 +58,7 @@ test-browser: build
 # fixed point.
 test-corpus: build
 	@QIL_CORPUS_DEPS=1 scripts/install-deps
-	@scripts/html-corpus
+	@scripts/html-corpus --tools $(VNU_DIR)
 	/usr/bin/python3 scripts/html-corpus-check --assert
 
 # Builds the benchmarks without running them, so they keep compiling as the code moves.
