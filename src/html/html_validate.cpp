@@ -128,6 +128,8 @@ html_validate_attribute(Arena *arena, HtmlParseResult *r, HtmlAttrCounts *counts
   if ((r->check_flags & HtmlCheck_UnknownAttributes) && !foreign) {
     if (a->attribute->name.length == 0) {
       html_report(arena, r, at, "%S unknown attribute", &a->text);
+    } else if (!html_attribute_allowed_on(a->attribute, e->element)) {
+      html_report(arena, r, at, "%S is not an attribute of <%S>: remove it", &a->text, &e->text);
     } else if (a->attribute->value_type == HtmlAttrValue_Obsolete) {
       // Browsers still honour them, and checkers only frown: a warning.
       html_warn(arena, r, at, "the %S attribute is obsolete: use CSS instead", &a->text);

@@ -134,6 +134,7 @@ TEST(HtmlParser, MessagesAndPositions) {
       {D + "<p>x</p></p>", "3 1:56 </p> with no paragraph open: browsers add an empty paragraph here; remove it\n"},
       {D + "<blinky>x</blinky><center>c</center>", "3 1:48 blinky unknown tag element\n3 1:66 <center> is obsolete: use CSS or a current element instead\n"},
       {D + "<td align=left bogus=1>", "2 1:52 the align attribute is obsolete: use CSS instead\n3 1:63 bogus unknown attribute\n"},
+      {D + "<div href=x><a href=y type=t download>z</a></div>", "3 1:53 href is not an attribute of <div>: remove it\n"},
       {D + "<p class=a class=b data-x=1 data-y=2>", "3 1:51 class is a duplicated attribute\n3 1:59 class is a duplicated attribute\n"},
       {D + "<img src=\"\" alt=a><a href>x</a>", "3 1:53 attribute's key src must not be empty\n"},
       {"<!DOCTYPE html><html><title> </title>", "2 1:16 <html> has no lang attribute: add the page's language (lang=\"en\", lang=\"fr\") for screen readers and translators\n3 1:22 the title is empty: write what the page is between <title> and </title>\n"},
