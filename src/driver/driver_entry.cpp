@@ -32,7 +32,6 @@ driver_entry(int argc, char **argv) {
   //- system facts, record pools, file streaming
   os_process_init();
   FileService *files = fs_start();
-  http_global_init();
 
   //- the build; the status is 1 only for a strict run that found an error
   int status = driver_run(files, &options);
