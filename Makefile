@@ -1,5 +1,5 @@
 # qilsite: build, test and demo entry points.
-.PHONY: build deps test test-sanitize test-tsan demo test-browser bench bench-build fuzz-smoke clean
+.PHONY: build deps test test-sanitize test-tsan demo test-browser test-corpus bench bench-build fuzz-smoke clean
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -49,6 +49,17 @@ test-browser: build
 		! grep -Eq '^(error|warning):|: (error|warning): ' build/browser/qilsite.log || \
 		{ echo "test-browser: the example site must build without errors or warnings (above)"; exit 1; }
 	/usr/bin/python3 scripts/test-browser build/browser/site --shots build/browser/shots --vnu $(VNU_JAR)
+	@QIL_CORPUS_DEPS=1 scripts/install-deps
+	@scripts/html-corpus --tools $(VNU_DIR)
+	/usr/bin/python3 scripts/html-corpus-dom --assert
+
+# Real documentation pages from Debian's -doc packages (gathered into build/corpus, never the
+# tree): a page the Nu Html Checker finds valid must get no error, and a rewrite must be a
+# fixed point.
+test-corpus: build
+	@QIL_CORPUS_DEPS=1 scripts/install-deps
+	@scripts/html-corpus --tools $(VNU_DIR)
+	/usr/bin/python3 scripts/html-corpus-check --assert
 
 # Builds the benchmarks without running them, so they keep compiling as the code moves.
 bench-build: deps

@@ -143,6 +143,26 @@ run_hugo(const Site &s, Figures &f) {
   }
 }
 
+// The floor: writing the same finished output tree (pages, raw views, shared files) with
+// `cp -r`, from the last build's output. No build can write its pages faster than that.
+void
+run_floor(const Site &s, Figures &f) {
+  std::string root = s.dir + "/qil";
+  std::string dest = s.dir + "/floor";
+  for (int i = 1; i <= kRuns; i += 1) {
+    proc_run::remove_tree(dest);
+    if (!proc_run::make_dirs(dest)) return;
+    Run r = proc_run::run({"cp", "-r", root + "/website", root + "/shared", dest}, s.dir);
+    if (!r.started || r.timed_out || r.status != 0) {
+      printf("  cp -r run %d failed: exit %d\n", i, r.status);
+      f = Figures{};
+      return;
+    }
+    f.add(r);
+  }
+  proc_run::remove_tree(dest);
+}
+
 }  // namespace
 
 int
@@ -174,14 +194,19 @@ main(int argc, char **argv) {
     printf("\n%zu documents: qil %.1f MiB (%zu bytes each on average)", n, s.qil_bytes / 1048576.0, s.qil_bytes / n);
     if (with_hugo) printf(", Markdown %.1f MiB (%zu bytes each)", s.md_bytes / 1048576.0, s.md_bytes / n);
     printf("\n");
-    Figures ours, theirs;
+    Figures ours, theirs, floor;
     if (!run_ours(qilsite, s, ours)) failed = true;
+    else run_floor(s, floor);
     if (with_hugo) run_hugo(s, theirs);
     else if (hugo) printf("  hugo skipped at this size\n");
     proc_run::print_header("tool");
     proc_run::print_row("qilsite", ours, n);
     if (with_hugo) proc_run::print_row(theirs.empty() ? "hugo (no result)" : "hugo", theirs, n);
+    if (!floor.empty()) proc_run::print_row("cp -r of the output", floor, n);
     proc_run::print_ratio("qilsite", "hugo", ours, theirs);
+    if (!ours.empty() && !floor.empty()) {
+      printf("  cold build / cp -r floor: wall x%.2f\n", ours.wall_s() / floor.wall_s());
+    }
     if (!ours.empty()) {
       printf("  qilsite peak memory: %.2f x the source bytes\n", ours.peak_mib() * 1048576.0 / s.qil_bytes);
     }

@@ -33,7 +33,6 @@ driver_entry(int argc, char **argv) {
   //- system facts, record pools, file streaming
   os_process_init();
   FileService *files = fs_start();
-  http_global_init();
 
   //- the build; under strict the status says whether it found something (1) or could not
   //  do what was asked (2)

@@ -77,6 +77,9 @@ emit_job_claim(EmitJob *job) {
                                      __ATOMIC_ACQUIRE);
 }
 
+// Up to this many hand-written pages in a batch are synced one by one.
+#define EMIT_SYNC_EACH_MAX 16
+
 static void
 emit_job_make(Arena *arena, Site *site, EmitJob *job) {
   job->texts = emit_make_texts(arena, site, job->record, job->page);
@@ -117,7 +120,10 @@ emit_write_batch(Site *site, EmitBatch *b) {
     os_sleep_ms(0);
   }
   //- hand-written pages: one sync per file system for all their new bytes, then each
-  //  checked and renamed; a file system that cannot be synced whole syncs file by file
+  //  checked and renamed; a file system that cannot be synced whole syncs file by file,
+  //  and so do a few pages: a whole file system's dirty data costs more than their own
+  u64 pending = 0;
+  for (EmitJob *job = b->first; job; job = job->next) pending += job->outcome.page == WriteStatus_Pending;
   u64 devices[8];
   bool synced[8];
   u32 device_count = 0;
@@ -125,7 +131,7 @@ emit_write_batch(Site *site, EmitBatch *b) {
     if (job->outcome.page != WriteStatus_Pending) continue;
     u32 d = 0;
     while (d < device_count && devices[d] != job->pending.device) d += 1;
-    if (d == device_count && device_count < ArrayCount(devices)) {
+    if (d == device_count && device_count < ArrayCount(devices) && pending > EMIT_SYNC_EACH_MAX) {
       devices[d] = job->pending.device;
       synced[d] = os_sync_file_system(job->pending.temp);
       device_count += 1;

@@ -324,7 +324,10 @@ gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView pa
 
   //- the shared head and style sheets
   HtmlNode *html = gen_first_element(root, HtmlTagKind_Html);
-  if (html_node_is_nil(html)) {
+  HtmlNode *head = default_head_element(a, shared, path);
+  HtmlNode *own_title = html_nil_node;
+  if (html_node_is_nil(html) && html_node_is_nil(root->first_child)) {
+    //- an empty page becomes a whole document
     HtmlNode *doctype = html_element_create(a, HtmlTagKind_Doctype, {});
     html_set_attribute(a, doctype, HtmlAttrKind_Html, {});
     html_append_child(root, doctype);
@@ -332,11 +335,24 @@ gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView pa
     html_set_attribute(a, html, HtmlAttrKind_Lang, str_lit("en"));
     html_append_child(root, html);
   }
-  HtmlNode *old_head = gen_first_element(html, HtmlTagKind_Head);
-  HtmlNode *own_title = gen_first_element(old_head, HtmlTagKind_Title);
-  html_detach(old_head);
-  HtmlNode *head = default_head_element(a, shared, path);
-  html_insert(html, head, HtmlInsert_FirstChild);
+  if (!html_node_is_nil(html)) {
+    HtmlNode *old_head = gen_first_element(html, HtmlTagKind_Head);
+    own_title = gen_first_element(old_head, HtmlTagKind_Title);
+    html_detach(old_head);
+    html_insert(html, head, HtmlInsert_FirstChild);
+  } else {
+    //- a page that leaves out its html tag (HTML allows it) keeps its content where it
+    //  is: the head goes first, after the doctype, and takes the page's own title
+    HtmlNode *old_head = gen_first_element(root, HtmlTagKind_Head);
+    own_title = gen_first_element(html_node_is_nil(old_head) ? root : old_head, HtmlTagKind_Title);
+    html_detach(old_head);
+    HtmlNode *first = root->first_child;
+    if (!html_node_is_nil(first) && first->type == HtmlNode_Element && first->element->kind == HtmlTagKind_Doctype) {
+      html_insert(first, head, HtmlInsert_After);
+    } else {
+      html_prepend_child(root, head);
+    }
+  }
   // The page's own title is the author's: it stays, in the new head.
   if (!html_node_is_nil(own_title) && html_node_is_nil(gen_first_element(head, HtmlTagKind_Title))) {
     html_detach(own_title);

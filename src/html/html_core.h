@@ -66,6 +66,9 @@ const HtmlElementInfo *html_element_info_by_name(StrView name);
 const HtmlAttributeInfo *html_attribute_info_by_kind(u32 kind);
 const HtmlAttributeInfo *html_attribute_info_by_name(StrView name);
 StrView html_attribute_name(u32 kind);
+// Whether HTML lets the attribute stand on the element (true for global attributes and
+// for what the tables do not know).
+bool html_attribute_allowed_on(const HtmlAttributeInfo *attribute, const HtmlElementInfo *element);
 const HtmlElementInfo *html_element_empty_row(void);
 const HtmlAttributeInfo *html_attribute_empty_row(void);
 const HtmlElementInfo *html_element_table(u64 *count);

@@ -63,6 +63,9 @@ struct HtmlBuilder {
   HtmlNode **stack;  // open elements, the innermost last
   u64 depth;
   u64 cap;
+  // How many elements of each kind are open: most lookups end here, so a page of
+  // thousands of nested elements costs no walk down the stack per tag.
+  u32 open_count[HtmlTagKind_COUNT];
   HtmlNode *root;
   bool seen_tag;      // a start tag, doctype or text other than blanks came before
   bool seen_doctype;
@@ -133,6 +136,24 @@ html_container(HtmlBuilder *b) {
   return b->depth ? b->stack[b->depth - 1]->last_child : b->root;
 }
 
+// Walks down the stack look at most this many elements: past it, a page nested that
+// deep gets an element's end reported where a browser would still find it, and no tag
+// costs more than this.
+#define HTML_STACK_WALK_MAX 512
+
+static void
+html_pop_to(HtmlBuilder *b, u64 depth) {
+  while (b->depth > depth) {
+    HtmlNode *e = b->stack[--b->depth];
+    if (!(e->flags & HtmlNodeFlag_Foreign)) b->open_count[e->element->kind] -= 1;
+  }
+}
+
+static void
+html_pop(HtmlBuilder *b) {
+  if (b->depth) html_pop_to(b, b->depth - 1);
+}
+
 static void
 html_push_open(HtmlBuilder *b, HtmlNode *e) {
   if (b->depth == b->cap) {
@@ -143,6 +164,7 @@ html_push_open(HtmlBuilder *b, HtmlNode *e) {
     b->cap = cap;
   }
   b->stack[b->depth++] = e;
+  if (!(e->flags & HtmlNodeFlag_Foreign)) b->open_count[e->element->kind] += 1;
 }
 
 static bool
@@ -162,7 +184,7 @@ html_close_to(HtmlBuilder *b, u64 k, bool inclusive, u64 at, StrView cause) {
                   &cause, &open->text);
     (void)at;
   }
-  b->depth = inclusive ? k : k + 1;
+  html_pop_to(b, inclusive ? k : k + 1);
 }
 
 // Where an element of `kind` stands open, looking down no further than the elements
@@ -195,7 +217,9 @@ html_scope_fence(u32 kind, u32 scope) {
 
 static s64
 html_open_in_scope(HtmlBuilder *b, u32 kind, u32 scope) {
-  for (u64 j = b->depth; j > 0; j -= 1) {
+  if (!b->open_count[kind]) return -1;
+  u64 floor = b->depth > HTML_STACK_WALK_MAX ? b->depth - HTML_STACK_WALK_MAX : 0;
+  for (u64 j = b->depth; j > floor; j -= 1) {
     HtmlNode *e = b->stack[j - 1];
     if (e->flags & HtmlNodeFlag_Foreign) {
       // An SVG or MathML root fences off what is outside it.
@@ -287,7 +311,11 @@ html_is_heading(u32 kind) {
 // element that is no paragraph or division.
 static void
 html_close_item(HtmlBuilder *b, u32 kind, StrView cause) {
-  for (u64 j = b->depth; j > 0; j -= 1) {
+  bool open = kind == HtmlTagKind_Li ? b->open_count[HtmlTagKind_Li] != 0
+                                     : (b->open_count[HtmlTagKind_Dd] | b->open_count[HtmlTagKind_Dt]) != 0;
+  if (!open) return;
+  u64 floor = b->depth > HTML_STACK_WALK_MAX ? b->depth - HTML_STACK_WALK_MAX : 0;
+  for (u64 j = b->depth; j > floor; j -= 1) {
     HtmlNode *e = b->stack[j - 1];
     if (e->flags & HtmlNodeFlag_Foreign) return;
     u32 k = e->element->kind;
@@ -309,18 +337,18 @@ html_implied_ends(HtmlBuilder *b, const HtmlElementInfo *row, u64 at, StrView ca
   HtmlNode *top = html_top(b);
   u32 top_kind = b->depth ? html_kind_at(b, b->depth - 1) : (u32)HtmlTagKind_None;
   //- a "head" left open ends at the first thing that cannot stand in it
-  if (top_kind == HtmlTagKind_Head && !(row->content & HtmlContent_InHead)) b->depth -= 1;
+  if (top_kind == HtmlTagKind_Head && !(row->content & HtmlContent_InHead)) html_pop(b);
   if (row->content & HtmlContent_ClosesP) html_close_kind(b, HtmlTagKind_P, HtmlScope_Button, cause);
   switch (kind) {
     case HtmlTagKind_Li:
     case HtmlTagKind_Dd:
     case HtmlTagKind_Dt: html_close_item(b, kind, cause); break;
     case HtmlTagKind_Option:
-      if (top_kind == HtmlTagKind_Option) b->depth -= 1;
+      if (top_kind == HtmlTagKind_Option) html_pop(b);
       break;
     case HtmlTagKind_Optgroup:
-      if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Option) b->depth -= 1;
-      if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Optgroup) b->depth -= 1;
+      if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Option) html_pop(b);
+      if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Optgroup) html_pop(b);
       break;
     case HtmlTagKind_Td:
     case HtmlTagKind_Th:
@@ -349,7 +377,7 @@ html_implied_ends(HtmlBuilder *b, const HtmlElementInfo *row, u64 at, StrView ca
         u32 k = html_kind_at(b, b->depth - 1);
         if (k != HtmlTagKind_Rb && k != HtmlTagKind_Rp && k != HtmlTagKind_Rt && k != HtmlTagKind_Rtc) break;
         if (k == HtmlTagKind_Rtc && kind == HtmlTagKind_Rt) break;
-        b->depth -= 1;
+        html_pop(b);
       }
       break;
     case HtmlTagKind_A: {
@@ -369,7 +397,7 @@ html_implied_ends(HtmlBuilder *b, const HtmlElementInfo *row, u64 at, StrView ca
     default:
       if (html_is_heading(kind) && html_is_heading(top_kind) && top == html_top(b)) {
         html_error_at(b, DiagSeverity_Error, at, "a heading inside a heading: close <%S> first", &top->text);
-        b->depth -= 1;
+        html_pop(b);
       }
       break;
   }
@@ -399,7 +427,7 @@ html_start_tag(HtmlBuilder *b, const HtmlToken *t) {
   if (foreign && html_breaks_out_of_foreign(name)) {
     //- HTML's own elements end SVG and MathML, as browsers have it
     html_error_at(b, DiagSeverity_Error, t->start, "<%S> inside SVG or MathML: close them before it", &name);
-    while (b->depth && (html_top(b)->flags & HtmlNodeFlag_Foreign)) b->depth -= 1;
+    while (b->depth && (html_top(b)->flags & HtmlNodeFlag_Foreign)) html_pop(b);
     foreign = false;
   }
   if (foreign) {
@@ -411,7 +439,7 @@ html_start_tag(HtmlBuilder *b, const HtmlToken *t) {
   }
   StrView cause = str_pushf(b->scratch, "<%S>", &name);
   if (row) html_implied_ends(b, row, t->start, cause);
-  else if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Head) b->depth -= 1;
+  else if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Head) html_pop(b);
   u32 kind = row ? row->kind : 0;
   //- the document's own parts: a second "html" or "body" adds to the first
   if ((kind == HtmlTagKind_Html && b->seen_html) ||
@@ -469,7 +497,8 @@ html_end_tag(HtmlBuilder *b, const HtmlToken *t) {
   }
   StrView cause = str_pushf(b->scratch, "</%S>", &name);
   //- SVG and MathML: the nearest open element of that name, up to the HTML around them
-  for (u64 j = b->depth; j > 0 && (b->stack[j - 1]->flags & HtmlNodeFlag_Foreign); j -= 1) {
+  u64 floor = b->depth > HTML_STACK_WALK_MAX ? b->depth - HTML_STACK_WALK_MAX : 0;
+  for (u64 j = b->depth; j > floor && (b->stack[j - 1]->flags & HtmlNodeFlag_Foreign); j -= 1) {
     if (html_same_name(b->stack[j - 1], name)) {
       html_close_element(b, j - 1, t, cause);
       return;
@@ -488,12 +517,12 @@ html_end_tag(HtmlBuilder *b, const HtmlToken *t) {
     k = html_open_in_scope(b, kind, scope);
     // "</body>" and "</html>" end the document wherever they stand.
     if (k < 0 && (kind == HtmlTagKind_Body || kind == HtmlTagKind_Html)) {
-      for (u64 j = b->depth; j > 0 && k < 0; j -= 1) {
+      for (u64 j = b->depth; j > 0 && k < 0 && b->open_count[kind]; j -= 1) {
         if (html_kind_at(b, j - 1) == kind) k = (s64)(j - 1);
       }
     }
   } else {
-    for (u64 j = b->depth; j > 0; j -= 1) {
+    for (u64 j = b->depth; j > floor; j -= 1) {
       HtmlNode *e = b->stack[j - 1];
       if (html_same_name(e, name)) {
         k = (s64)(j - 1);
@@ -566,7 +595,7 @@ html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32
           blank = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
         }
         if (!blank && !(t->flags & HtmlLexFlag_RawText)) {
-          if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Head) b->depth -= 1;
+          if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Head) html_pop(b);
           b->seen_tag = true;
         }
         (void)top;

@@ -422,7 +422,7 @@ html_holds_byte(StrView s, u8 c) {
 // between single quotes when a value holds a double quote, and with &quot; only
 // when the values hold both kinds of quote.
 static void
-html_write_attributes(HtmlOut *out, HtmlNode *list) {
+html_write_attributes(HtmlOut *out, HtmlNode *list, bool self_closed) {
   for (HtmlNode *a = list->first_child; !html_node_is_nil(a); a = a->next) {
     if (a->type != HtmlNode_Attribute) continue;
     html_out_put(out, str_lit(" "));
@@ -446,7 +446,8 @@ html_write_attributes(HtmlOut *out, HtmlNode *list) {
     }
     html_out_put(out, str_lit(" "));
   }
-  html_out_put(out, str_lit(">"));
+  // An SVG element read as "<x/>" has nothing inside: without the "/" it would hold what follows.
+  html_out_put(out, self_closed ? str_lit("/>") : str_lit(">"));
 }
 
 void
@@ -466,7 +467,9 @@ html_write(Arena *arena, StrList *list, HtmlNode *root) {
         html_out_put(out, str_lit("<"));
         html_out_put(out, (n->flags & HtmlNodeFlag_Source) ? n->text : html_element_name(n));
         HtmlNode *attrs = n->first_child;
-        if (!html_node_is_nil(attrs) && attrs->type == HtmlNode_AttributeList) html_write_attributes(out, attrs);
+        if (!html_node_is_nil(attrs) && attrs->type == HtmlNode_AttributeList) {
+          html_write_attributes(out, attrs, (n->flags & HtmlNodeFlag_SelfClosed) != 0);
+        }
         else html_out_put(out, str_lit(">"));
       }
       HtmlNode *content = n->last_child;

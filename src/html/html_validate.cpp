@@ -7,15 +7,26 @@
 // Formats the message only while the list still keeps diagnostics: a page with a
 // finding per tag would otherwise fill memory with messages nobody sees.
 static void
-html_report(Arena *arena, HtmlParseResult *r, u64 offset, const char *fmt, ...) {
+html_report_v(Arena *arena, HtmlParseResult *r, u32 severity, u64 offset, const char *fmt, va_list args) {
   StrView message = {};
-  if (diag_list_keeps(&r->diagnostics)) {
-    va_list args;
-    va_start(args, fmt);
-    message = str_pushfv(arena, fmt, args);
-    va_end(args);
-  }
-  diag_push(arena, &r->diagnostics, offset, DiagSeverity_Error, message);
+  if (diag_list_keeps(&r->diagnostics)) message = str_pushfv(arena, fmt, args);
+  diag_push(arena, &r->diagnostics, offset, severity, message);
+}
+
+static void
+html_report(Arena *arena, HtmlParseResult *r, u64 offset, const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  html_report_v(arena, r, DiagSeverity_Error, offset, fmt, args);
+  va_end(args);
+}
+
+static void
+html_warn(Arena *arena, HtmlParseResult *r, u64 offset, const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  html_report_v(arena, r, DiagSeverity_Warning, offset, fmt, args);
+  va_end(args);
 }
 
 static bool
@@ -117,8 +128,11 @@ html_validate_attribute(Arena *arena, HtmlParseResult *r, HtmlAttrCounts *counts
   if ((r->check_flags & HtmlCheck_UnknownAttributes) && !foreign) {
     if (a->attribute->name.length == 0) {
       html_report(arena, r, at, "%S unknown attribute", &a->text);
+    } else if (!html_attribute_allowed_on(a->attribute, e->element)) {
+      html_report(arena, r, at, "%S is not an attribute of <%S>: remove it", &a->text, &e->text);
     } else if (a->attribute->value_type == HtmlAttrValue_Obsolete) {
-      html_report(arena, r, at, "the %S attribute is obsolete: use CSS instead", &a->text);
+      // Browsers still honour them, and checkers only frown: a warning.
+      html_warn(arena, r, at, "the %S attribute is obsolete: use CSS instead", &a->text);
     }
   }
   if (counts->list != a->parent) html_attr_counts_build(counts, a->parent);

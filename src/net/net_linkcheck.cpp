@@ -298,6 +298,9 @@ linkcheck_consent(Arena *arena, StrView url, StrView *reason) {
 
 LinkChecker *
 linkcheck_start(LinkCheckSettings settings) {
+  // libcurl and its TLS library cost milliseconds to set up: only a run that checks
+  // links pays for them.
+  http_global_init();
   http_configure(HttpSettings{settings.ca_file});
 
   //- the consent request comes first: without its answer no checker is made
