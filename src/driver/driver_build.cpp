@@ -27,6 +27,10 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
   s.consent_url = option_value(options, str_lit("consent_url"));
   s.ca_file = option_value(options, str_lit("ca_file"));
   s.strict = option_switch(options, str_lit("strict"));
+  s.no_raw_views = option_switch(options, str_lit("no_raw_views"));
+  s.serve = option_switch(options, str_lit("serve"));
+  s.port = driver_serve_port(option_value(options, str_lit("port")));
+  if (s.serve) s.listen = 1;  // serving is watching, with a server
 
   if (s.target.length == 0) {
     console_printf("No file to parse provided, use 'target_path' argument\n");
@@ -79,6 +83,7 @@ driver_site_init(Site *site, Arena *arena, SiteSettings settings) {
   driver_manifest_read(site);
   HtmlParseResult head = {};
   site->shared = gen_shared_make(arena, root, f->head_text, f->head_path, f->tag_css_text, &head);
+  site->shared.no_raw_views = settings.no_raw_views;
   f->head_diagnostics = head.diagnostics;
   f->head_parse_errors = head.parse_errors;
 }
@@ -191,6 +196,7 @@ driver_pick_up_new_files(Site *site) {
     SiteCount(site, sources_new, 1);
   }
   scratch_end(scratch);
+  if (site->settings.check_file_paths) driver_plan_outputs(site);
   driver_process_files(site);
 }
 
@@ -414,6 +420,7 @@ driver_run(FileService *service, OptionTable *options) {
       SiteCount(site, read_failures, unlisted);
       driver_manifest_drop_outputs(site, &site->queued);
       site->target_real = driver_target_real(arena, settings.target);
+      if (settings.check_file_paths) driver_plan_outputs(site);
     }
   }
 
@@ -431,6 +438,7 @@ driver_run(FileService *service, OptionTable *options) {
   }
 
   //- rounds; without listen nobody edits what was read, so nothing is scanned for edits
+  bool serve_failed = false;
   if (!settings.listen) site->shared_records = arena_create_sized(GB(64), MB(1));
   for (u64 round = 0;; round += 1) {
     driver_process_files(site);
@@ -476,6 +484,11 @@ driver_run(FileService *service, OptionTable *options) {
       arena_pop_to(scratch, scratch_start);
     }
     console_flush();
+    //- serve: the server starts once the first build is out
+    if (site->settings.serve && all_reported && !driver_serve_begin(site)) {
+      serve_failed = true;
+      break;
+    }
     if (!settings.listen && all_reported && linkcheck_in_progress(site->links) == 0) break;
     //- under listen, a line for each round that did work
     if (settings.listen && all_reported && !driver_stats_empty(&site->round)) {
@@ -483,11 +496,12 @@ driver_run(FileService *service, OptionTable *options) {
       site->round = SiteStats{};
     }
   }
+  driver_serve_end(site);
   emit_close(site);
   driver_show_progress(site, true);
   console_flush();
   driver_print_summary(site, &site->total, true);
-  int status = settings.strict && driver_found_errors(&site->total) ? 1 : 0;
+  int status = (settings.strict && driver_found_errors(&site->total)) || serve_failed ? 1 : 0;
   if (site->shared_records) arena_release(site->shared_records);
   if (site->record_pool) arena_release(site->record_pool);
   os_close_file(lock);

@@ -100,6 +100,15 @@ render_page_link(Arena *arena, const RenderPageInfo *page, StrView target) {
   return site_link_from_page(arena, page->output_path, page->root_path, target);
 }
 
+StrView
+render_doc_link(Arena *arena, const RenderPageInfo *page, DocNode *node) {
+  StrView written = str_unquote(node->raw);
+  bool relative = written.length && written.data[0] != '~' && !char_is_slash(written.data[0]) &&
+                  !site_link_is_address(written) && !(node->flags & DocNodeFlag_HttpLink);
+  if (relative) return site_path_fold_slashes(arena, written);
+  return render_page_link(arena, page, node->text);
+}
+
 //~ Pending text
 
 static bool
@@ -394,8 +403,9 @@ render_view_raw(RenderState *s, DocNode *node) {
   StrView raw = site_path_raw_view(s->scratch, value);
   if (s->result->output_path.length == 0) {
     s->result->output_path = str_push_copy(s->arena, value);
-    s->result->raw_link = str_push_copy(s->arena, raw);
+    if (!s->page->no_raw_view) s->result->raw_link = str_push_copy(s->arena, raw);
   }
+  if (s->page->no_raw_view) return;
   HtmlNode *a = render_element(s, HtmlTagKind_A, node);
   html_set_attribute(s->arena, a, HtmlAttrKind_Rel, str_lit("alternate"));
   html_set_attribute(s->arena, a, HtmlAttrKind_Id, str_lit("fromDocumentParsed"));
@@ -427,7 +437,8 @@ render_link(RenderState *s, DocNode *node) {
     html_content_append(e, icon);
   } else {
     e = render_element(s, HtmlTagKind_A, node);
-    html_set_attribute(s->arena, e, HtmlAttrKind_Href, render_page_link(s->scratch, s->page, target));
+    StrView href = render_escape_lt(s->scratch, render_doc_link(s->scratch, s->page, node));
+    html_set_attribute(s->arena, e, HtmlAttrKind_Href, href);
   }
   StrView prefix = render_id_prefix(DocNodeKind_Text, broken ? DocNodeFlag_BrokenLink : f);
   html_set_attribute(s->arena, e, HtmlAttrKind_Id,
