@@ -42,6 +42,15 @@ u16 driver_serve_port(StrView text);
 // Starts serving the site root once its first build is done; false when it cannot.
 bool driver_serve_begin(Site *site);
 void driver_serve_end(Site *site);
+// "serve DIR [option ...]": the site in DIR (sources in DIR/src) served; any other
+// arguments are returned as they are.
+StrList driver_serve_shorthand(Arena *arena, StrList args);
+
+//~ init (driver_init.cpp)
+
+// Writes a small working site into `folder`, new or empty, and prints how to build and
+// serve it; refuses a folder that holds anything. The exit status.
+int driver_init(StrView folder);
 
 //~ Pages the run makes (driver_plan.cpp)
 

@@ -53,3 +53,23 @@ driver_serve_end(Site *site) {
   serve_stop(site->server);
   site->server = 0;
 }
+
+StrList
+driver_serve_shorthand(Arena *arena, StrList args) {
+  if (args.node_count < 2 || !str_equal(args.first->string, str_lit("serve"))) return args;
+  StrView folder = args.first->next->string;
+  bool option = folder.length == 0 || folder.data[0] == '-' || str_find(folder, 0, str_lit("="), 0) < folder.length;
+  if (option || !(os_path_properties(folder).flags & FilePropertyFlag_Folder)) return args;
+  //- the folder's site: its sources in src/ (the folder itself when it has none)
+  while (folder.length > 1 && folder.data[folder.length - 1] == '/') folder.length -= 1;
+  StrView src = str_pushf(arena, "%S/src", &folder);
+  if (!(os_path_properties(src).flags & FilePropertyFlag_Folder)) src = folder;
+  // The words after the folder come first: the first occurrence of a key counts.
+  StrList out = {};
+  for (StrNode *n = args.first->next->next; n; n = n->next) str_list_push(arena, &out, n->string);
+  str_list_pushf(arena, &out, "target_path=%S", &src);
+  str_list_pushf(arena, &out, "root_path=%S", &folder);
+  str_list_pushf(arena, &out, "local_path=%S", &folder);
+  str_list_push(arena, &out, str_lit("serve"));
+  return out;
+}
