@@ -49,6 +49,8 @@ test-browser: build
 		! grep -Eq '^(error|warning):' build/browser/qilsite.log || \
 		{ echo "test-browser: the example site must build without errors or warnings (above)"; exit 1; }
 	/usr/bin/python3 scripts/test-browser build/browser/site --shots build/browser/shots --vnu $(VNU_JAR)
+	@rm -rf build/browser-serve && mkdir -p build/browser-serve && cp -r examples/site build/browser-serve/
+	timeout 180 /usr/bin/python3 scripts/test-browser-reload ./build/qilsite build/browser-serve/site
 
 # Builds the benchmarks without running them, so they keep compiling as the code moves.
 bench-build: deps
