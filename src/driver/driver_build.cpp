@@ -95,6 +95,12 @@ driver_shared_first_use(Site *site) {
     f->head_said = 1;
     // Its faults are said once a run, when it is first used.
     if (f->head_parse_errors) diag_print(&f->head_diagnostics, f->head_text, f->head_path);
+    // A site started from one document has none: say where it goes rather than stay silent.
+    if (!f->head_text.length && !os_path_exists(f->head_path)) {
+      console_eprintf("qilsite: no shared head '%.*s': pages get a minimal head (qilsite init writes a site "
+                      "that has one)\n",
+                      str_expand(f->head_path));
+    }
   }
   emit_sheets(site);
 }

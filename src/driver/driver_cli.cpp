@@ -105,9 +105,9 @@ driver_answer_help_or_version(OptionTable *options) {
   if (!option_switch(options, str_lit("help")) && !option_switch(options, str_lit("h"))) return false;
   console_printf("qilsite builds a small static website from qil documents and checks its hand-written pages,\n"
                  "its links and, with check_urls, its web addresses.\n\n"
-                 "usage: qilsite init DIR                 write a small working site into a new or empty folder\n"
-                 "       qilsite serve DIR [option ...]   build DIR/src into DIR, serve DIR and rebuild on change\n"
-                 "       qilsite target_path=PATH [root_path=PATH] [option=value ...] [switch ...]\n\n");
+                 "usage: qilsite target_path=PATH [root_path=PATH] [option=value ...] [switch ...]\n"
+                 "       qilsite init DIR                 write a small working site into a new or empty folder\n"
+                 "       qilsite serve DIR [option ...]   build DIR/src into DIR, serve DIR and rebuild on change\n\n");
   for (const DriverOptionInfo &o : driver_option_table) console_printf("  %-22s %s\n", o.form, o.meaning);
   console_printf("\nOptions are key=value or key:value words, switches bare words (or =true, =1); a leading\n"
                  "- or -- is dropped. Keys are case-sensitive; the first occurrence of a key counts.\n");
