@@ -25,7 +25,7 @@ test-tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQIL_TSAN=ON >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
-		ctest --output-on-failure -j $(JOBS) -R '^(Waits|StripedTables|Rings|Streaming|Registry|Scanner|LinkCheck|EmitWriter|DriverSiteCli|DriverPagesCli|PeopleCli)\.'
+		ctest --output-on-failure -j $(JOBS) -R '^(Waits|StripedTables|Rings|Streaming|Registry|Scanner|LinkCheck|EmitWriter|DriverSiteCli|DriverPagesCli|PeopleCli|Serve|ServeCli)\.'
 
 # Runs the main job on a copy of the example site, so the tree stays clean.
 demo: build

@@ -18,6 +18,7 @@
 #define SERVE_EVENT_PATH_MAX 1024  // a longer path is told as "*": every page reloads
 #define SERVE_CONNECTIONS 64       // each costs a thread
 #define SERVE_KEEPALIVE_MS 15000   // a quiet stream says so this often, so a dead peer is noticed
+#define SERVE_IDLE_SECONDS 60      // a connection silent this long is closed
 #define SERVE_EVENTS_PATH "/.qilsite/events"
 
 //~ Types
@@ -408,6 +409,8 @@ serve_start(StrView root, u16 port) {
   s->daemon = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port, 0, 0,
                                serve_answer, s, MHD_OPTION_SOCK_ADDR, (struct sockaddr *)&addr,
                                MHD_OPTION_CONNECTION_LIMIT, (unsigned int)SERVE_CONNECTIONS,
+                               // An idle connection gives its thread back; a stream pings well within it.
+                               MHD_OPTION_CONNECTION_TIMEOUT, (unsigned int)SERVE_IDLE_SECONDS,
                                MHD_OPTION_END);
   if (!s->daemon) {
     console_eprintf("qilsite: cannot serve on 127.0.0.1:%u (the port may be taken)\n", (unsigned)port);
