@@ -75,21 +75,30 @@ render_kind_style(u32 kind) {
 
 //~ Text helpers
 
+bool
+render_is_control(u8 c) {
+  return (c < 0x20 && c != '\t' && c != '\n' && c != '\f' && c != '\r') || c == 0x7f;
+}
+
 StrView
 render_escape_lt(Arena *arena, StrView text) {
-  if (str_find(text, 0, str_lit("<"), 0) == text.length) return text;
+  u64 i = 0;
+  while (i < text.length && text.data[i] != '<' && !render_is_control(text.data[i])) i += 1;
+  if (i == text.length) return text;
   ArenaTemp scratch = scratch_begin(&arena, 1);
   StrList pieces = {};
   u64 start = 0;
-  // Not str_split: it drops an empty last piece, and every "<" must give its entity.
-  for (u64 i = 0; i < text.length; i += 1) {
-    if (text.data[i] != '<') continue;
+  for (; i < text.length; i += 1) {
+    u8 c = text.data[i];
+    if (c != '<' && !render_is_control(c)) continue;
     str_list_push(scratch.arena, &pieces, str_substr(text, start, i));
+    // A control byte (a NUL in a code block, say) has no place in an HTML page: it is
+    // shown as the replacement character, as browsers show a NUL.
+    str_list_push(scratch.arena, &pieces, c == '<' ? str_lit("&lt;") : str_lit("\xEF\xBF\xBD"));
     start = i + 1;
   }
   str_list_push(scratch.arena, &pieces, str_substr(text, start, text.length));
-  StrJoin join = {{}, str_lit("&lt;"), {}};
-  StrView r = str_list_join(arena, &pieces, &join);
+  StrView r = str_list_join(arena, &pieces, 0);
   scratch_end(scratch);
   return r;
 }

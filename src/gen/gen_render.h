@@ -110,8 +110,10 @@ StrView render_page_link(Arena *arena, const RenderPageInfo *page, StrView targe
 // from the written form, never from the expanded text: with the root ".", "~/a.html"
 // and "./a.html" expand alike.
 StrView render_doc_link(Arena *arena, const RenderPageInfo *page, DocNode *node);
-// Every "<" written as "&lt;".
+// Every "<" written as "&lt;", and every control character HTML does not allow in a
+// page (C0 but blanks and line ends, DEL) as U+FFFD.
 StrView render_escape_lt(Arena *arena, StrView text);
+bool render_is_control(u8 c);
 // Writes the joined pieces into `parent` as the mode says (a date, category spans or
 // text); `node` is the run that ended them. Nothing happens for an empty list.
 void render_flush_text(Arena *arena, HtmlNode *parent, DocNode *node, StrList *pending, u32 mode);

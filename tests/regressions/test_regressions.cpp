@@ -610,3 +610,19 @@ TEST(Regressions, LinksAreTheSameWhateverTheRootsSpelling) {
     EXPECT_NE(page.find("src=\"./img/x.png\""), std::string::npos) << "root " << root;
   }
 }
+
+// A control byte in a code block (a NUL, say) went into the page as it was, and an HTML
+// page may hold none: the page was invalid, and the checker said so when it read it.
+// It is written as U+FFFD, in the page and in its raw view.
+TEST(Regressions, ControlBytesOfADocumentBecomeReplacementCharacters) {
+  TempDir dir;
+  dir.file("src/a.qil", std::string("``\n  title: A\n  output_path: \"~/website/a.html\"\n``\nCode\n  ```\n  a") +
+                            std::string("\0\x01", 2) + "b\n  ```\n");
+  ASSERT_EQ(run_qilsite({"target_path=src", "root_path=."}, dir.path).status, 0);
+  for (const char *page : {"website/a.html", "website/raw_a.html"}) {
+    std::string text = read_all(dir.path + "/" + page);
+    EXPECT_NE(text.find("a\xEF\xBF\xBD\xEF\xBF\xBD" "b"), std::string::npos) << page;
+    EXPECT_EQ(text.find(std::string("\0", 1)), std::string::npos) << page;
+    EXPECT_EQ(text.find('\x01'), std::string::npos) << page;
+  }
+}
