@@ -25,7 +25,7 @@ test-tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQIL_TSAN=ON >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && TSAN_OPTIONS=halt_on_error=1 \
-		ctest --output-on-failure -j $(JOBS) -R '^(Waits|StripedTables|Rings|Streaming|Registry|Scanner|LinkCheck|EmitWriter|DriverSiteCli|DriverPagesCli|PeopleCli)\.'
+		ctest --output-on-failure -j $(JOBS) -R '^(Waits|StripedTables|Rings|Streaming|Registry|Scanner|LinkCheck|EmitWriter|DriverSiteCli|DriverPagesCli|PeopleCli|Serve|ServeCli)\.'
 
 # Runs the main job on a copy of the example site, so the tree stays clean.
 demo: build
@@ -49,6 +49,8 @@ test-browser: build
 		! grep -Eq '^(error|warning):|: (error|warning): ' build/browser/qilsite.log || \
 		{ echo "test-browser: the example site must build without errors or warnings (above)"; exit 1; }
 	/usr/bin/python3 scripts/test-browser build/browser/site --shots build/browser/shots --vnu $(VNU_JAR)
+	@rm -rf build/browser-serve && mkdir -p build/browser-serve && cp -r examples/site build/browser-serve/
+	timeout 180 /usr/bin/python3 scripts/test-browser-reload ./build/qilsite build/browser-serve/site
 	@QIL_CORPUS_DEPS=1 scripts/install-deps
 	@scripts/html-corpus --tools $(VNU_DIR)
 	/usr/bin/python3 scripts/html-corpus-dom --assert

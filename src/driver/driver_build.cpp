@@ -29,6 +29,10 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop, StrList *pr
   s.strict = option_switch(options, str_lit("strict"));
   s.report_path = option_value(options, str_lit("report"));
   s.color = os_stderr_wants_color();
+  s.no_raw_views = option_switch(options, str_lit("no_raw_views"));
+  s.serve = option_switch(options, str_lit("serve"));
+  s.port = driver_serve_port(option_value(options, str_lit("port")));
+  if (s.serve) s.listen = 1;  // serving is watching, with a server
 
   StrView format = option_value(options, str_lit("format"));
   if (str_equal(format, str_lit("line"))) {
@@ -89,6 +93,7 @@ driver_site_init(Site *site, Arena *arena, SiteSettings settings) {
   driver_manifest_read(site);
   HtmlParseResult head = {};
   site->shared = gen_shared_make(arena, root, f->head_text, f->head_path, f->tag_css_text, &head);
+  site->shared.no_raw_views = settings.no_raw_views;
   f->head_diagnostics = head.diagnostics;
   f->head_parse_errors = head.parse_errors;
 }
@@ -103,6 +108,12 @@ driver_shared_first_use(Site *site) {
       diag_print(&f->head_diagnostics, f->head_text, f->head_path);
       driver_say_diagnostics(site, &site->head_findings, site->arena, &f->head_diagnostics, f->head_text,
                              f->head_path, DriverFinding_Page);
+    }
+    // A site started from one document has none: say where it goes rather than stay silent.
+    if (!f->head_text.length && !os_path_exists(f->head_path)) {
+      console_eprintf("qilsite: no shared head '%.*s': pages get a minimal head (qilsite init writes a site "
+                      "that has one)\n",
+                      str_expand(f->head_path));
     }
   }
   emit_sheets(site);
@@ -205,6 +216,7 @@ driver_pick_up_new_files(Site *site) {
     SiteCount(site, sources_new, 1);
   }
   scratch_end(scratch);
+  if (site->settings.check_file_paths) driver_plan_outputs(site);
   driver_process_files(site);
 }
 
@@ -464,6 +476,7 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
       SiteCount(site, read_failures, unlisted);
       driver_manifest_drop_outputs(site, &site->queued);
       site->target_real = driver_target_real(arena, settings.target);
+      if (settings.check_file_paths) driver_plan_outputs(site);
     }
   }
 
@@ -488,6 +501,7 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
   }
 
   //- rounds; without listen nobody edits what was read, so nothing is scanned for edits
+  bool serve_failed = false;
   if (!settings.listen) site->shared_records = arena_create_sized(GB(64), MB(1));
   for (u64 round = 0;; round += 1) {
     driver_process_files(site);
@@ -533,6 +547,11 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
       arena_pop_to(scratch, scratch_start);
     }
     console_flush();
+    //- serve: the server starts once the first build is out
+    if (site->settings.serve && all_reported && !driver_serve_begin(site)) {
+      serve_failed = true;
+      break;
+    }
     if (!settings.listen && all_reported && linkcheck_in_progress(site->links) == 0) break;
     //- under listen, a line for each round that did work
     if (settings.listen && all_reported && !driver_stats_empty(&site->round)) {
@@ -542,11 +561,14 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
       driver_write_report(site, driver_exit_status(site), (os_now_micros() - site->start_us) / 1000);
     }
   }
+  driver_serve_end(site);
   emit_close(site);
   driver_show_progress(site, true);
   console_flush();
   driver_print_summary(site, &site->total, true);
   int status = driver_finish(site);
+  // A server that could not start is a run that did not do what was asked.
+  if (serve_failed) status = DriverExit_Invocation;
   if (site->shared_records) arena_release(site->shared_records);
   if (site->record_pool) arena_release(site->record_pool);
   os_close_file(lock);

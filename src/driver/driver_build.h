@@ -31,10 +31,37 @@ PageRecord *driver_process_file(Site *site, DriverSource *source, StrView conten
 
 // Local targets of a document that do not exist: flagged on their nodes (the page shows
 // them broken) and warned about where they stand, among the parse's diagnostics.
+// A target that a document of the run makes into a page (`site`, when given) is found.
 // Returns how many were missing.
-u64 driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root);
+u64 driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root, Site *site = 0);
 // Local targets of a hand-written page at `path` that do not exist, warned about; how many.
-u64 driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root);
+u64 driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root,
+                              Site *site = 0);
+
+//~ serve (driver_serve.cpp)
+
+// The "port" option's value as a port; 8000 when it is missing or is no port.
+u16 driver_serve_port(StrView text);
+// Starts serving the site root once its first build is done; false when it cannot.
+bool driver_serve_begin(Site *site);
+void driver_serve_end(Site *site);
+// "serve DIR [option ...]": the site in DIR (sources in DIR/src) served; any other
+// arguments are returned as they are.
+StrList driver_serve_shorthand(Arena *arena, StrList args);
+
+//~ init (driver_init.cpp)
+
+// Writes a small working site into `folder`, new or empty, and prints how to build and
+// serve it; refuses a folder that holds anything. The exit status.
+int driver_init(StrView folder);
+
+//~ Pages the run makes (driver_plan.cpp)
+
+// With check_file_paths, before the first file is processed: the page and raw view of
+// every published document queued, so that links to them count as found.
+void driver_plan_outputs(Site *site);
+// Whether a page or raw view at the folded path is made by this run.
+bool driver_output_planned(Site *site, StrView folded);
 // The sizes of the local JPEG images of a document for its page.
 RenderImageSizes driver_measure_images(Arena *arena, DocNode *root, const RenderPageInfo *page);
 // Scripts and icons are never checked: their links leave the list.

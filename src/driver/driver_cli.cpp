@@ -19,12 +19,15 @@ static const DriverOptionInfo driver_option_table[] = {
     {"server_root_path", "server_root_path=PATH", "replaces root_path when given"},
     {"local_path", "local_path=PATH", "the folder holding the searchers configuration kn_searchs.txt"},
     {"dest_path", "dest_path=PATH", "recorded only"},
+    {"serve", "serve", "build, then serve the site root on 127.0.0.1 while listening; pages reload on change"},
+    {"port", "port=N", "the port serve listens on (8000)"},
     {"listen", "listen", "keep running after the checks are done, picking up changed and new files"},
     {"check_urls", "check_urls", "check web links over HTTP"},
     {"check_file_paths", "check_file_paths", "report local link targets that do not exist"},
     {"print_todos", "print_todos", "recorded only"},
     {"ca_file", "ca_file=PATH", "a PEM file of certificates to trust instead of the system's"},
     {"consent_url", "consent_url=URL", "the address of the start-up consent request; off sends none"},
+    {"no_raw_views", "no_raw_views", "write no raw view of the documents (a raw view publishes the whole source)"},
     {"strict", "strict", "exit with status 1 for findings, 2 when the run could not do what was asked"},
     {"format", "format=line", "also say every diagnostic and link finding as path:line:column: severity: message"},
     {"report", "report=PATH", "write a report file: JSON, SARIF 2.1.0 for a .sarif path, JUnit XML for .xml"},
@@ -106,7 +109,9 @@ driver_answer_help_or_version(OptionTable *options) {
   if (!option_switch(options, str_lit("help")) && !option_switch(options, str_lit("h"))) return false;
   console_printf("qilsite builds a small static website from qil documents and checks its hand-written pages,\n"
                  "its links and, with check_urls, its web addresses.\n\n"
-                 "usage: qilsite target_path=PATH [root_path=PATH] [option=value ...] [switch ...]\n\n");
+                 "usage: qilsite target_path=PATH [root_path=PATH] [option=value ...] [switch ...]\n"
+                 "       qilsite init DIR                 write a small working site into a new or empty folder\n"
+                 "       qilsite serve DIR [option ...]   build DIR/src into DIR, serve DIR and rebuild on change\n\n");
   for (const DriverOptionInfo &o : driver_option_table) console_printf("  %-22s %s\n", o.form, o.meaning);
   console_printf("\nOptions are key=value or key:value words, switches bare words (or =true, =1); a leading\n"
                  "- or -- is dropped. Keys are case-sensitive; the first occurrence of a key counts.\n\n"

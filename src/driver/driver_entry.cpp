@@ -19,6 +19,15 @@ driver_entry(int argc, char **argv) {
   Arena *arena = ctx.scratch[0];
   StrList args = {};
   if (argc > 1) args = options_args_from_argv(arena, argc, argv);
+  //- "init DIR" writes a starter site and nothing else
+  if (args.node_count && str_equal(args.first->string, str_lit("init"))) {
+    os_process_init();
+    int status = args.node_count == 2 ? driver_init(args.first->next->string) : driver_init(StrView{});
+    thread_context_set(0);
+    thread_context_release(&ctx);
+    return status;
+  }
+  args = driver_serve_shorthand(arena, args);
   OptionTable options = options_parse(arena, args);
   if (driver_answer_help_or_version(&options)) {
     thread_context_set(0);

@@ -14,12 +14,12 @@
 //~ Local targets
 
 u64
-driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root) {
+driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root, Site *site) {
   DiagnosticList missing = {};
   for (DocLocalLink *l = doc->first_local_link; l; l = l->next) {
     ArenaTemp scratch = scratch_begin(&arena, 1);
     StrView full = site_link_resolve_local(scratch.arena, l->written, root, l->base_folder);
-    bool exists = !full.length || link_target_exists(full);
+    bool exists = !full.length || link_target_exists(full) || driver_output_planned(site, full);
     scratch_end(scratch);
     if (exists) continue;
     l->node->flags |= DocNodeFlag_BrokenLink;
@@ -33,14 +33,15 @@ driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root) {
 }
 
 u64
-driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root) {
+driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root,
+                          Site *site) {
   DiagnosticList missing = {};
   for (HtmlLink *l = page->links.first; l; l = l->next) {
     if (l->kind != HtmlLinkKind_Local) continue;
     StrView target = str_substr(text, l->start, l->end);
     ArenaTemp scratch = scratch_begin(&arena, 1);
     StrView full = site_link_resolve_local(scratch.arena, target, root, str_chop_last_slash_keep(path));
-    bool exists = !full.length || link_target_exists(full);
+    bool exists = !full.length || link_target_exists(full) || driver_output_planned(site, full);
     scratch_end(scratch);
     if (!exists) diag_push(arena, &missing, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
   }

@@ -189,6 +189,7 @@ driver_manifest_update(Site *site) {
     StrView source = driver_manifest_source(a, site, src);
     StrView outputs[2] = {r->path, r->raw_path};
     for (u32 i = 0; i < 2; i += 1) {
+      if (!outputs[i].length) continue;  // no raw view
       StrView key = driver_manifest_key(a, site, outputs[i]);
       if (!key.length) continue;
       ManifestEntry *e = driver_manifest_find(m, key);

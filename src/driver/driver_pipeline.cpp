@@ -128,7 +128,7 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
   //- links: local targets looked up, web links queued
   driver_drop_unchecked_links(&r->links, content);
   if (site->settings.check_file_paths) {
-    u64 missing = driver_check_page_targets(arena, r, content, rec->path, site->settings.root);
+    u64 missing = driver_check_page_targets(arena, r, content, rec->path, site->settings.root, site);
     SiteCount(site, targets_missing, missing);
   }
   if (check_urls) driver_queue_page_links(site, arena, rec, r);
@@ -252,7 +252,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   DocParseResult *doc = push_struct(parse_arena, DocParseResult);
   *doc = doc_parse_file(parse_arena, content, src->path, &options);
   if (site->settings.check_file_paths) {
-    u64 missing = driver_check_document_targets(parse_arena, doc, root);
+    u64 missing = driver_check_document_targets(parse_arena, doc, root, site);
     SiteCount(site, targets_missing, missing);
   }
   bool draft = str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive);
@@ -265,9 +265,11 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
     ArenaTemp scratch = scratch_begin(&arena, 1);
     // The page and its raw view are claimed together: no document takes over another's.
     StrView page_path = site_path_fold_slashes(scratch.arena, out);
-    StrView raw_path = site_path_raw_view(scratch.arena, page_path);
+    // Without raw views, the page alone is claimed and asked about.
+    bool raw_view = !site->settings.no_raw_views;
+    StrView raw_path = raw_view ? site_path_raw_view(scratch.arena, page_path) : StrView{};
     StrView folded = site_path_fold(scratch.arena, page_path);
-    StrView raw_folded = site_path_fold(scratch.arena, raw_path);
+    StrView raw_folded = raw_view ? site_path_fold(scratch.arena, raw_path) : StrView{};
     u64 offset = driver_output_offset(doc, out);
     DriverClaim *held = 0;
     StrView refusal = {};
@@ -276,7 +278,8 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
       StrView msg = str_pushf(parse_arena, "%S lies outside the site root %S: the page is not written", &out, &root);
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
-    } else if ((held = driver_claim_find(site, folded)) != 0 || (held = driver_claim_find(site, raw_folded)) != 0) {
+    } else if ((held = driver_claim_find(site, folded)) != 0 ||
+               (raw_view && (held = driver_claim_find(site, raw_folded)) != 0)) {
       bool ours_is_raw = held->path.length == raw_folded.length && str_equal(held->path, raw_folded);
       StrView named = ours_is_raw ? raw_path : out;
       const char *what = held->kind == DriverClaim_Page ? "page" : "raw view";
@@ -286,7 +289,8 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
       out = StrView{};
       src->claim_refused = 1;
     } else if ((refusal = driver_manifest_refusal(scratch.arena, site, page_path)).length ||
-               (refused_raw = (refusal = driver_manifest_refusal(scratch.arena, site, raw_path)).length != 0)) {
+               (raw_view &&
+                (refused_raw = (refusal = driver_manifest_refusal(scratch.arena, site, raw_path)).length != 0))) {
       //- never over a file this tool did not write
       StrView named = refused_raw ? raw_path : out;
       StrView msg = str_pushf(parse_arena, "%S is %S: this document's page is not written", &named, &refusal);
@@ -295,7 +299,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
       out = StrView{};
     } else {
       driver_claim_put(site, src, folded, DriverClaim_Page);
-      driver_claim_put(site, src, raw_folded, DriverClaim_RawView);
+      if (raw_view) driver_claim_put(site, src, raw_folded, DriverClaim_RawView);
     }
     scratch_end(scratch);
   } else if (!draft) {
@@ -337,7 +341,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   // A backslash separates folders here too, as in every link: the page, its raw view and
   // the links to them name the same file.
   rec->path = site_path_fold_slashes(rec->arena, str_push_copy(rec->arena, out));
-  rec->raw_path = site_path_raw_view(rec->arena, rec->path);
+  if (!site->settings.no_raw_views) rec->raw_path = site_path_raw_view(rec->arena, rec->path);
   rec->document = src->document;
   rec->source = content;
   rec->source_path = src->path;

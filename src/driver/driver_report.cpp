@@ -164,6 +164,11 @@ driver_write_index(Site *site, Arena *arena, IndexPageList *pages) {
     root = parsed.root;
   }
 
+  if (!exists) {
+    console_eprintf("qilsite: no index page '%.*s': one is made with the shared head and no lists to fill "
+                    "(qilsite init writes a site that has one)\n",
+                    str_expand(path));
+  }
   //- refilled, then replaced only while it holds what was read
   driver_shared_first_use(site);
   root = gen_index_page(a, &site->shared, root, path, pages);

@@ -13,6 +13,7 @@ struct DocParseResult;
 struct DocumentRecord;
 struct EmitWriter;
 struct LinkChecker;
+struct ServeServer;
 
 //~ Settings (each exactly once)
 
@@ -31,6 +32,9 @@ struct SiteSettings {
   u32 format;          // DriverFormat
   StrView report_path;  // report=: where the report file goes; empty for none
   b32 color;           // standard error is a terminal and NO_COLOR is not set
+  b32 no_raw_views;  // pages get no raw view and no "view raw" link
+  b32 serve;         // listen, and serve the root over HTTP
+  u16 port;
 };
 
 enum DriverFormat : u32 {
@@ -204,7 +208,14 @@ struct DriverRecordBlock {
 #define DRIVER_RECORD_BLOCK_MIN KB(16)
 #define DRIVER_RECORD_CLASSES 8  // 16 KiB to 2 MiB
 
+// A page or raw view a document of the run makes, folded (driver_plan.cpp).
+struct DriverPlanned {
+  DriverPlanned *next;
+  StrView path;
+};
+
 #define DRIVER_CLAIM_SLOTS 1024
+#define DRIVER_PLANNED_SLOTS 1024
 #define DRIVER_SOURCE_SLOTS 4096
 
 //~ The manifest
@@ -281,6 +292,7 @@ struct Site {
   u64 document_count;
   DriverClaim *claims[DRIVER_CLAIM_SLOTS];
   DriverClaim *free_claims;
+  DriverPlanned *planned[DRIVER_PLANNED_SLOTS];  // with check_file_paths
   // A run that does not listen puts every record's work on one arena (an arena per
   // record would cost the system a mapping each); under listen each record has its
   // own, started in a block of the pool, and when none can be had, records go on the
@@ -291,6 +303,9 @@ struct Site {
   DriverRecordBlock *free_record_blocks[DRIVER_RECORD_CLASSES];
   //- the writer
   EmitWriter *writer;
+  //- serve: told of every output a round wrote anew, so the pages served reload
+  ServeServer *server;
+  void (*on_output)(Site *site, StrView path);
   //- counters and the console
   SiteStats total;
   SiteStats round;  // since the last summary line of a listen run

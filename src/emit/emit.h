@@ -70,6 +70,9 @@ WriteStatus emit_commit_pending(const WritePending *pending, bool synced);
 // Serializes the tree and replaces the file with it as emit_replace_file does.
 WriteStatus emit_html_page(Arena *arena, HtmlNode *root, StrView path, const WriteOptions *options);
 
+// A new file with its folders, named only while no file has its name: nothing is ever
+// replaced. Anything but Written printed one line on standard error.
+WriteStatus emit_create_file(StrView path, StrView bytes);
 // The same without options: true when the file holds the tree's text afterwards.
 bool emit_html_file(Arena *arena, HtmlNode *root, StrView path);
 // The same for text already serialized; unchanged files are not touched.

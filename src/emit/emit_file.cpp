@@ -417,3 +417,12 @@ emit_html_file(Arena *arena, HtmlNode *root, StrView path) {
   WriteStatus s = emit_html_page(arena, root, path, 0);
   return s == WriteStatus_Written || s == WriteStatus_Unchanged;
 }
+
+WriteStatus
+emit_create_file(StrView path, StrView bytes) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  // Synced: a starter site is the user's from now on, not something a rebuild makes again.
+  WriteStatus status = emit_write_new(scratch.arena, path, bytes, StrView{}, true);
+  scratch_end(scratch);
+  return status;
+}

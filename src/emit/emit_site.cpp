@@ -15,7 +15,7 @@ emit_make_texts(Arena *arena, Site *site, PageRecord *record, HtmlNode *tree) {
     return texts;
   }
   texts.page = gen_page_text(arena, tree, {});
-  if (record->document) {
+  if (record->document && record->raw_path.length) {
     StrView back = str_skip_last_slash(record->path);
     PageResult raw =
         build_raw_page(arena, &site->shared, record->source, record->source_path, record->raw_path, back,
@@ -39,7 +39,7 @@ emit_write_texts(Arena *arena, Site *site, PageRecord *record, EmitTexts *texts,
   // Generated files are not synced one by one: a crash costs only a rebuild.
   WriteOptions options = {0, site->root_real, 1};
   outcome.page = emit_replace_file(record->path, texts->page, &options);
-  if (record->document) {
+  if (record->document && record->raw_path.length) {
     outcome.has_raw = 1;
     outcome.raw = emit_replace_file(record->raw_path, texts->raw, &options);
   }
@@ -51,8 +51,22 @@ emit_written(WriteStatus status) {
   return status == WriteStatus_Written || status == WriteStatus_Unchanged;
 }
 
+// Serve's pages reload when their file changed: a generated page or raw view written
+// anew, and a hand-written page built again (its source is the page served).
+static void
+emit_tell_changed(Site *site, PageRecord *record, EmitOutcome outcome) {
+  if (!site->on_output) return;
+  if (record->kind == PageKind_HandWritten) {
+    if (emit_written(outcome.page) || outcome.page == WriteStatus_Changed) site->on_output(site, record->path);
+    return;
+  }
+  if (outcome.page == WriteStatus_Written) site->on_output(site, record->path);
+  if (outcome.has_raw && outcome.raw == WriteStatus_Written) site->on_output(site, record->raw_path);
+}
+
 void
 emit_count(Site *site, PageRecord *record, EmitOutcome outcome) {
+  emit_tell_changed(site, record, outcome);
   if (record->kind == PageKind_HandWritten) {
     switch (outcome.page) {
       case WriteStatus_Written: SiteCount(site, pages_rewritten, 1); break;
@@ -126,7 +140,9 @@ emit_sheets(Site *site) {
 bool
 emit_index(Site *site, StrView text, const WriteExpect *expect) {
   WriteOptions options = {expect, {}, 0};
-  if (emit_written(emit_replace_file(site->files.index_path, text, &options))) return true;
+  WriteStatus status = emit_replace_file(site->files.index_path, text, &options);
+  if (status == WriteStatus_Written && site->on_output) site->on_output(site, site->files.index_path);
+  if (emit_written(status)) return true;
   SiteCount(site, write_failures, 1);
   return false;
 }

@@ -378,9 +378,12 @@ render_reference_mark(RenderState *s, DocNode *node, StrView outer_style, u32 ic
 void
 render_footnote_ref(RenderState *s, DocNode *node) {
   html_add_text(s->arena, render_top(s), str_lit("   "));
-  HtmlNode *a = render_element(s, HtmlTagKind_A, node);
+  // Inside a link (a reference's description, say) a link is no link: browsers close the
+  // outer one there. The mark stays, as a span.
+  bool in_link = s->open_links != 0;
+  HtmlNode *a = render_element(s, in_link ? HtmlTagKind_Span : HtmlTagKind_A, node);
   render_set(s, a, HtmlAttrKind_Style, str_lit("margin-right:1.5em;position:relative;white-space:pre;"));
-  render_set_number(s, a, HtmlAttrKind_Href, "#fo_", node->number);
+  if (!in_link) render_set_number(s, a, HtmlAttrKind_Href, "#fo_", node->number);
   html_content_append(a, render_reference_mark(s, node,
                                                str_lit("border: 0px solid grey;border-bottom-width:0.1em;"
                                                        "position:absolute;left:0;top:0;font-size:0.6rem;"
@@ -418,8 +421,9 @@ render_footnote_list(RenderState *s, DocNode *node) {
 
 void
 render_inline_ref(RenderState *s, DocNode *node) {
-  HtmlNode *a = render_element(s, HtmlTagKind_A, node);
-  render_set_number(s, a, HtmlAttrKind_Href, "#inl_", node->number);
+  bool in_link = s->open_links != 0;  // as for a footnote reference
+  HtmlNode *a = render_element(s, in_link ? HtmlTagKind_Span : HtmlTagKind_A, node);
+  if (!in_link) render_set_number(s, a, HtmlAttrKind_Href, "#inl_", node->number);
   HtmlNode *icon = html_nil_node;
   HtmlNode *mark = render_reference_mark(s, node,
                                          str_lit("border: 0px solid grey;border-bottom-width:0.1em;left:0;top:0;"

@@ -198,7 +198,7 @@ image_element(Arena *arena, DocNode **node_ref, const RenderPageInfo *page) {
   //- source
   if (node->flags & DocNodeFlag_String) {
     if (doc_path_like(written) || doc_path_like(node->text) || web) {
-      StrView src = render_page_link(scratch.arena, page, node->text);
+      StrView src = render_doc_link(scratch.arena, page, node);
       html_set_attribute(arena, img, HtmlAttrKind_Src, render_escape_lt(scratch.arena, src));
     }
   }

@@ -165,7 +165,7 @@ page_assemble(Arena *arena, const GenShared *shared, DocParseResult *doc, StrVie
   }
 
   //- render, with the rules every page's switches need
-  RenderPageInfo info = {output_path, shared->root_path, 0, images};
+  RenderPageInfo info = {output_path, shared->root_path, 0, images, shared->no_raw_views};
   StrList css = {};
   RenderResult rendered = render_document(arena, root, container, &info, &doc->anchors, &css);
   page.output_path = rendered.output_path;

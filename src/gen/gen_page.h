@@ -15,6 +15,7 @@ struct GenShared {
   StrView default_css;  // the default style sheet, as its file holds it
   StrView css_rules;    // the same without its font faces, whose addresses depend on the page
   StrView tag_css;      // the per-tag style sheet: the site's own, or generated
+  b32 no_raw_views;     // pages get no raw view, and so no "view raw" link
 };
 
 // A file written below the site's shared folder as it is: the fonts the style sheets
@@ -69,8 +70,9 @@ struct IndexPageList {
 };
 
 // The index page at `index_path`, from its parsed tree (`root`; nil when the file is
-// missing or empty, and a new page is made): the lists "zo-l-qil" and "zo-l-soft" refilled
-// with links to the pages, the shared head and style sheets given. Returns the tree.
+// missing or empty, and a new page is made): each list "zo-l-NAME" refilled with links to
+// the pages of folders named NAME ("zo-l-soft" takes "softwares"), the shared head and
+// style sheets given. Returns the tree.
 HtmlNode *gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView index_path,
                          IndexPageList *pages);
 

@@ -29,9 +29,10 @@ raw_escape_text(Arena *arena, StrView text) {
   u64 start = 0;
   for (u64 i = 0; i < text.length; i += 1) {
     u8 c = text.data[i];
-    if (c != '&' && c != '<') continue;
+    if (c != '&' && c != '<' && !render_is_control(c)) continue;
     str_list_push(arena, &parts, str_substr(text, start, i));
-    str_list_push(arena, &parts, c == '&' ? str_lit("&amp;") : str_lit("&lt;"));
+    StrView entity = c == '&' ? str_lit("&amp;") : c == '<' ? str_lit("&lt;") : str_lit("\xEF\xBF\xBD");
+    str_list_push(arena, &parts, entity);
     start = i + 1;
   }
   if (parts.node_count == 0) return text;
@@ -93,9 +94,12 @@ build_raw_page(Arena *arena, const GenShared *shared, StrView source, StrView so
   StrView style = str_lit("color:black;width:auto;max-width:100%;height:fit-content;min-height:100vh;"
                           "padding:0;margin:0;font-size:0.7rem;font-family:'Fira Code';user-select:all;"
                           "cursor: pointer;white-space:pre-wrap;overflow-wrap:anywhere;");
-  if (raw_holds_script_end(source)) {
+  bool controls = false;
+  for (u64 i = 0; i < source.length && !controls; i += 1) controls = render_is_control(source.data[i]);
+  if (raw_holds_script_end(source) || controls) {
     // A script would end at the source's own "</script": the text stays in the block,
-    // its markup characters written as entities.
+    // its markup characters written as entities (and control characters, which no page
+    // may hold, as U+FFFD).
     html_replace_attribute(arena, block, HtmlAttrKind_Style, style);
     html_add_text(arena, block, raw_escape_text(arena, source));
   } else {

@@ -75,21 +75,30 @@ render_kind_style(u32 kind) {
 
 //~ Text helpers
 
+bool
+render_is_control(u8 c) {
+  return (c < 0x20 && c != '\t' && c != '\n' && c != '\f' && c != '\r') || c == 0x7f;
+}
+
 StrView
 render_escape_lt(Arena *arena, StrView text) {
-  if (str_find(text, 0, str_lit("<"), 0) == text.length) return text;
+  u64 i = 0;
+  while (i < text.length && text.data[i] != '<' && !render_is_control(text.data[i])) i += 1;
+  if (i == text.length) return text;
   ArenaTemp scratch = scratch_begin(&arena, 1);
   StrList pieces = {};
   u64 start = 0;
-  // Not str_split: it drops an empty last piece, and every "<" must give its entity.
-  for (u64 i = 0; i < text.length; i += 1) {
-    if (text.data[i] != '<') continue;
+  for (; i < text.length; i += 1) {
+    u8 c = text.data[i];
+    if (c != '<' && !render_is_control(c)) continue;
     str_list_push(scratch.arena, &pieces, str_substr(text, start, i));
+    // A control byte (a NUL in a code block, say) has no place in an HTML page: it is
+    // shown as the replacement character, as browsers show a NUL.
+    str_list_push(scratch.arena, &pieces, c == '<' ? str_lit("&lt;") : str_lit("\xEF\xBF\xBD"));
     start = i + 1;
   }
   str_list_push(scratch.arena, &pieces, str_substr(text, start, text.length));
-  StrJoin join = {{}, str_lit("&lt;"), {}};
-  StrView r = str_list_join(arena, &pieces, &join);
+  StrView r = str_list_join(arena, &pieces, 0);
   scratch_end(scratch);
   return r;
 }
@@ -98,6 +107,15 @@ StrView
 render_page_link(Arena *arena, const RenderPageInfo *page, StrView target) {
   if (!page) return site_path_fold_slashes(arena, target);
   return site_link_from_page(arena, page->output_path, page->root_path, target);
+}
+
+StrView
+render_doc_link(Arena *arena, const RenderPageInfo *page, DocNode *node) {
+  StrView written = str_unquote(node->raw);
+  bool relative = written.length && written.data[0] != '~' && !char_is_slash(written.data[0]) &&
+                  !site_link_is_address(written) && !(node->flags & DocNodeFlag_HttpLink);
+  if (relative) return site_path_fold_slashes(arena, written);
+  return render_page_link(arena, page, node->text);
 }
 
 //~ Pending text
@@ -394,8 +412,9 @@ render_view_raw(RenderState *s, DocNode *node) {
   StrView raw = site_path_raw_view(s->scratch, value);
   if (s->result->output_path.length == 0) {
     s->result->output_path = str_push_copy(s->arena, value);
-    s->result->raw_link = str_push_copy(s->arena, raw);
+    if (!s->page->no_raw_view) s->result->raw_link = str_push_copy(s->arena, raw);
   }
+  if (s->page->no_raw_view) return;
   HtmlNode *a = render_element(s, HtmlTagKind_A, node);
   html_set_attribute(s->arena, a, HtmlAttrKind_Rel, str_lit("alternate"));
   html_set_attribute(s->arena, a, HtmlAttrKind_Id, str_lit("fromDocumentParsed"));
@@ -427,7 +446,8 @@ render_link(RenderState *s, DocNode *node) {
     html_content_append(e, icon);
   } else {
     e = render_element(s, HtmlTagKind_A, node);
-    html_set_attribute(s->arena, e, HtmlAttrKind_Href, render_page_link(s->scratch, s->page, target));
+    StrView href = render_escape_lt(s->scratch, render_doc_link(s->scratch, s->page, node));
+    html_set_attribute(s->arena, e, HtmlAttrKind_Href, href);
   }
   StrView prefix = render_id_prefix(DocNodeKind_Text, broken ? DocNodeFlag_BrokenLink : f);
   html_set_attribute(s->arena, e, HtmlAttrKind_Id,

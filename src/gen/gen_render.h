@@ -61,6 +61,7 @@ struct RenderPageInfo {
   StrView root_path;    // the site root ("~" stands for it), ending in "/"
   u64 counter;          // the page counter of generated ids; page assembly sets it to 0 per page
   const RenderImageSizes *images = 0;  // none: images keep the sizes they are given
+  b32 no_raw_view = 0;  // the author leaves raw views out: no "view raw" link
 };
 
 struct RenderResult {
@@ -103,8 +104,16 @@ StrView render_kind_style(u32 kind);
 // path relative to the folder of the page's output path; anything else keeps its form.
 // Backslashes become "/" either way.
 StrView render_page_link(Arena *arena, const RenderPageInfo *page, StrView target);
-// Every "<" written as "&lt;".
+// The target of a document's link or image node as its page writes it: one written from
+// the site root ("~") or as an absolute path goes through render_page_link; one written
+// relative is relative to the page already and keeps its form. Which one it is comes
+// from the written form, never from the expanded text: with the root ".", "~/a.html"
+// and "./a.html" expand alike.
+StrView render_doc_link(Arena *arena, const RenderPageInfo *page, DocNode *node);
+// Every "<" written as "&lt;", and every control character HTML does not allow in a
+// page (C0 but blanks and line ends, DEL) as U+FFFD.
 StrView render_escape_lt(Arena *arena, StrView text);
+bool render_is_control(u8 c);
 // Writes the joined pieces into `parent` as the mode says (a date, category spans or
 // text); `node` is the run that ended them. Nothing happens for an empty list.
 void render_flush_text(Arena *arena, HtmlNode *parent, DocNode *node, StrList *pending, u32 mode);

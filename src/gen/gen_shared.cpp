@@ -311,16 +311,39 @@ gen_page_folder_name(Arena *arena, StrView page_path) {
   return str_skip_last_slash(str_chop_last_slash(folded));
 }
 
+// The lists the index refills: every element whose id is "zo-l-NAME". NAME is the name
+// of the folders whose pages it lists; "soft" stands for "softwares", as it always has.
+struct GenIndexList {
+  GenIndexList *next;
+  HtmlNode *node;
+  StrView folder;
+};
+
+static GenIndexList *
+gen_index_lists(Arena *arena, HtmlNode *root) {
+  GenIndexList *first = 0, *last = 0;
+  StrView prefix = str_lit("zo-l-");
+  for (HtmlNode *n = root; !html_node_is_nil(n); n = html_next_preorder(n, root)) {
+    if (n->type != HtmlNode_Element) continue;
+    StrView id = html_attribute_value(n, HtmlAttrKind_Id);
+    if (id.length <= prefix.length || !str_match(prefix, id, StrMatchFlag_Prefix)) continue;
+    GenIndexList *l = push_struct(arena, GenIndexList);
+    l->node = n;
+    l->folder = str_skip(id, prefix.length);
+    if (str_equal(l->folder, str_lit("soft"))) l->folder = str_lit("softwares");
+    SLLQueuePush(first, last, l);
+  }
+  return first;
+}
+
 HtmlNode *
 gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView path, IndexPageList *pages) {
   Arena *a = arena;
   if (html_node_is_nil(root)) root = html_node_create(a, HtmlNode_Document, 0, {}, {}, 0);
 
-  //- the two lists, emptied
-  HtmlNode *qil = html_find_element_by_attribute_value(root, HtmlAttrKind_Id, str_lit("zo-l-qil"));
-  HtmlNode *soft = html_find_element_by_attribute_value(root, HtmlAttrKind_Id, str_lit("zo-l-soft"));
-  html_clear_content(qil);
-  html_clear_content(soft);
+  //- the lists, emptied
+  GenIndexList *lists = gen_index_lists(a, root);
+  for (GenIndexList *l = lists; l; l = l->next) html_clear_content(l->node);
 
   //- the shared head and style sheets
   HtmlNode *html = gen_first_element(root, HtmlTagKind_Html);
@@ -365,26 +388,23 @@ gen_index_page(Arena *arena, const GenShared *shared, HtmlNode *root, StrView pa
   html_add_text(a, style, shared->tag_css);
   html_content_append(head, style);
 
-  //- a link per page, by the folder that holds it
-  if (!html_node_is_nil(qil) || !html_node_is_nil(soft)) {
-    RenderPageInfo index = {path, shared->root_path, 0};
-    for (IndexPage *p = pages ? pages->first : 0; p; p = p->next) {
-      StrView folder = gen_page_folder_name(a, p->path);
-      HtmlNode *list = html_nil_node;
-      if (str_match(folder, str_lit("softwares"), StrMatchFlag_CaseInsensitive)) list = soft;
-      else if (str_match(folder, str_lit("qil"), StrMatchFlag_CaseInsensitive)) list = qil;
-      if (html_node_is_nil(list)) continue;
+  //- a link per page, in each list named after the folder that holds it
+  RenderPageInfo index = {path, shared->root_path, 0};
+  for (IndexPage *p = pages ? pages->first : 0; lists && p; p = p->next) {
+    StrView folder = gen_page_folder_name(a, p->path);
+    for (GenIndexList *l = lists; l; l = l->next) {
+      if (!str_match(folder, l->folder, StrMatchFlag_CaseInsensitive)) continue;
       HtmlNode *link = html_element_create(a, HtmlTagKind_A, {});
       html_set_attribute(a, link, HtmlAttrKind_Href, render_escape_lt(a, render_page_link(a, &index, p->path)));
       html_add_text(a, link, render_escape_lt(a, p->title));
       // A list holds items, not links: each link gets its "li".
-      u32 kind = list->element ? list->element->kind : 0;
+      u32 kind = l->node->element ? l->node->element->kind : 0;
       if (kind == HtmlTagKind_Ul || kind == HtmlTagKind_Ol) {
         HtmlNode *item = html_element_create(a, HtmlTagKind_Li, {});
         html_content_append(item, link);
         link = item;
       }
-      html_content_append(list, link);
+      html_content_append(l->node, link);
     }
   }
 

@@ -20,6 +20,26 @@ document(const std::string &title, const std::string &outputs, const std::string
          "``\nSection\n  Some text\n";
 }
 
+// A raw view publishes the whole source, comments included: no_raw_views leaves it out,
+// with its "view raw" link, and a raw view an earlier run wrote goes.
+TEST(DriverSiteCli, NoRawViewsLeavesThemOut) {
+  TempDir dir;
+  std::string root = dir.path + "/";
+  dir.file("src/a.qil", document("Alpha", "  output_path: \"~/website/a.html\"\n") + "// a private note\n");
+  std::vector<std::string> args = {"target_path=" + dir.path + "/src", "root_path=" + dir.path};
+  ASSERT_EQ(run_qilsite(args).status, 0);
+  ASSERT_NE(read_all(root + "website/raw_a.html").find("a private note"), std::string::npos);
+  args.push_back("no_raw_views");
+  CommandResult r = run_qilsite(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string a = read_all(root + "website/a.html");
+  EXPECT_NE(a.find("<title>Alpha</title>"), std::string::npos);
+  EXPECT_EQ(a.find("raw_a.html"), std::string::npos) << a;
+  EXPECT_EQ(a.find("view raw"), std::string::npos);
+  EXPECT_FALSE(exists(root + "website/raw_a.html"));
+  EXPECT_NE(r.err.find("0 raw views"), std::string::npos) << r.err;
+}
+
 TEST(DriverSiteCli, DocumentsBecomePagesRawViewsAndIndex) {
   TempDir dir;
   std::string root = dir.path + "/";

@@ -272,11 +272,12 @@ TEST(GenShared, IndexListsPagesByFolder) {
   std::string index = site.dir.file("website/index.html",
                                     "<!DOCTYPE html>\n<html lang=\"en\">\n<head><title>My index</title></head>\n<body>\n"
                                     "<p>intro</p>\n<ul id=\"zo-l-qil\"><li>stale</li></ul>\n<ul id=\"zo-l-soft\"></ul>\n"
-                                    "</body>\n</html>\n");
+                                    "<ol id=\"zo-l-blog\"><li>old</li></ol>\n</body>\n</html>\n");
   IndexPageList pages = index_pages(a, site,
                                     {{"website/qil/a.html", "A <b>"},
                                      {"website/Softwares/tool.html", "Tool"},
                                      {"website/blog/post.html", "Post"},
+                                     {"website/notes/n.html", "Note"},
                                      {"elsewhere/QIL/b.html", "B"}});
   EXPECT_EQ(driver_write_index(site.run(), a, &pages), IndexStatus_Written);
   std::string text = read_all(index);
@@ -287,7 +288,10 @@ TEST(GenShared, IndexListsPagesByFolder) {
       << text;
   EXPECT_NE(text.find("<ul id=\"zo-l-soft\"><li><a href=\"Softwares/tool.html\" >Tool</a></li></ul>"),
             std::string::npos);
-  EXPECT_EQ(text.find("post.html"), std::string::npos) << "other folders are not listed";
+  EXPECT_NE(text.find("<ol id=\"zo-l-blog\"><li><a href=\"blog/post.html\" >Post</a></li></ol>"), std::string::npos)
+      << "any folder has its list";
+  EXPECT_EQ(text.find("n.html"), std::string::npos) << "a folder without a list is not listed";
+  EXPECT_EQ(text.find("<li>old</li>"), std::string::npos);
   EXPECT_NE(text.find("<title>My index</title>"), std::string::npos) << "the page keeps its own title";
   EXPECT_NE(text.find("<p>intro</p>"), std::string::npos);
   EXPECT_EQ(text.back(), '\n');

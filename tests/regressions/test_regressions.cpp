@@ -581,3 +581,48 @@ TEST(Regressions, ABinarySourceCostsAboutItsSize) {
     EXPECT_LT(peak, 2 * size + (32L << 20)) << name << ": " << (peak >> 20) << " MiB for 32 MiB";
   }
 }
+
+// A link written relative to its page ("./qil/b.html") was taken for a path from the
+// current folder when the root was "." or "./" and written "../qil/b.html", a dead link;
+// with the root "fx" it came out right. Every spelling of the root now writes it as the
+// author did, and "~" links relative to the page.
+TEST(Regressions, LinksAreTheSameWhateverTheRootsSpelling) {
+  TempDir base;
+  std::string abs_root = base.path + "/abs/";
+  struct Row {
+    const char *root;    // as given on the command line
+    const char *folder;  // where the site lies, below the run's folder
+  } rows[] = {{".", "dot"}, {"./", "dotslash"}, {"fx", "fx"}, {"", "abs"}};
+  for (const Row &row : rows) {
+    std::string cwd = base.path + "/" + row.folder;
+    std::string root = row.root[0] ? row.root : abs_root;
+    std::string site_rel = row.root[0] ? std::string(row.folder) + "/" + row.root : "abs";
+    std::string site = base.path + "/" + site_rel;
+    base.file(std::string(row.folder) + "/.keep", "");
+    base.file(site_rel + "/src/a.qil",
+                     "``\n  title: A\n  output_path: \"~/website/a.html\"\n``\n"
+                     "Body\n  \"./qil/b.html\"(rel) \"~/website/qil/b.html\"(home) _\"./img/x.png\"(\"x\", 4x4)\n");
+    CommandResult r = run_qilsite({"target_path=" + site + "/src", "root_path=" + root}, cwd);
+    ASSERT_EQ(r.status, 0) << row.root << r.err;
+    std::string page = read_all(site + "/website/a.html");
+    EXPECT_NE(page.find("href=\"./qil/b.html\""), std::string::npos) << "root " << root << "\n" << page;
+    EXPECT_NE(page.find("href=\"qil/b.html\""), std::string::npos) << "root " << root;
+    EXPECT_NE(page.find("src=\"./img/x.png\""), std::string::npos) << "root " << root;
+  }
+}
+
+// A control byte in a code block (a NUL, say) went into the page as it was, and an HTML
+// page may hold none: the page was invalid, and the checker said so when it read it.
+// It is written as U+FFFD, in the page and in its raw view.
+TEST(Regressions, ControlBytesOfADocumentBecomeReplacementCharacters) {
+  TempDir dir;
+  dir.file("src/a.qil", std::string("``\n  title: A\n  output_path: \"~/website/a.html\"\n``\nCode\n  ```\n  a") +
+                            std::string("\0\x01", 2) + "b\n  ```\n");
+  ASSERT_EQ(run_qilsite({"target_path=src", "root_path=."}, dir.path).status, 0);
+  for (const char *page : {"website/a.html", "website/raw_a.html"}) {
+    std::string text = read_all(dir.path + "/" + page);
+    EXPECT_NE(text.find("a\xEF\xBF\xBD\xEF\xBF\xBD" "b"), std::string::npos) << page;
+    EXPECT_EQ(text.find(std::string("\0", 1)), std::string::npos) << page;
+    EXPECT_EQ(text.find('\x01'), std::string::npos) << page;
+  }
+}
