@@ -311,6 +311,7 @@ driver_print_summary(Site *site, SiteStats *st, bool with_time) {
     str_list_pushf(a, &second, "%I64u web %s checked: %I64u broken, %I64u redirected, %I64u noted", st->links_checked,
                    st->links_checked == 1 ? "link" : "links", st->links_broken, st->links_redirected,
                    st->links_noted);
+    if (st->links_unchecked) str_list_pushf(a, &second, "%I64u not checked", st->links_unchecked);
   }
   if (with_time) {
     u64 ms = (os_now_micros() - site->start_us) / 1000;

@@ -24,7 +24,7 @@ static const DriverOptionInfo driver_option_table[] = {
     {"check_file_paths", "check_file_paths", "report local link targets that do not exist"},
     {"print_todos", "print_todos", "recorded only"},
     {"ca_file", "ca_file=PATH", "a PEM file of certificates to trust instead of the system's"},
-    {"consent_url", "consent_url=URL", "the address of the start-up consent request; off sends none"},
+    {"consent_url", "consent_url=URL", "the consent request, sent before the first link to its host; off sends none"},
     {"strict", "strict", "exit with status 1 when the run found an error, a broken link or an unwritable page"},
     {"help", "--help, -h", "print this text and exit"},
     {"version", "--version", "print the version and exit"},

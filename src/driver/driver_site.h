@@ -52,6 +52,7 @@ struct SiteStats {
   u64 links_broken;
   u64 links_redirected;
   u64 links_noted;
+  u64 links_unchecked;  // web addresses not fetched, each with its reason
   u64 sources_deleted;
   u64 sources_new;
 };

@@ -130,6 +130,25 @@ linkcheck_cache_claim(LinkChecker *s, LinkCheckRecord *r) {
   return e;
 }
 
+// An address answered without a fetch: its entry is made done, unless one exists.
+static void
+linkcheck_cache_answer(LinkChecker *s, StrView url, u32 verdict, StrView message) {
+  u64 hash = str_hash_djb2(url);
+  StripedSlot *slot = striped_table_slot(&s->cache, hash);
+  Stripe *stripe = striped_table_stripe(&s->cache, hash);
+  rwlock_lock_exclusive(stripe->rwlock);
+  if (!linkcheck_cache_find(slot, url)) {
+    UrlCacheEntry *e = push_struct(stripe->arena, UrlCacheEntry);
+    e->url = str_push_copy(stripe->arena, url);
+    e->verdict = verdict;
+    e->message = str_push_copy(stripe->arena, message);
+    e->done = 1;
+    e->next = (UrlCacheEntry *)slot->first;
+    slot->first = e;
+  }
+  rwlock_unlock_exclusive(stripe->rwlock);
+}
+
 // The message and verdict of an answer, as the page reports show them.
 static void
 linkcheck_classify(Arena *arena, HttpResponse *r, u32 *verdict_out, StrView *message_out) {
@@ -215,7 +234,7 @@ linkcheck_worker(u64 parameter) {
       HttpRequest request = {};
       request.method = HttpMethod_Get;
       request.read_body = e->tag;
-      http_batch_add(batch, rec.url, StrView{}, request, f);
+      http_batch_add(batch, linkcheck_fetch_address(ctx->scratch[0], rec.url), StrView{}, request, f);
       arena_pop_to(ctx->scratch[0], mark);
     }
     //- answers, as they come
@@ -257,6 +276,34 @@ linkcheck_percent_encode(Arena *arena, StrView text) {
   return str_make(out, w);
 }
 
+StrView
+linkcheck_fetch_address(Arena *arena, StrView url) {
+  static const char hex[] = "0123456789ABCDEF";
+  u64 start = 0, end = url.length;
+  while (start < end && url.data[start] <= ' ') start += 1;
+  while (end > start && url.data[end - 1] <= ' ') end -= 1;
+  u8 *out = push_array_no_zero(arena, u8, (end - start) * 3 + 1);
+  u64 w = 0;
+  bool in_query = false;
+  for (u64 i = start; i < end; i += 1) {
+    u8 c = url.data[i];
+    if (c == '#') break;  // never sent
+    if (c == '\t' || c == '\n' || c == '\r') continue;
+    if (c == '?') in_query = true;
+    if (c == '\\' && !in_query) c = '/';
+    bool escaped = c <= ' ' || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' || c == '}';
+    if (escaped) {
+      out[w++] = '%';
+      out[w++] = hex[c >> 4];
+      out[w++] = hex[c & 15];
+    } else {
+      out[w++] = c;
+    }
+  }
+  out[w] = 0;
+  return str_make(out, w);
+}
+
 // The consent request; true when it got an answer (with the reason when not).
 static bool
 linkcheck_consent(Arena *arena, StrView url, StrView *reason) {
@@ -293,20 +340,6 @@ LinkChecker *
 linkcheck_start(LinkCheckSettings settings) {
   http_configure(HttpSettings{settings.ca_file});
 
-  //- the consent request comes first: without its answer no checker is made
-  if (!str_equal(settings.consent_url, str_lit("off"))) {
-    StrView url = settings.consent_url.length ? settings.consent_url : str_lit("https://consent.youtube.com/save");
-    ArenaTemp scratch = scratch_begin(0, 0);
-    StrView reason = {};
-    bool answered = linkcheck_consent(scratch.arena, url, &reason);
-    if (!answered) {
-      console_eprintf("qilsite: the consent request to %.*s got no answer (%.*s): URL checks are off\n",
-                      str_expand(url), str_expand(reason));
-    }
-    scratch_end(scratch);
-    if (!answered) return 0;
-  }
-
   Arena *arena = arena_create_sized(MB(64), KB(64));
   LinkChecker *s = push_struct(arena, LinkChecker);
   s->arena = arena;
@@ -315,6 +348,12 @@ linkcheck_start(LinkCheckSettings settings) {
   s->ring = push_array(arena, u8, LINK_CHECK_RING_SIZE);
   u64 procs = Max(os_process_info()->processor_count, 1);
   s->cache = striped_table_create(arena, URL_CACHE_SLOTS, Min(procs, URL_CACHE_SLOTS), StripeLock_RwLock, GB(1), KB(64));
+  if (!str_equal(settings.consent_url, str_lit("off"))) {
+    StrView url = settings.consent_url.length ? settings.consent_url : str_lit("https://consent.youtube.com/save");
+    s->consent_url = str_push_copy(arena, url);
+    s->consent_host = linkcheck_consent_host(s->consent_url);
+  }
+  s->consent_mutex = mutex_create();
 
   //- workers: one fewer than the processors, at least one; each drives many transfers
   s->worker_count = procs > 1 ? procs - 1 : 1;
@@ -336,8 +375,73 @@ linkcheck_in_progress(LinkChecker *s) {
   return s ? __atomic_load_n(&s->in_progress, __ATOMIC_ACQUIRE) : 0;
 }
 
+StrView
+linkcheck_consent_host(StrView consent_url) {
+  StrView host = url_parse(consent_url).host;
+  StrView prefix = str_lit("consent.");
+  if (host.length > prefix.length && str_match(prefix, host, StrMatchFlag_Prefix | StrMatchFlag_CaseInsensitive)) {
+    host = str_skip(host, prefix.length);
+  }
+  return host;
+}
+
+// Whether the host is the one the consent request serves, or one of its subdomains.
+static bool
+linkcheck_host_wants_consent(StrView served, StrView host) {
+  if (!served.length || host.length < served.length) return false;
+  StrView tail = str_skip(host, host.length - served.length);
+  if (!str_match(tail, served, StrMatchFlag_CaseInsensitive)) return false;
+  return host.length == served.length || host.data[host.length - served.length - 1] == '.';
+}
+
+// Sent once, before the first link to its host is queued, so that link's fetch carries
+// its cookies. It only helps: without an answer the links are checked all the same.
+static void
+linkcheck_consent_once(LinkChecker *s) {
+  mutex_lock(s->consent_mutex);
+  if (!s->consent_sent) {
+    s->consent_sent = 1;
+    ArenaTemp scratch = scratch_begin(0, 0);
+    StrView reason = {};
+    if (!linkcheck_consent(scratch.arena, s->consent_url, &reason)) {
+      console_eprintf("qilsite: the consent request to %.*s got no answer (%.*s); links to %.*s are checked without it\n",
+                      str_expand(s->consent_url), str_expand(reason), str_expand(s->consent_host));
+    }
+    scratch_end(scratch);
+  }
+  mutex_unlock(s->consent_mutex);
+}
+
+// Why an address is not fetched, or empty when it is.
+static StrView
+linkcheck_unchecked_reason(StrView url) {
+  if (url.length > LINK_CHECK_URL_MAX) return str_lit("not checked: the address is longer than 65536 bytes");
+  StrView scheme = url_parse(url).scheme;
+  if (!str_match(scheme, str_lit("https://"), StrMatchFlag_CaseInsensitive) &&
+      !str_match(scheme, str_lit("http://"), StrMatchFlag_CaseInsensitive)) {
+    return str_lit("not checked: only http and https addresses are fetched");
+  }
+  return StrView{};
+}
+
 bool
 linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 read_body) {
+  if (!s) return false;
+  StrView reason = linkcheck_unchecked_reason(url);
+  if (reason.length) {
+    ArenaTemp scratch = scratch_begin(0, 0);
+    // A page shows the start of a very long address, enough to find it.
+    StrView head = str_prefix(url, 200);
+    StrView shown = url.length > head.length ? str_pushf(scratch.arena, "%S...", &head) : url;
+    StrView message = str_pushf(scratch.arena, "url: %S \n\t%S", &shown, &reason);
+    linkcheck_cache_answer(s, url, LinkVerdict_Unchecked, message);
+    scratch_end(scratch);
+    return true;
+  }
+  if (s->consent_url.length && !__atomic_load_n(&s->consent_sent, __ATOMIC_ACQUIRE) &&
+      linkcheck_host_wants_consent(s->consent_host, url_parse(url).host)) {
+    linkcheck_consent_once(s);
+  }
   LinkCheckRecord r = {url, location, 0, read_body ? 1u : 0u};
   return linkcheck_enqueue_record(s, &r, DEADLINE_NONE);
 }
@@ -375,6 +479,7 @@ linkcheck_verdict_name(u32 verdict) {
     case LinkVerdict_Redirected: return str_lit("redirected");
     case LinkVerdict_Broken: return str_lit("broken");
     case LinkVerdict_Noted: return str_lit("noted");
+    case LinkVerdict_Unchecked: return str_lit("unchecked");
     default: return StrView{};
   }
 }

@@ -13,6 +13,7 @@ enum LinkVerdict : u32 {
   LinkVerdict_Redirected = 2,  // the answer came from another address
   LinkVerdict_Broken = 3,      // 400-499, or no valid status
   LinkVerdict_Noted = 4,       // another status, at the same address
+  LinkVerdict_Unchecked = 5,   // not fetched, for a reason the message gives
 };
 
 // What is queued.
@@ -34,6 +35,8 @@ struct UrlCacheEntry {
 };
 
 #define LINK_CHECK_RING_SIZE 0x80000
+// A longer address is reported unchecked: no server takes it, and it must fit the ring.
+#define LINK_CHECK_URL_MAX KB(64)
 #define URL_CACHE_SLOTS 256
 
 struct LinkCheckSettings {
@@ -59,13 +62,19 @@ struct LinkChecker {
   u64 connections_per_host;
   //- progress
   u64 in_progress;
+  //- the consent request, sent before the first link to the host it serves
+  StrView consent_url;   // empty: none is sent
+  StrView consent_host;  // the host whose links wait for it
+  MutexRecord *consent_mutex;
+  u32 consent_sent;
 };
 
 //~ Functions
 
-// Sets up the queue, the cache and the workers after the consent request; the checker,
-// or 0 when the consent request got no answer (said on standard error). Each call makes
-// a checker of its own; the certificates file is process-wide (see http_configure).
+// Sets up the queue, the cache and the workers. The consent request waits for the first
+// link to the host it serves; its failure is said on standard error and checks go on.
+// Each call makes a checker of its own; the certificates file is process-wide (see
+// http_configure).
 LinkChecker *linkcheck_start(LinkCheckSettings settings);
 // Copies the record into the queue, waiting while it lacks room; false when the deadline
 // passes first (DEADLINE_NONE waits), or when the record can never fit.
@@ -73,7 +82,8 @@ bool linkcheck_enqueue_record(LinkChecker *checker, LinkCheckRecord *record, u64
 
 //- what the build driver asks; a null checker (none running) has nothing queued or answered
 u64 linkcheck_in_progress(LinkChecker *checker);
-// Queues a web address for checking; false when the link checker is not running.
+// Queues a web address for checking; false when the link checker is not running. An
+// address that cannot be fetched is answered at once as unchecked, with the reason.
 // With `read_body` its answer's body is kept (for previews).
 bool linkcheck_enqueue(LinkChecker *checker, StrView url, StrView location, u32 read_body = 0);
 // True once the fetch of this exact address text has ended.
@@ -82,3 +92,9 @@ bool linkcheck_fetch_ended(LinkChecker *checker, StrView url);
 // (LinkVerdict_None and empty for a good answer or an address not fetched).
 u32 linkcheck_verdict(LinkChecker *checker, StrView url, StrView *message, StrView *body);
 StrView linkcheck_verdict_name(u32 verdict);
+// The address as a browser sends it: blanks at its ends and tabs and line breaks inside
+// dropped, the fragment cut, a backslash before the query read as "/", and spaces,
+// controls, non-ASCII bytes and the characters browsers escape percent-encoded.
+StrView linkcheck_fetch_address(Arena *arena, StrView url);
+// The host the consent request serves: its own host without a leading "consent.".
+StrView linkcheck_consent_host(StrView consent_url);

@@ -9,7 +9,7 @@ Exits after --lifetime seconds, after --max-requests requests, or when stdin rea
 so it never outlives the test that started it.
 
 Paths (on both HTTP ports; any path takes ?delay=MS):
-  /ok 200 HTML, /missing 404, /busy 503, /redir-ok 302 -> /ok, /redir-busy 302 -> /busy,
+  /ok and /ok%20page 200 HTML, /missing 404, /busy 503, /redir-ok 302 -> /ok, /redir-busy 302 -> /busy,
   /loop 302 -> /loop, /consent (POST, recorded), /stats (JSON counts and the consent record),
   /consent-record (the recorded consent request as raw text),
   /farm/N 200 except N % 20 == 0 -> 404 and N % 10 == 1 -> 302 to /farm-target/N (200),
@@ -136,7 +136,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     "method": self.command, "target": target, "headers": headers,
                     "body": body.decode("latin-1"), "raw": raw})
             self.send(200, page("Consent", "thank you"))
-        elif path == "/ok":
+        elif path == "/ok" or path == "/ok%20page":
             self.send(200, page("OK", "<p>fine</p>"))
         elif path == "/missing":
             self.send(404, page("Not found", "missing"))

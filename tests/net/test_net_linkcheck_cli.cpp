@@ -259,7 +259,9 @@ TEST(LinkCheckCli, ConnectionFailuresAreBrokenAndTheRunEnds) {
   EXPECT_EQ(server.count("/consent"), 0) << "consent_url=off sends no start-up request\n" << stats;
 }
 
-TEST(LinkCheckCli, UnansweredStartUpRequestTurnsUrlChecksOff) {
+// A consent request that fails turns nothing off: the links are checked and strict fails
+// on a broken one. A site that never links the consent's host sends none.
+TEST(LinkCheckCli, ConsentRequestNeverTurnsChecksOff) {
   LinkServer server;
   ASSERT_TRUE(server.ok()) << server.error;
   TempDir dir;
@@ -269,18 +271,60 @@ TEST(LinkCheckCli, UnansweredStartUpRequestTurnsUrlChecksOff) {
   d.line({server.https("/missing"), server.http("/ok")});
   std::string pd = dir.file("site/d.html", d.done());
 
-  QilsiteRun run = run_timed(args_for(dir, server, "https://127.0.0.1:" + std::to_string(refused) + "/x"));
-  EXPECT_EQ(run.r.status, 0) << run.r.err;
+  std::vector<std::string> args = args_for(dir, server, "https://127.0.0.1:" + std::to_string(refused) + "/x");
+  args.push_back("strict");
+  QilsiteRun run = run_timed(args);
+  EXPECT_EQ(run.r.status, 1) << "a 404 fails a strict run\n" << run.r.err;
   size_t lines = 0, at = 0;
   for (size_t nl; (nl = run.r.err.find('\n', at)) != std::string::npos; at = nl + 1) {
-    if (run.r.err.substr(at, nl - at).find("URL checks are off") != std::string::npos) lines += 1;
+    if (run.r.err.substr(at, nl - at).find("consent request") != std::string::npos) lines += 1;
   }
   EXPECT_EQ(lines, 1u) << run.r.err;
+  EXPECT_EQ(run.r.err.find("URL checks are off"), std::string::npos) << run.r.err;
   Report r = only_report(run.o, pd);
-  EXPECT_EQ(r.checked, 0) << run.r.out;
-  EXPECT_TRUE(r.results.empty()) << run.r.out;
-  EXPECT_EQ(run.o.tail, std::vector<std::string>{pd}) << run.r.out;
-  EXPECT_EQ(server.total_requests(), 0) << server.stats();
+  EXPECT_EQ(r.checked, 2) << run.r.out;
+  EXPECT_EQ(r.results, std::vector<std::string>{result(pd + ":" + d.at[0], "broken", server.https("/missing"), "404")})
+      << run.r.out;
+
+  //- a consent request for another host is never sent
+  QilsiteRun other = run_timed(args_for(dir, server, "http://localhost:" + std::to_string(server.http_port) + "/consent"));
+  EXPECT_EQ(other.r.status, 0) << other.r.err;
+  EXPECT_EQ(server.count("/consent"), 0) << server.stats();
+  EXPECT_EQ(only_report(other.o, pd).checked, 2) << other.r.out;
+}
+
+// Every web address is fetched as a browser sends it, or reported unchecked with a reason.
+TEST(LinkCheckCli, AddressesAreFetchedAsBrowsersSendThemOrReportedUnchecked) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  int refused = link_refused_port();
+  ASSERT_GT(refused, 0);
+  std::string port = std::to_string(server.http_port);
+  std::string with_user = "http://user:pw@127.0.0.1:" + port + "/ok?who=user";
+  std::string spaced = " " + server.http("/ok page") + "\t";
+  std::string ipv6 = "http://[::1]:" + std::to_string(refused) + "/x";
+  std::string longest = server.http("/" + std::string(70000, 'a'));
+  std::string ftp = "ftp://files.example.com/x";
+  Page g;
+  g.line({with_user, spaced}).line({ipv6, longest, ftp});
+  std::string pg = dir.file("site/g.html", g.done());
+  QilsiteRun run = run_timed(args_for(dir, server, "off"));
+  EXPECT_EQ(run.r.status, 0) << run.r.err;
+  Report r = only_report(run.o, pg);
+  EXPECT_EQ(r.checked, 5) << run.r.out;
+  ASSERT_EQ(r.results.size(), 3u) << run.r.out;
+  EXPECT_EQ(r.results[0].rfind(pg + ":" + g.at[2] + " broken\n\turl: " + ipv6 + " ", 0), 0u) << run.r.out;
+  EXPECT_NE(r.results[1].find(" unchecked\n\turl: " + longest.substr(0, 200) + "... \n\tnot checked: "),
+            std::string::npos)
+      << r.results[1].substr(0, 400);
+  EXPECT_EQ(r.results[2], pg + ":" + g.at[4] + " unchecked\n\turl: " + ftp +
+                              " \n\tnot checked: only http and https addresses are fetched")
+      << run.r.out;
+  std::string stats = server.stats();
+  EXPECT_EQ(server.count("/ok?who=user"), 1) << stats;
+  EXPECT_EQ(server.count("/ok%20page"), 1) << stats;
+  EXPECT_EQ(server.total_requests(), 2) << stats;
 }
 
 TEST(LinkCheckCli, CertificatesAreVerified) {
