@@ -398,7 +398,9 @@ driver_run(FileService *service, OptionTable *options) {
   //- link checker
   if (settings.check_urls) {
     console_printf("[check urls]\n");
-    LinkCheckSettings link_settings = {settings.consent_url, settings.ca_file};
+    LinkCheckSettings link_settings = {};
+    link_settings.consent_url = settings.consent_url;
+    link_settings.ca_file = settings.ca_file;
     site->links = linkcheck_start(link_settings);
     if (!site->links) site->settings.check_urls = 0;
   }

@@ -160,9 +160,7 @@ linkcheck_classify(Arena *arena, HttpResponse *r, u32 *verdict_out, StrView *mes
   else if ((status >= 400 && status <= 499) || status < 100 || status > 599) verdict = LinkVerdict_Broken;
   StrView message = {};
   if (verdict != LinkVerdict_None) {
-    StrView error = http_error_message(r->error);
-    // A failure without words of its own says what the library saw.
-    if (!error.length && r->error) error = r->reason;
+    StrView error = r->reason.length ? r->reason : http_error_message(r->error);
     message = str_pushf(arena, "url: %S \n\tstatus_code: %lu", &r->url, (unsigned long)status);
     if (r->duration_ms) message = str_pushf(arena, "%S\n\ttimestamp: %llums", &message, (unsigned long long)r->duration_ms);
     if (error.length) message = str_pushf(arena, "%S\n\t%S", &message, &error);
@@ -338,7 +336,10 @@ linkcheck_consent(Arena *arena, StrView url, StrView *reason) {
 
 LinkChecker *
 linkcheck_start(LinkCheckSettings settings) {
-  http_configure(HttpSettings{settings.ca_file});
+  HttpSettings http = {};
+  http.ca_file = settings.ca_file;
+  http.total_timeout_s = settings.timeout_s;
+  http_configure(http);
 
   Arena *arena = arena_create_sized(MB(64), KB(64));
   LinkChecker *s = push_struct(arena, LinkChecker);

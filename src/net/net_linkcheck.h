@@ -42,6 +42,7 @@ struct UrlCacheEntry {
 struct LinkCheckSettings {
   StrView consent_url;  // empty: the built-in address; "off": no consent request
   StrView ca_file;      // certificates to trust instead of the system's
+  u64 timeout_s;        // a whole request; zero: 30
 };
 
 // One run's link checker; the driver holds it and hands it to every call.

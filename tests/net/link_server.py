@@ -10,7 +10,8 @@ so it never outlives the test that started it.
 
 Paths (on both HTTP ports; any path takes ?delay=MS):
   /ok and /ok%20page 200 HTML, /missing 404, /busy 503, /redir-ok 302 -> /ok, /redir-busy 302 -> /busy,
-  /loop 302 -> /loop, /consent (POST, recorded), /stats (JSON counts and the consent record),
+  /loop 302 -> /loop, /slow-body 200 whose body stalls 4 s, /reset-after-headers 200 then a
+  reset, /reset a reset, /header-flood 100,000 header lines, /long-header a 1 MB header line, /consent (POST, recorded), /stats (JSON counts and the consent record),
   /consent-record (the recorded consent request as raw text),
   /farm/N 200 except N % 20 == 0 -> 404 and N % 10 == 1 -> 302 to /farm-target/N (200),
   /farm-page?n=N a page linking /farm/0 .. /farm/N-1 on the HTTPS port.
@@ -22,6 +23,7 @@ import json
 import os
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -80,6 +82,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def redirect(self, location):
         self.send(302, page("Moved", "moved"), [("Location", location)])
+
+    def reset(self):
+        # Closing with a zero linger time sends a reset instead of an orderly close.
+        try:
+            self.wfile.flush()
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+        except OSError:
+            pass
+        self.close_connection = True
 
     def count(self, target):
         with lock:
@@ -148,6 +160,35 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.redirect("/busy")
         elif path == "/loop":
             self.redirect("/loop")
+        elif path == "/slow-body":
+            # A large live page on a slow host: the status comes at once, the body later.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", "200000")
+            self.end_headers()
+            self.wfile.write(b"<!DOCTYPE html><title>slow</title>")
+            self.wfile.flush()
+            time.sleep(4)
+            self.close_connection = True
+        elif path == "/reset-after-headers":
+            self.send_response(200)
+            self.send_header("Content-Length", "1000")
+            self.end_headers()
+            self.wfile.flush()
+            self.reset()
+        elif path == "/reset":
+            self.reset()
+        elif path == "/header-flood":
+            self.send_response(200)
+            for i in range(100000):
+                self.send_header("X-Flood-%d" % i, "x" * 8)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+        elif path == "/long-header":
+            self.send_response(200)
+            self.send_header("X-Long", "x" * (1 << 20))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
         elif path.startswith("/farm/") and path[6:].isdigit():
             n = int(path[6:])
             if n % 20 == 0:

@@ -240,12 +240,12 @@ TEST(LinkCheckCli, ConnectionFailuresAreBrokenAndTheRunEnds) {
       EXPECT_EQ(r.results[i], want) << run.r.out;
     }
   };
-  expect_broken(0, 1, tls_to_plain, "couldn't connect (HTTPS protocol)");
-  expect_broken(1, 2, silent, "timed out");
+  expect_broken(0, 1, tls_to_plain, "TLS handshake failed");
+  expect_broken(1, 2, silent, "timed out after 2 s without data");
   EXPECT_GE(r.timestamps[1], 1900) << "no progress for 2 s ends the fetch";
-  expect_broken(3, 4, "http://nothing.invalid/", "");
-  expect_broken(4, 5, refused_url, "wrong protocol used");
-  expect_broken(5, 6, stalled, "timed out");
+  expect_broken(3, 4, "http://nothing.invalid/", "host name not found");
+  expect_broken(4, 5, refused_url, "connection refused");
+  expect_broken(5, 6, stalled, "timed out after 5 s connecting");
   EXPECT_GE(r.timestamps[5], 4500) << "a connection gets 5 s to open";
   EXPECT_LT(r.timestamps[5], 10000) << "a connection gets 5 s to open, not the whole 30 s";
   std::string loop_head = result(pc + ":" + c.at[3], "broken", loop, "");
@@ -327,6 +327,29 @@ TEST(LinkCheckCli, AddressesAreFetchedAsBrowsersSendThemOrReportedUnchecked) {
   EXPECT_EQ(server.total_requests(), 2) << stats;
 }
 
+// A page is ok once its status line and headers say so, however its body comes; failures
+// are said in the words of what the connection did.
+TEST(LinkCheckCli, VerdictsFollowTheHeadersAndSayWhyInPlainWords) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  Page h;
+  h.line({server.http("/slow-body"), server.http("/reset-after-headers")});
+  h.line({server.http("/reset"), server.http("/header-flood"), server.http("/long-header")});
+  std::string ph = dir.file("site/h.html", h.done());
+  QilsiteRun run = run_timed(args_for(dir, server, "off"));
+  EXPECT_EQ(run.r.status, 0) << run.r.err;
+  EXPECT_LT(run.seconds, 3.5) << "a slow body is not waited for";
+  Report r = only_report(run.o, ph);
+  EXPECT_EQ(r.checked, 5) << run.r.out;
+  std::vector<std::string> want = {
+      result(ph + ":" + h.at[2], "broken", server.http("/reset"), "0", "\n\tconnection reset"),
+      result(ph + ":" + h.at[3], "broken", server.http("/header-flood"), "0", "\n\theader too large"),
+      result(ph + ":" + h.at[4], "broken", server.http("/long-header"), "0", "\n\theader too large"),
+  };
+  EXPECT_EQ(r.results, want) << run.r.out;
+}
+
 TEST(LinkCheckCli, CertificatesAreVerified) {
   LinkServer server;
   ASSERT_TRUE(server.ok()) << server.error;
@@ -341,7 +364,7 @@ TEST(LinkCheckCli, CertificatesAreVerified) {
   Report r = only_report(run.o, pe);
   EXPECT_EQ(r.checked, 2) << run.r.out;
   EXPECT_EQ(r.results, std::vector<std::string>{result(pe + ":" + e.at[0], "broken", server.https("/ok"), "0",
-                                                       "\n\tcouldn't connect (HTTPS protocol)")})
+                                                       "\n\tcertificate not trusted")})
       << run.r.out;
   EXPECT_EQ(server.count("/ok", "https"), 0) << server.stats();
   EXPECT_EQ(server.count("/ok", "http"), 1) << server.stats();

@@ -32,6 +32,7 @@
 #include "test_support.h"
 
 #include "driver/driver_build.h"
+#include "net/link_server.h"
 #include "site/site_path.h"
 
 namespace {
@@ -580,4 +581,18 @@ TEST(Regressions, ABinarySourceCostsAboutItsSize) {
     long peak = peak_of_run({std::string("target_path=") + name, "root_path=."}, dir.path);
     EXPECT_LT(peak, 2 * size + (32L << 20)) << name << ": " << (peak >> 20) << " MiB for 32 MiB";
   }
+}
+
+// A live page whose status came at once but whose body came slowly was "broken, status_code:
+// 0, timed out": the body was waited for. The status line and headers are the verdict now.
+TEST(Regressions, ALiveLinkWithASlowBodyIsOk) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  dir.file("site/a.html", "<!DOCTYPE html><html lang=\"en\"><head><title>A</title></head><body><a href=\"" +
+                              server.http("/slow-body") + "\">slow</a></body></html>\n");
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path, "check_urls",
+                                 "consent_url=off", "strict"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("broken"), std::string::npos) << r.out;
 }
