@@ -401,6 +401,8 @@ driver_run(FileService *service, OptionTable *options) {
     LinkCheckSettings link_settings = {};
     link_settings.consent_url = settings.consent_url;
     link_settings.ca_file = settings.ca_file;
+    link_settings.preview = driver_cut_previews;
+    link_settings.preview_user = site;
     site->links = linkcheck_start(link_settings);
     if (!site->links) site->settings.check_urls = 0;
   }

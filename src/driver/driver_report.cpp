@@ -12,27 +12,48 @@
 
 //~ Previews
 
-// The previews of the page's links whose answers came with a body a finder reads.
+// The link checker's preview callback, on a worker thread as each body arrives: the
+// items of the link's finder, or null when none found a value. Items whose text would
+// show as nothing are left out: an empty span says nothing and fails the next check.
+void *
+driver_cut_previews(Arena *arena, void *user, StrView url, StrView body) {
+  Site *site = (Site *)user;
+  const SourceFinder *finder = driver_finder_for(site, url);
+  if (!finder) return 0;
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  LinkMetadataItemList items = {};
+  metadata_extract(scratch.arena, finder, body, &items);
+  // A page in which no marker found a value has no preview: its prefixes alone say nothing.
+  bool found = false;
+  DataMarker *marker = finder->data_markers.first;
+  for (LinkMetadataItem *item = items.first; item && marker; item = item->next, marker = marker->next) {
+    if (item->text.length > marker->prefix.length) found = true;
+  }
+  LinkMetadataItem *first = 0, *last = 0;
+  for (LinkMetadataItem *item = found ? items.first : 0; item; item = item->next) {
+    StrView shown = str_trim_whitespace(html_preview_text(scratch.arena, item->text));
+    if (!shown.length) continue;
+    LinkMetadataItem *kept = push_struct(arena, LinkMetadataItem);
+    kept->flags = item->flags;
+    kept->text = str_push_copy(arena, item->text);
+    if (last) last->next = kept;
+    else first = kept;
+    last = kept;
+  }
+  scratch_end(scratch);
+  return first;
+}
+
+// The previews of the page's links whose answers came with a body a finder read.
 static LinkMetadata *
 driver_link_metadata(Site *site, Arena *arena, PageRecord *record) {
   LinkMetadata *first = 0, *last = 0;
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
-    const SourceFinder *finder = driver_finder_for(site, l->url);
-    if (!finder) continue;
-    StrView body = {};
-    linkcheck_verdict(site->links, l->url, 0, &body);
-    if (!body.length) continue;
-    LinkMetadataItemList items = {};
-    metadata_extract(arena, finder, body, &items);
-    // A page in which no marker found a value has no preview: its prefixes alone say nothing.
-    bool found = false;
-    DataMarker *marker = finder->data_markers.first;
-    for (LinkMetadataItem *item = items.first; item && marker; item = item->next, marker = marker->next) {
-      if (item->text.length > marker->prefix.length) found = true;
-    }
-    if (!found) continue;
+    void *preview = 0;
+    linkcheck_verdict(site->links, l->url, 0, &preview);
+    if (!preview) continue;
     LinkMetadata *m = push_struct(arena, LinkMetadata);
-    m->items = items.first;
+    m->items = (LinkMetadataItem *)preview;
     m->hash = str_hash_djb2(l->written);
     if (last) last->next = m;
     else first = m;

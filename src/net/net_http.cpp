@@ -9,8 +9,9 @@
 #include "os/os_core.h"
 #include "os/os_thread.h"
 
-// A body read for a caller is cut here: previews are cut from the top of a page.
-#define HTTP_BODY_MAX MB(2)
+// A body read for a caller is cut here: previews are cut from the top of a page, and
+// every transfer in flight may hold this much until its previews are cut.
+#define HTTP_BODY_MAX MB(1)
 // An unwanted body this small is read (and dropped) rather than cutting the connection.
 #define HTTP_DISCARD_MAX KB(64)
 // A response's header lines in all: a flood beyond this is no answer.

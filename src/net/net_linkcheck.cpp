@@ -171,16 +171,21 @@ linkcheck_classify(Arena *arena, HttpResponse *r, u32 *verdict_out, StrView *mes
 }
 
 static void
-linkcheck_finish(LinkChecker *s, UrlCacheEntry *e, HttpResponse *r) {
+linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse *r) {
   u64 hash = str_hash_djb2(e->url);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
-  ArenaTemp scratch = scratch_begin(0, 0);
+  ArenaTemp scratch = scratch_begin(&previews, 1);
   u32 verdict = 0;
   StrView message = {};
   linkcheck_classify(scratch.arena, r, &verdict, &message);
+  //- the body is read for its previews here, once, and goes with the answer's memory
+  void *preview = 0;
+  if (s->preview && verdict != LinkVerdict_Broken && r->body.length) {
+    preview = s->preview(previews, s->preview_user, e->url, r->body);
+  }
 
   rwlock_lock_exclusive(stripe->rwlock);
-  e->body = verdict == LinkVerdict_Broken ? StrView{} : str_push_copy(stripe->arena, r->body);
+  e->preview = preview;
   e->verdict = verdict;
   e->message = str_push_copy(stripe->arena, message);
   rwlock_unlock_exclusive(stripe->rwlock);
@@ -209,6 +214,8 @@ linkcheck_worker(u64 parameter) {
   LinkChecker *s = w->checker;
   thread_set_name("[HTTP] Request #%I64u", w->index);
   Arena *arena = arena_create_sized(MB(64), KB(64));
+  // Previews stay for the run: only what the finders cut out, a few hundred bytes a link.
+  Arena *previews = arena_create_sized(GB(1), KB(64));
   HttpBatch *batch = http_batch_create(arena, s->transfers_per_worker, s->connections_per_host);
   LinkCheckFetch *free_fetches = 0;
   ThreadContext *ctx = thread_context_get();
@@ -242,7 +249,7 @@ linkcheck_worker(u64 parameter) {
       void *user = 0;
       while (http_batch_next(batch, ctx->scratch[0], 20, &r, &user)) {
         LinkCheckFetch *f = (LinkCheckFetch *)user;
-        linkcheck_finish(s, f->entry, &r);
+        linkcheck_finish(s, previews, f->entry, &r);
         f->next = free_fetches;
         free_fetches = f;
         arena_pop_to(ctx->scratch[0], mark);
@@ -355,6 +362,8 @@ linkcheck_start(LinkCheckSettings settings) {
     s->consent_host = linkcheck_consent_host(s->consent_url);
   }
   s->consent_mutex = mutex_create();
+  s->preview = settings.preview;
+  s->preview_user = settings.preview_user;
 
   //- workers: one fewer than the processors, at least one; each drives many transfers
   s->worker_count = procs > 1 ? procs - 1 : 1;
@@ -465,12 +474,12 @@ linkcheck_fetch_ended(LinkChecker *s, StrView url) {
 }
 
 u32
-linkcheck_verdict(LinkChecker *s, StrView url, StrView *message, StrView *body) {
+linkcheck_verdict(LinkChecker *s, StrView url, StrView *message, void **preview) {
   UrlCacheEntry *e = linkcheck_entry(s, url);
   if (!e || !__atomic_load_n(&e->done, __ATOMIC_ACQUIRE)) return LinkVerdict_None;
   // Written once before `done`; never changed after.
   if (message) *message = e->message;
-  if (body) *body = e->body;
+  if (preview) *preview = e->preview;
   return e->verdict;
 }
 

@@ -28,7 +28,7 @@ struct UrlCacheEntry {
   UrlCacheEntry *next;
   StrView url;
   u32 tag;
-  StrView body;
+  void *preview;  // what the preview callback made of the body; the body itself is not kept
   u32 done;     // set (release) once the fetch has ended and the fields above hold its answer
   u32 verdict;  // LinkVerdict
   StrView message;
@@ -39,10 +39,17 @@ struct UrlCacheEntry {
 #define LINK_CHECK_URL_MAX KB(64)
 #define URL_CACHE_SLOTS 256
 
+// Cuts what a page's previews need out of a fetched body, onto `arena` (which lives as
+// long as the checker); runs on a worker thread as each body arrives, so that bodies are
+// released at once. Null: nothing.
+typedef void *LinkPreviewFn(Arena *arena, void *user, StrView url, StrView body);
+
 struct LinkCheckSettings {
   StrView consent_url;  // empty: the built-in address; "off": no consent request
   StrView ca_file;      // certificates to trust instead of the system's
   u64 timeout_s;        // a whole request; zero: 30
+  LinkPreviewFn *preview;
+  void *preview_user;
 };
 
 // One run's link checker; the driver holds it and hands it to every call.
@@ -61,6 +68,8 @@ struct LinkChecker {
   u64 worker_count;
   u64 transfers_per_worker;
   u64 connections_per_host;
+  LinkPreviewFn *preview;
+  void *preview_user;
   //- progress
   u64 in_progress;
   //- the consent request, sent before the first link to the host it serves
@@ -85,13 +94,13 @@ bool linkcheck_enqueue_record(LinkChecker *checker, LinkCheckRecord *record, u64
 u64 linkcheck_in_progress(LinkChecker *checker);
 // Queues a web address for checking; false when the link checker is not running. An
 // address that cannot be fetched is answered at once as unchecked, with the reason.
-// With `read_body` its answer's body is kept (for previews).
+// With `read_body` its answer's body is read and handed to the preview callback.
 bool linkcheck_enqueue(LinkChecker *checker, StrView url, StrView location, u32 read_body = 0);
 // True once the fetch of this exact address text has ended.
 bool linkcheck_fetch_ended(LinkChecker *checker, StrView url);
-// The answer for an address whose fetch has ended: its verdict and ready-made message
-// (LinkVerdict_None and empty for a good answer or an address not fetched).
-u32 linkcheck_verdict(LinkChecker *checker, StrView url, StrView *message, StrView *body);
+// The answer for an address whose fetch has ended: its verdict, ready-made message and
+// preview (LinkVerdict_None, empty and null for a good answer or an address not fetched).
+u32 linkcheck_verdict(LinkChecker *checker, StrView url, StrView *message, void **preview);
 StrView linkcheck_verdict_name(u32 verdict);
 // The address as a browser sends it: blanks at its ends and tabs and line breaks inside
 // dropped, the fragment cut, a backslash before the query read as "/", and spaces,
