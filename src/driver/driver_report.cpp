@@ -90,11 +90,69 @@ driver_generated_links(Arena *arena, HtmlNode *root, StrView *text_out) {
   return links;
 }
 
+// The previews a generated page had when it was last written, for its links that got
+// none this time: a page is made anew from its document, so what a hand-written page
+// keeps by itself is read back from the page on disk.
+static LinkMetadata *
+driver_previews_kept(Site *site, Arena *arena, PageRecord *record, LinkMetadata *fresh) {
+  bool some_missing = false;
+  for (PageWebLink *l = record->first_web_link; l && !some_missing; l = l->next) {
+    if (!driver_finder_for(site, l->url)) continue;
+    void *preview = 0;
+    linkcheck_verdict(site->links, l->url, 0, &preview);
+    if (!preview) some_missing = true;
+  }
+  if (!some_missing) return fresh;
+  StrView text = os_read_file(arena, record->path);
+  if (!text.length) return fresh;
+  HtmlParseResult old = html_parse(arena, text, record->path, html_tokenize(arena, text), 0, {});
+  LinkMetadata *first = fresh, *last = fresh;
+  while (last && last->next) last = last->next;
+  for (HtmlNode *n = old.root; !html_node_is_nil(n); n = html_next_preorder(n, old.root)) {
+    if (n->type != HtmlNode_Element || n->element->kind != HtmlTagKind_A) continue;
+    StrView href = html_decode_url(arena, html_attribute_value(n, HtmlAttrKind_Href));
+    if (!site_link_is_web_address(href)) continue;
+    u64 hash = str_hash_djb2(href);
+    bool has_fresh = false;
+    for (LinkMetadata *m = fresh; m && !has_fresh; m = m->next) has_fresh = m->hash == hash;
+    if (has_fresh) continue;
+    //- the spans right after the link, as they were written (already safe text)
+    LinkMetadataItem *items = 0, *items_last = 0;
+    for (HtmlNode *e = n->next; !html_node_is_nil(e); e = e->next) {
+      if (e->type != HtmlNode_Element || e->element->kind != HtmlTagKind_Span) break;
+      StrView cls = html_attribute_value(e, HtmlAttrKind_Class);
+      if (!str_match(cls, str_lit("metadata"), StrMatchFlag_Prefix)) break;
+      StrList parts = {};
+      // The span's text nodes, as the page has them (references as written).
+      for (HtmlNode *c = e->last_child->first_child; !html_node_is_nil(c); c = c->next) {
+        if (c->type == HtmlNode_Content) {
+          str_list_push(arena, &parts, str_substr(text, c->source_offset, c->source_offset + c->source_length));
+        }
+      }
+      LinkMetadataItem *item = push_struct(arena, LinkMetadataItem);
+      item->text = str_list_join(arena, &parts, 0);
+      if (str_find(cls, 0, str_lit("missing-metadata"), 0) < cls.length) item->flags = LinkMetadataFlag_Missing;
+      if (items_last) items_last->next = item;
+      else items = item;
+      items_last = item;
+    }
+    if (!items) continue;
+    LinkMetadata *m = push_struct(arena, LinkMetadata);
+    m->items = items;
+    m->hash = hash;
+    if (last) last->next = m;
+    else first = m;
+    last = m;
+  }
+  return first;
+}
+
 static void
 driver_attach_previews(Site *site, PageRecord *record) {
   if (!site->finders.count || !record->first_web_link) return;
   Arena *arena = record->arena;
   LinkMetadata *metadata = driver_link_metadata(site, arena, record);
+  if (record->kind == PageKind_Generated && record->tree) metadata = driver_previews_kept(site, arena, record, metadata);
   if (!metadata) return;
   if (record->kind == PageKind_HandWritten && record->html && record->html->root) {
     html_attach_link_metadata(arena, &record->html->links, record->source, metadata);

@@ -73,6 +73,7 @@ TEST(PreviewsCli, PagesAndDocumentsGetPreviewsOnceAndAsText) {
   }
   run_qilsite(args);
   EXPECT_EQ(read_all(page), once);
+  EXPECT_EQ(read_all(dir.path + "/w/d.html"), doc) << "a generated page keeps them too";
 }
 
 // Remote text never changes the page around it: it becomes valid UTF-8 without controls,
