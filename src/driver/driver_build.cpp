@@ -12,6 +12,16 @@
 
 //~ Set-up
 
+// Digits only, at most `max`.
+static bool
+driver_is_number(StrView text, u64 max) {
+  if (!text.length || text.length > 6) return false;
+  for (u64 i = 0; i < text.length; i += 1) {
+    if (text.data[i] < '0' || text.data[i] > '9') return false;
+  }
+  return str_to_u64(text, 10) <= max;
+}
+
 static SiteSettings
 driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
   SiteSettings s = {};
@@ -27,6 +37,17 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
   s.consent_url = option_value(options, str_lit("consent_url"));
   s.ca_file = option_value(options, str_lit("ca_file"));
   s.strict = option_switch(options, str_lit("strict"));
+  s.link_retries = 2;
+  StrView retries = option_value(options, str_lit("retries"));
+  if (retries.length) {
+    if (driver_is_number(retries, 10)) s.link_retries = (u32)str_to_u64(retries, 10);
+    else console_eprintf("qilsite: retries=%.*s is not a number from 0 to 10: 2 is used\n", str_expand(retries));
+  }
+  StrView timeout = option_value(options, str_lit("timeout"));
+  if (timeout.length) {
+    if (driver_is_number(timeout, 3600) && str_to_u64(timeout, 10) > 0) s.link_timeout_s = str_to_u64(timeout, 10);
+    else console_eprintf("qilsite: timeout=%.*s is not a number of seconds from 1 to 3600: 30 is used\n", str_expand(timeout));
+  }
 
   if (s.target.length == 0) {
     console_printf("No file to parse provided, use 'target_path' argument\n");
@@ -401,6 +422,8 @@ driver_run(FileService *service, OptionTable *options) {
     LinkCheckSettings link_settings = {};
     link_settings.consent_url = settings.consent_url;
     link_settings.ca_file = settings.ca_file;
+    link_settings.retries = settings.link_retries;
+    link_settings.timeout_s = settings.link_timeout_s;
     link_settings.preview = driver_cut_previews;
     link_settings.preview_user = site;
     site->links = linkcheck_start(link_settings);

@@ -25,6 +25,8 @@ static const DriverOptionInfo driver_option_table[] = {
     {"print_todos", "print_todos", "recorded only"},
     {"ca_file", "ca_file=PATH", "a PEM file of certificates to trust instead of the system's"},
     {"consent_url", "consent_url=URL", "the consent request, sent before the first link to its host; off sends none"},
+    {"retries", "retries=N", "further attempts at a web link after a time-out, a reset, a 429 or a 5xx (2)"},
+    {"timeout", "timeout=SECONDS", "the longest one web request may take (30)"},
     {"strict", "strict", "exit with status 1 when the run found an error, a broken link or an unwritable page"},
     {"help", "--help, -h", "print this text and exit"},
     {"version", "--version", "print the version and exit"},

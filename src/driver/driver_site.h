@@ -28,6 +28,8 @@ struct SiteSettings {
   StrView consent_url;
   StrView ca_file;
   b32 strict;
+  u32 link_retries;    // retries=N: further attempts at a link that failed for a while
+  u64 link_timeout_s;  // timeout=SECONDS: a whole request; zero: the checker's own
 };
 
 //~ Counters

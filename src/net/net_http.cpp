@@ -380,7 +380,10 @@ http_failure_words(Arena *arena, HttpTransfer *t, CURLcode code) {
       curl_off_t connected_us = 0, total_us = 0;
       curl_easy_getinfo(t->easy, CURLINFO_CONNECT_TIME_T, &connected_us);
       curl_easy_getinfo(t->easy, CURLINFO_TOTAL_TIME_T, &total_us);
-      if (connected_us <= 0) return str_pushf(arena, "timed out after %I64u s connecting", http_global.connect_timeout_s);
+      if (connected_us <= 0) {
+        u64 limit = Min(http_global.connect_timeout_s, http_global.total_timeout_s);
+        return str_pushf(arena, "timed out after %I64u s connecting", limit);
+      }
       if ((u64)total_us + 500000 >= http_global.total_timeout_s * 1000000) {
         return str_pushf(arena, "timed out after %I64u s", http_global.total_timeout_s);
       }
@@ -417,6 +420,10 @@ http_transfer_finish(HttpTransfer *t, Arena *arena, CURLcode code) {
   curl_off_t total_us = 0;
   if (curl_easy_getinfo(t->easy, CURLINFO_TOTAL_TIME_T, &total_us) == CURLE_OK && total_us > 0) {
     r.duration_ms = (u64)total_us / 1000;
+  }
+  curl_off_t retry_after = 0;
+  if (answered && curl_easy_getinfo(t->easy, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK && retry_after > 0) {
+    r.retry_after_s = (u64)retry_after;
   }
   curl_slist_free_all(t->headers_out);
   t->headers_out = 0;

@@ -47,6 +47,7 @@ struct HttpResponse {
   StrView final_url;  // where the request ended after redirects
   u64 duration_ms;
   StrView reason;     // a failure in plain words ("connection refused"), empty without one
+  u64 retry_after_s;  // what a Retry-After header asked for (seconds or a date), 0 without one
 };
 
 struct HttpStatusLine {

@@ -9,6 +9,11 @@
 // In flight at once, in all; to one host, in all.
 #define LINK_CHECK_IN_FLIGHT 64
 #define LINK_CHECK_PER_HOST 32
+// Retries wait 0.5 s, then 1 s, 2 s ... (each times 0.5 to 1.5 at random, so that many
+// links of one host do not come back at once); a Retry-After is honoured up to the cap,
+// and a longer one is not waited for: the answer stands.
+#define LINK_CHECK_RETRY_BASE_MS 500
+#define LINK_CHECK_RETRY_AFTER_MAX_S 10
 
 // A record in the ring: the address's length and bytes, the location's length and bytes
 // (each padded to 8), then its kind and tag; the smallest has both texts empty.
@@ -151,33 +156,56 @@ linkcheck_cache_answer(LinkChecker *s, StrView url, u32 verdict, StrView message
 
 // The message and verdict of an answer, as the page reports show them.
 static void
-linkcheck_classify(Arena *arena, HttpResponse *r, u32 *verdict_out, StrView *message_out) {
+linkcheck_classify(Arena *arena, HttpResponse *r, u32 attempts, u32 *verdict_out, StrView *message_out) {
   UrlParts asked = url_parse(r->url);
   UrlParts final = url_parse(r->final_url.length ? r->final_url : r->url);
-  u32 verdict = url_same(&asked, &final) ? LinkVerdict_Noted : LinkVerdict_Redirected;
+  bool moved = !url_same(&asked, &final);
+  u32 verdict = moved ? LinkVerdict_Redirected : LinkVerdict_Noted;
   u32 status = http_parse_status_line(r->headers).status;
   if (status >= 200 && status <= 299) verdict = LinkVerdict_None;
-  else if ((status >= 400 && status <= 499) || status < 100 || status > 599) verdict = LinkVerdict_Broken;
+  else if ((status >= 400 && status <= 599) || status < 100 || status > 599) verdict = LinkVerdict_Broken;
   StrView message = {};
   if (verdict != LinkVerdict_None) {
     StrView error = r->reason.length ? r->reason : http_error_message(r->error);
     message = str_pushf(arena, "url: %S \n\tstatus_code: %lu", &r->url, (unsigned long)status);
     if (r->duration_ms) message = str_pushf(arena, "%S\n\ttimestamp: %llums", &message, (unsigned long long)r->duration_ms);
     if (error.length) message = str_pushf(arena, "%S\n\t%S", &message, &error);
-    if (verdict == LinkVerdict_Redirected) message = str_pushf(arena, "%S\n\tredirect:  %S", &message, &r->final_url);
+    if (attempts > 1) message = str_pushf(arena, "%S\n\tattempts: %lu", &message, (unsigned long)attempts);
+    if (r->retry_after_s > LINK_CHECK_RETRY_AFTER_MAX_S && verdict == LinkVerdict_Broken) {
+      message = str_pushf(arena, "%S\n\tretry after %llu s asked, more than the %d s a link waits", &message,
+                          (unsigned long long)r->retry_after_s, LINK_CHECK_RETRY_AFTER_MAX_S);
+    }
+    if (moved && r->final_url.length) message = str_pushf(arena, "%S\n\tredirect:  %S", &message, &r->final_url);
   }
   *verdict_out = verdict;
   *message_out = message;
 }
 
+// Whether an answer is worth another attempt, and after how long (with jitter).
+static bool
+linkcheck_retry_wait(HttpResponse *r, u32 attempt, u64 *rng, u64 *wait_ms) {
+  u32 status = http_parse_status_line(r->headers).status;
+  bool transient = status == 429 || (status >= 500 && status <= 599) || r->error == HttpError_Timeout ||
+                   str_equal(r->reason, str_lit("connection reset")) ||
+                   str_equal(r->reason, str_lit("connection closed without an answer"));
+  if (!transient || r->retry_after_s > LINK_CHECK_RETRY_AFTER_MAX_S) return false;
+  *rng ^= *rng << 13;
+  *rng ^= *rng >> 7;
+  *rng ^= *rng << 17;
+  u64 base = (u64)LINK_CHECK_RETRY_BASE_MS << Min(attempt, 10u);
+  u64 jittered = base / 2 + *rng % (base + 1);
+  *wait_ms = Max(jittered, r->retry_after_s * 1000);
+  return true;
+}
+
 static void
-linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse *r) {
+linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse *r, u32 attempts) {
   u64 hash = str_hash_djb2(e->url);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
   ArenaTemp scratch = scratch_begin(&previews, 1);
   u32 verdict = 0;
   StrView message = {};
-  linkcheck_classify(scratch.arena, r, &verdict, &message);
+  linkcheck_classify(scratch.arena, r, attempts, &verdict, &message);
   //- the body is read for its previews here, once, and goes with the answer's memory
   void *preview = 0;
   if (s->preview && verdict != LinkVerdict_Broken && r->body.length) {
@@ -196,10 +224,12 @@ linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse
 
 //~ Workers
 
-// What a transfer carries back to its worker.
+// What a transfer carries back to its worker; also an attempt waiting for its time.
 struct LinkCheckFetch {
   LinkCheckFetch *next;
   UrlCacheEntry *entry;
+  u32 attempt;  // 1 for the first
+  u64 due_us;   // when a retry may start
 };
 
 // A worker's thread parameter points at one of these.
@@ -207,6 +237,14 @@ struct LinkCheckWorker {
   LinkChecker *checker;
   u64 index;
 };
+
+static void
+linkcheck_start_fetch(HttpBatch *batch, Arena *scratch, LinkCheckFetch *f) {
+  HttpRequest request = {};
+  request.method = HttpMethod_Get;
+  request.read_body = f->entry->tag;
+  http_batch_add(batch, linkcheck_fetch_address(scratch, f->entry->url), StrView{}, request, f);
+}
 
 static void
 linkcheck_worker(u64 parameter) {
@@ -218,11 +256,28 @@ linkcheck_worker(u64 parameter) {
   Arena *previews = arena_create_sized(GB(1), KB(64));
   HttpBatch *batch = http_batch_create(arena, s->transfers_per_worker, s->connections_per_host);
   LinkCheckFetch *free_fetches = 0;
+  LinkCheckFetch *waiting = 0;  // retries not yet due
+  u64 rng = os_now_micros() * 2654435761u + w->index + 1;
   ThreadContext *ctx = thread_context_get();
   for (;;) {
+    u64 now = os_now_micros();
+    //- retries whose time has come go first
+    u64 next_due = DEADLINE_NONE;
+    for (LinkCheckFetch **at = &waiting; *at;) {
+      LinkCheckFetch *f = *at;
+      if (f->due_us <= now && http_batch_has_room(batch)) {
+        *at = f->next;
+        u64 mark = arena_pos(ctx->scratch[0]);
+        linkcheck_start_fetch(batch, ctx->scratch[0], f);
+        arena_pop_to(ctx->scratch[0], mark);
+        continue;
+      }
+      next_due = Min(next_due, f->due_us);
+      at = &f->next;
+    }
     //- take records while there is room; wait only when nothing is in flight
     while (http_batch_has_room(batch)) {
-      u64 deadline = http_batch_in_flight(batch) ? os_now_micros() : DEADLINE_NONE;
+      u64 deadline = http_batch_in_flight(batch) ? os_now_micros() : next_due;
       u64 mark = arena_pos(ctx->scratch[0]);
       LinkCheckRecord rec = {};
       if (!linkcheck_take(s, ctx->scratch[0], &rec, deadline)) break;
@@ -236,22 +291,29 @@ linkcheck_worker(u64 parameter) {
       if (f) free_fetches = f->next;
       else f = push_struct(arena, LinkCheckFetch);
       f->entry = e;
-      HttpRequest request = {};
-      request.method = HttpMethod_Get;
-      request.read_body = e->tag;
-      http_batch_add(batch, linkcheck_fetch_address(ctx->scratch[0], rec.url), StrView{}, request, f);
+      f->attempt = 1;
+      linkcheck_start_fetch(batch, ctx->scratch[0], f);
       arena_pop_to(ctx->scratch[0], mark);
     }
-    //- answers, as they come
+    //- answers, as they come; a transient failure waits for another attempt
     if (http_batch_in_flight(batch)) {
       u64 mark = arena_pos(ctx->scratch[0]);
       HttpResponse r = {};
       void *user = 0;
-      while (http_batch_next(batch, ctx->scratch[0], 20, &r, &user)) {
+      u64 wait = waiting ? 1 : 20;  // a retry falling due is not held up for long
+      while (http_batch_next(batch, ctx->scratch[0], wait, &r, &user)) {
         LinkCheckFetch *f = (LinkCheckFetch *)user;
-        linkcheck_finish(s, previews, f->entry, &r);
-        f->next = free_fetches;
-        free_fetches = f;
+        u64 wait_ms = 0;
+        if (f->attempt <= s->retries && linkcheck_retry_wait(&r, f->attempt - 1, &rng, &wait_ms)) {
+          f->attempt += 1;
+          f->due_us = os_now_micros() + wait_ms * 1000;
+          f->next = waiting;
+          waiting = f;
+        } else {
+          linkcheck_finish(s, previews, f->entry, &r, f->attempt);
+          f->next = free_fetches;
+          free_fetches = f;
+        }
         arena_pop_to(ctx->scratch[0], mark);
       }
       arena_pop_to(ctx->scratch[0], mark);
@@ -362,6 +424,7 @@ linkcheck_start(LinkCheckSettings settings) {
     s->consent_host = linkcheck_consent_host(s->consent_url);
   }
   s->consent_mutex = mutex_create();
+  s->retries = settings.retries;
   s->preview = settings.preview;
   s->preview_user = settings.preview_user;
 

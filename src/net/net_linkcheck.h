@@ -11,7 +11,7 @@
 enum LinkVerdict : u32 {
   LinkVerdict_None = 0,        // answered 200-299: nothing to say
   LinkVerdict_Redirected = 2,  // the answer came from another address
-  LinkVerdict_Broken = 3,      // 400-499, or no valid status
+  LinkVerdict_Broken = 3,      // 400-599 (after retries), or no valid status
   LinkVerdict_Noted = 4,       // another status, at the same address
   LinkVerdict_Unchecked = 5,   // not fetched, for a reason the message gives
 };
@@ -48,6 +48,7 @@ struct LinkCheckSettings {
   StrView consent_url;  // empty: the built-in address; "off": no consent request
   StrView ca_file;      // certificates to trust instead of the system's
   u64 timeout_s;        // a whole request; zero: 30
+  u32 retries;          // further attempts after a time-out, a reset, a 429 or a 5xx
   LinkPreviewFn *preview;
   void *preview_user;
 };
@@ -68,6 +69,7 @@ struct LinkChecker {
   u64 worker_count;
   u64 transfers_per_worker;
   u64 connections_per_host;
+  u32 retries;
   LinkPreviewFn *preview;
   void *preview_user;
   //- progress

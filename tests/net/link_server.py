@@ -10,7 +10,7 @@ so it never outlives the test that started it.
 
 Paths (on both HTTP ports; any path takes ?delay=MS):
   /ok and /ok%20page 200 HTML, /missing 404, /busy 503, /redir-ok 302 -> /ok, /redir-busy 302 -> /busy,
-  /loop 302 -> /loop, /slow-body 200 whose body stalls 4 s, /reset-after-headers 200 then a
+  /loop 302 -> /loop, /flaky?fail=N&status=S&after=A S (Retry-After A) N times then 200, /slow-body 200 whose body stalls 4 s, /reset-after-headers 200 then a
   reset, /reset a reset, /header-flood 100,000 header lines, /long-header a 1 MB header line, /consent (POST, recorded), /stats (JSON counts and the consent record),
   /consent-record (the recorded consent request as raw text),
   /farm/N 200 except N % 20 == 0 -> 404 and N % 10 == 1 -> 302 to /farm-target/N (200),
@@ -160,6 +160,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.redirect("/busy")
         elif path == "/loop":
             self.redirect("/loop")
+        elif path == "/flaky":
+            # Fails its first `fail` requests (per query) with `status`, then answers 200.
+            fail = int(query.get("fail", ["1"])[0])
+            with lock:
+                seen = counts.get(target, 0)
+            if seen <= fail:
+                headers = [("Retry-After", query["after"][0])] if "after" in query else []
+                self.send(int(query.get("status", ["503"])[0]), page("Busy", "busy"), headers)
+            else:
+                self.send(200, page("OK", "fine"))
         elif path == "/slow-body":
             # A large live page on a slow host: the status comes at once, the body later.
             self.send_response(200)

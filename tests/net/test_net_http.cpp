@@ -55,11 +55,18 @@ wait_until_checked(LinkChecker *checker, const std::vector<std::string> &urls) {
 
 //~ Workers and cache
 
+static LinkCheckSettings
+linkcheck_settings_off() {
+  LinkCheckSettings settings = {};
+  settings.consent_url = str_lit("off");
+  return settings;
+}
+
 // Four threads queue every address four times: each is fetched exactly once, and
 // every answer is there when the in-progress count falls to zero.
 TEST(LinkCheck, EveryAddressFetchedOnceFromManyProducers) {
   CountingServer server;
-  LinkChecker *checker = linkcheck_start(LinkCheckSettings{str_lit("off"), {}, 0, 0, 0});
+  LinkChecker *checker = linkcheck_start(linkcheck_settings_off());
   ASSERT_TRUE(checker);
   std::vector<std::string> urls;
   for (int i = 0; i < 60; i += 1) {
@@ -105,7 +112,7 @@ TEST(LinkCheck, EveryAddressFetchedOnceFromManyProducers) {
   EXPECT_EQ(server.total(), 61);
   EXPECT_EQ(server.count(urls[1].substr(urls[1].find("/ok/"))), 1);
   //- each checker keeps its own cache; no checker has nothing
-  LinkChecker *other = linkcheck_start(LinkCheckSettings{str_lit("off"), {}, 0, 0, 0});
+  LinkChecker *other = linkcheck_start(linkcheck_settings_off());
   ASSERT_TRUE(other && other != checker);
   EXPECT_FALSE(linkcheck_fetch_ended(other, sv(urls[1])));
   EXPECT_FALSE(linkcheck_enqueue(nullptr, sv(urls[1]), str_lit("x.html:1:1")));
@@ -116,7 +123,7 @@ TEST(LinkCheck, EveryAddressFetchedOnceFromManyProducers) {
 // The ring keeps records whole across its end, and a record too big for it is refused.
 TEST(LinkCheck, RingRecordsWrapAndOversizedRecordsAreRefused) {
   CountingServer server;
-  LinkChecker *checker = linkcheck_start(LinkCheckSettings{str_lit("off"), {}, 0, 0, 0});
+  LinkChecker *checker = linkcheck_start(linkcheck_settings_off());
   ASSERT_TRUE(checker);
   std::string huge(LINK_CHECK_RING_SIZE, 'x');
   LinkCheckRecord big = {sv(huge), str_lit("a:1:1"), 0, 0};

@@ -149,11 +149,13 @@ TEST(LinkCheckCli, StatusesRedirectsAndOneFetchPerAddress) {
   //- each page once, its bad links in page order at their own positions
   Report ra = only_report(run.o, pa);
   EXPECT_EQ(ra.checked, 9) << run.r.out;
+  std::string too_long = "\n\tretry after 120 s asked, more than the 10 s a link waits";
   std::vector<std::string> want_a = {
       result(pa + ":" + a.at[1], "broken", slow, "404"),
-      result(pa + ":" + a.at[2], "noted", server.https("/busy"), "503"),
-      result(pa + ":" + a.at[4], "redirected", server.https("/redir-busy"), "503",
-             "\n\tredirect:  " + server.https("/busy")),
+      // A 5xx is broken; one that asks for a longer wait than a link gets is not retried.
+      result(pa + ":" + a.at[2], "broken", server.https("/busy"), "503", too_long),
+      result(pa + ":" + a.at[4], "broken", server.https("/redir-busy"), "503",
+             too_long + "\n\tredirect:  " + server.https("/busy")),
       result(pa + ":" + a.at[5], "broken", missing, "404"),
       result(pa + ":" + a.at[8], "broken", missing, "404"),
   };
@@ -222,7 +224,9 @@ TEST(LinkCheckCli, ConnectionFailuresAreBrokenAndTheRunEnds) {
   c.line({refused_url, stalled});
   std::string pc = dir.file("site/c.html", c.done());
 
-  QilsiteRun run = run_timed(args_for(dir, server, "off"));
+  std::vector<std::string> args = args_for(dir, server, "off");
+  args.push_back("retries=0");
+  QilsiteRun run = run_timed(args);
   EXPECT_EQ(run.r.status, 0) << "the run ends by itself, a silent server notwithstanding\n" << run.r.out << run.r.err;
   EXPECT_LT(run.seconds, 35.0) << "each fetch is bounded in time";
   EXPECT_TRUE(run.o.junk.empty()) << run.r.out;
@@ -337,7 +341,9 @@ TEST(LinkCheckCli, VerdictsFollowTheHeadersAndSayWhyInPlainWords) {
   h.line({server.http("/slow-body"), server.http("/reset-after-headers")});
   h.line({server.http("/reset"), server.http("/header-flood"), server.http("/long-header")});
   std::string ph = dir.file("site/h.html", h.done());
-  QilsiteRun run = run_timed(args_for(dir, server, "off"));
+  std::vector<std::string> args = args_for(dir, server, "off");
+  args.push_back("retries=0");
+  QilsiteRun run = run_timed(args);
   EXPECT_EQ(run.r.status, 0) << run.r.err;
   EXPECT_LT(run.seconds, 3.5) << "a slow body is not waited for";
   Report r = only_report(run.o, ph);
@@ -348,6 +354,49 @@ TEST(LinkCheckCli, VerdictsFollowTheHeadersAndSayWhyInPlainWords) {
       result(ph + ":" + h.at[4], "broken", server.http("/long-header"), "0", "\n\theader too large"),
   };
   EXPECT_EQ(r.results, want) << run.r.out;
+}
+
+// Time-outs, resets, 429 and 5xx are tried again after a growing wait (a Retry-After
+// honoured); a link still failing after its retries is broken and fails a strict run.
+TEST(LinkCheckCli, TransientFailuresAreRetriedThenBroken) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  std::string later = server.http("/flaky?id=a&fail=2"), never = server.http("/flaky?id=b&fail=9");
+  std::string limited = server.http("/flaky?id=c&fail=1&status=429&after=1");
+  Page k;
+  k.line({later, never}).line({limited, server.http("/reset")});
+  std::string pk = dir.file("site/k.html", k.done());
+  std::vector<std::string> args = args_for(dir, server, "off");
+  args.push_back("strict");
+  QilsiteRun run = run_timed(args);
+  EXPECT_EQ(run.r.status, 1) << run.r.err;
+  EXPECT_GE(run.seconds, 1.0) << "the Retry-After was waited for";
+  Report r = only_report(run.o, pk);
+  std::vector<std::string> want = {
+      result(pk + ":" + k.at[1], "broken", never, "503", "\n\tattempts: 3"),
+      result(pk + ":" + k.at[3], "broken", server.http("/reset"), "0", "\n\tconnection reset\n\tattempts: 3"),
+  };
+  EXPECT_EQ(r.results, want) << run.r.out;
+  std::string stats = server.stats();
+  EXPECT_EQ(server.count("/flaky?id=a&fail=2"), 3) << stats;
+  EXPECT_EQ(server.count("/flaky?id=b&fail=9"), 3) << stats;
+  EXPECT_EQ(server.count("/flaky?id=c&fail=1&status=429&after=1"), 2) << stats;
+  // libcurl itself sends a request once more when a reused connection was reset.
+  EXPECT_GE(server.count("/reset"), 3) << stats;
+  EXPECT_LE(server.count("/reset"), 7) << stats;
+
+  //- retries=0: one request, and its answer stands; timeout= bounds the whole request
+  Page z;
+  std::string silent = "http://127.0.0.1:" + std::to_string(server.silent_port) + "/never";
+  z.line({server.http("/flaky?id=d&fail=1"), silent});
+  std::string pz = dir.file("site/k.html", z.done());
+  args.insert(args.end(), {"retries=0", "timeout=1"});
+  QilsiteRun once = run_timed(args);
+  Report rz = only_report(once.o, pz);
+  ASSERT_EQ(rz.results.size(), 2u) << once.r.out;
+  EXPECT_EQ(rz.results[1], result(pz + ":" + z.at[1], "broken", silent, "0", "\n\ttimed out after 1 s")) << once.r.out;
+  EXPECT_EQ(server.count("/flaky?id=d&fail=1"), 1) << server.stats();
 }
 
 TEST(LinkCheckCli, CertificatesAreVerified) {

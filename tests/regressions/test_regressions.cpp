@@ -618,3 +618,15 @@ TEST(Regressions, AnEmptyRemoteValueWritesNoSpan) {
   EXPECT_EQ(second.status, 0) << second.out << second.err;
   EXPECT_EQ(read_all(page).find("<span"), std::string::npos) << read_all(page);
 }
+
+// A 503 was "noted" and never failed a strict run: a link whose server keeps failing is broken.
+TEST(Regressions, ALinkAnswering503FailsAStrictRun) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  dir.file("site/a.html", "<!DOCTYPE html><html lang=\"en\"><head><title>A</title></head><body><a href=\"" +
+                              server.http("/busy") + "\">busy</a></body></html>\n");
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path, "check_urls",
+                                 "consent_url=off", "strict"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+}
