@@ -43,6 +43,14 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
     if (driver_is_number(retries, 10)) s.link_retries = (u32)str_to_u64(retries, 10);
     else console_eprintf("qilsite: retries=%.*s is not a number from 0 to 10: 2 is used\n", str_expand(retries));
   }
+  s.link_exclude = option_values_all(arena, options, str_lit("exclude"));
+  s.link_accept = option_value(options, str_lit("accept"));
+  StrView redirects = option_value(options, str_lit("redirects"));
+  if (str_equal(redirects, str_lit("warn"))) s.link_redirects = LinkRedirects_Warn;
+  else if (str_equal(redirects, str_lit("error"))) s.link_redirects = LinkRedirects_Error;
+  else if (redirects.length && !str_equal(redirects, str_lit("ok"))) {
+    console_eprintf("qilsite: redirects=%.*s is none of ok, warn and error: ok is used\n", str_expand(redirects));
+  }
   StrView timeout = option_value(options, str_lit("timeout"));
   if (timeout.length) {
     if (driver_is_number(timeout, 3600) && str_to_u64(timeout, 10) > 0) s.link_timeout_s = str_to_u64(timeout, 10);
@@ -333,6 +341,7 @@ driver_print_summary(Site *site, SiteStats *st, bool with_time) {
                    st->links_checked == 1 ? "link" : "links", st->links_broken, st->links_redirected,
                    st->links_noted);
     if (st->links_unchecked) str_list_pushf(a, &second, "%I64u not checked", st->links_unchecked);
+    if (st->links_excluded) str_list_pushf(a, &second, "%I64u excluded", st->links_excluded);
   }
   if (with_time) {
     u64 ms = (os_now_micros() - site->start_us) / 1000;
@@ -424,6 +433,18 @@ driver_run(FileService *service, OptionTable *options) {
     link_settings.ca_file = settings.ca_file;
     link_settings.retries = settings.link_retries;
     link_settings.timeout_s = settings.link_timeout_s;
+    link_settings.accept = settings.link_accept;
+    link_settings.redirects = settings.link_redirects;
+    //- the exclude file beside the searchers configuration: one pattern a line, "#" comments
+    link_settings.exclude = settings.link_exclude;
+    StrView exclude_path = str_pushf(arena, "%Sqilsite_exclude.txt", &settings.local);
+    StrView exclude_text = settings.local.length ? os_read_file(arena, exclude_path) : StrView{};
+    for (u64 at = 0; at < exclude_text.length;) {
+      u64 eol = str_find(exclude_text, at, str_lit("\n"), 0);
+      StrView line = str_trim_whitespace(str_substr(exclude_text, at, eol));
+      at = eol + 1;
+      if (line.length && line.data[0] != '#') str_list_push(arena, &link_settings.exclude, line);
+    }
     link_settings.preview = driver_cut_previews;
     link_settings.preview_user = site;
     site->links = linkcheck_start(link_settings);

@@ -198,7 +198,9 @@ driver_report_page(Site *site, PageRecord *record) {
     if (verdict == LinkVerdict_Redirected) SiteCount(site, links_redirected, 1);
     if (verdict == LinkVerdict_Noted) SiteCount(site, links_noted, 1);
     if (verdict == LinkVerdict_Unchecked) SiteCount(site, links_unchecked, 1);
-    if (verdict == LinkVerdict_None) continue;
+    if (verdict == LinkVerdict_Excluded) SiteCount(site, links_excluded, 1);
+    // The user asked for excluded links: they are counted, not listed.
+    if (verdict == LinkVerdict_None || verdict == LinkVerdict_Excluded) continue;
     StrView name = linkcheck_verdict_name(verdict);
     str_list_pushf(scratch.arena, &messages, "%S %S\n\t%S", &l->location, &name, &message);
   }

@@ -30,6 +30,9 @@ struct SiteSettings {
   b32 strict;
   u32 link_retries;    // retries=N: further attempts at a link that failed for a while
   u64 link_timeout_s;  // timeout=SECONDS: a whole request; zero: the checker's own
+  StrList link_exclude;  // exclude=REGEX, each occurrence, then the lines of the exclude file
+  StrView link_accept;   // accept=RANGES
+  u32 link_redirects;    // redirects=ok|warn|error (LinkRedirects)
 };
 
 //~ Counters
@@ -55,6 +58,7 @@ struct SiteStats {
   u64 links_redirected;
   u64 links_noted;
   u64 links_unchecked;  // web addresses not fetched, each with its reason
+  u64 links_excluded;   // web addresses the exclude patterns match
   u64 sources_deleted;
   u64 sources_new;
 };

@@ -181,6 +181,7 @@ struct HttpTransfer {
   u64 header_bytes;   // of the response under way
   s64 content_length; // of the response under way; -1 unknown
   u32 has_location;
+  u32 permanent_redirect;
   char error_text[CURL_ERROR_SIZE];
 };
 
@@ -228,6 +229,7 @@ http_on_header(char *data, size_t size, size_t count, void *user) {
   if (n <= 2 && (line.data[0] == '\r' || line.data[0] == '\n') && t->header_lines.first) {
     u32 status = http_parse_status_line(t->header_lines.first->string).status;
     bool redirect = t->follow && t->has_location && (status == 301 || status == 302 || status == 303 || status == 307 || status == 308);
+    if (redirect && (status == 301 || status == 308)) t->permanent_redirect = 1;
     if (status >= 200 && !redirect) {
       t->headers_final = 1;
       // The status and headers are the verdict; an unwanted body that is not known to be
@@ -281,6 +283,7 @@ http_transfer_setup(HttpTransfer *t, StrView url, StrView body, HttpRequest requ
   t->header_bytes = 0;
   t->content_length = -1;
   t->has_location = 0;
+  t->permanent_redirect = 0;
   t->error_text[0] = 0;
 
   StrView user_agent = request.user_agent.length ? request.user_agent : http_default_user_agent();
@@ -421,6 +424,7 @@ http_transfer_finish(HttpTransfer *t, Arena *arena, CURLcode code) {
   if (curl_easy_getinfo(t->easy, CURLINFO_TOTAL_TIME_T, &total_us) == CURLE_OK && total_us > 0) {
     r.duration_ms = (u64)total_us / 1000;
   }
+  r.permanent_redirect = t->permanent_redirect;
   curl_off_t retry_after = 0;
   if (answered && curl_easy_getinfo(t->easy, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK && retry_after > 0) {
     r.retry_after_s = (u64)retry_after;

@@ -48,6 +48,7 @@ struct HttpResponse {
   u64 duration_ms;
   StrView reason;     // a failure in plain words ("connection refused"), empty without one
   u64 retry_after_s;  // what a Retry-After header asked for (seconds or a date), 0 without one
+  u32 permanent_redirect;  // a 301 or 308 was followed on the way
 };
 
 struct HttpStatusLine {

@@ -1,6 +1,8 @@
 // The link checker: the request ring, the URL cache, the workers and the consent request.
 #include "net/net_linkcheck.h"
 
+#include <regex.h>
+
 #include "base/base_format.h"
 #include "net/net_http.h"
 #include "site/site_url.h"
@@ -155,15 +157,33 @@ linkcheck_cache_answer(LinkChecker *s, StrView url, u32 verdict, StrView message
 }
 
 // The message and verdict of an answer, as the page reports show them.
+static bool
+linkcheck_status_accepted(LinkChecker *s, u32 status) {
+  if (!s->accept_count) return status >= 200 && status <= 299;
+  for (u64 i = 0; i < s->accept_count; i += 1) {
+    if (status >= s->accept[i][0] && status <= s->accept[i][1]) return true;
+  }
+  return false;
+}
+
 static void
-linkcheck_classify(Arena *arena, HttpResponse *r, u32 attempts, u32 *verdict_out, StrView *message_out) {
+linkcheck_classify(LinkChecker *s, Arena *arena, HttpResponse *r, u32 attempts, u32 *verdict_out, StrView *message_out) {
   UrlParts asked = url_parse(r->url);
   UrlParts final = url_parse(r->final_url.length ? r->final_url : r->url);
   bool moved = !url_same(&asked, &final);
   u32 verdict = moved ? LinkVerdict_Redirected : LinkVerdict_Noted;
   u32 status = http_parse_status_line(r->headers).status;
-  if (status >= 200 && status <= 299) verdict = LinkVerdict_None;
-  else if ((status >= 400 && status <= 599) || status < 100 || status > 599) verdict = LinkVerdict_Broken;
+  bool permanent = false;
+  if (status && linkcheck_status_accepted(s, status)) {
+    verdict = LinkVerdict_None;
+    //- a permanent redirect to a good answer: the link should say where it ends
+    if (r->permanent_redirect && s->redirects != LinkRedirects_Ok) {
+      permanent = true;
+      verdict = s->redirects == LinkRedirects_Error ? LinkVerdict_Broken : LinkVerdict_Redirected;
+    }
+  } else if ((status >= 400 && status <= 599) || status < 100 || status > 599) {
+    verdict = LinkVerdict_Broken;
+  }
   StrView message = {};
   if (verdict != LinkVerdict_None) {
     StrView error = r->reason.length ? r->reason : http_error_message(r->error);
@@ -175,6 +195,7 @@ linkcheck_classify(Arena *arena, HttpResponse *r, u32 attempts, u32 *verdict_out
       message = str_pushf(arena, "%S\n\tretry after %llu s asked, more than the %d s a link waits", &message,
                           (unsigned long long)r->retry_after_s, LINK_CHECK_RETRY_AFTER_MAX_S);
     }
+    if (permanent) message = str_pushf(arena, "%S\n\tmoved permanently: update the link", &message);
     if (moved && r->final_url.length) message = str_pushf(arena, "%S\n\tredirect:  %S", &message, &r->final_url);
   }
   *verdict_out = verdict;
@@ -205,7 +226,7 @@ linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse
   ArenaTemp scratch = scratch_begin(&previews, 1);
   u32 verdict = 0;
   StrView message = {};
-  linkcheck_classify(scratch.arena, r, attempts, &verdict, &message);
+  linkcheck_classify(s, scratch.arena, r, attempts, &verdict, &message);
   //- the body is read for its previews here, once, and goes with the answer's memory
   void *preview = 0;
   if (s->preview && verdict != LinkVerdict_Broken && r->body.length) {
@@ -403,6 +424,80 @@ linkcheck_consent(Arena *arena, StrView url, StrView *reason) {
   return false;
 }
 
+//~ Settings: accepted statuses and excluded addresses
+
+bool
+linkcheck_parse_accept(StrView accept, u32 (*ranges)[2], u64 max, u64 *count) {
+  *count = 0;
+  for (u64 at = 0; at <= accept.length;) {
+    u64 comma = str_find(accept, at, str_lit(","), 0);
+    StrView item = str_trim_whitespace(str_substr(accept, at, comma));
+    at = comma + 1;
+    if (!item.length || *count == max) return false;
+    u64 dash = str_find(item, 0, str_lit("-"), 0);
+    StrView parts[2] = {str_prefix(item, dash), dash < item.length ? str_skip(item, dash + 1) : str_prefix(item, dash)};
+    u32 values[2] = {};
+    for (u32 k = 0; k < 2; k += 1) {
+      StrView p = str_trim_whitespace(parts[k]);
+      if (p.length != 3) return false;
+      for (u64 i = 0; i < 3; i += 1) {
+        if (p.data[i] < '0' || p.data[i] > '9') return false;
+      }
+      values[k] = (u32)str_to_u64(p, 10);
+      if (values[k] < 100 || values[k] > 599) return false;
+    }
+    if (values[0] > values[1]) return false;
+    ranges[*count][0] = values[0];
+    ranges[*count][1] = values[1];
+    *count += 1;
+    if (comma >= accept.length) break;
+  }
+  return *count > 0;
+}
+
+// A compiled exclude pattern. The regex library keeps its own memory for it, for the run.
+struct LinkExclude {
+  regex_t regex;
+  StrView pattern;
+};
+
+static bool
+linkcheck_exclude_compile(Arena *arena, LinkExclude *x, StrView pattern) {
+  if (!pattern.length || pattern.length > LINK_CHECK_EXCLUDE_PATTERN_MAX) {
+    console_eprintf("qilsite: exclude pattern of %llu bytes left out (1 to %d bytes)\n", (unsigned long long)pattern.length,
+                    LINK_CHECK_EXCLUDE_PATTERN_MAX);
+    return false;
+  }
+  // Anchored at both ends: the pattern matches the whole address.
+  StrView whole = str_pushf(arena, "^(%S)$", &pattern);
+  char *c = push_array_no_zero(arena, char, whole.length + 1);
+  MemoryCopy(c, whole.data, whole.length);
+  c[whole.length] = 0;
+  int error = regcomp(&x->regex, c, REG_EXTENDED | REG_NOSUB);
+  if (error) {
+    char words[256];
+    regerror(error, &x->regex, words, sizeof words);
+    console_eprintf("qilsite: exclude=%.*s left out: %s\n", str_expand(pattern), words);
+    return false;
+  }
+  x->pattern = str_push_copy(arena, pattern);
+  return true;
+}
+
+// The pattern that excludes the address, or empty.
+static StrView
+linkcheck_excluded_by(LinkChecker *s, StrView url) {
+  if (!s->exclude_count || url.length > LINK_CHECK_EXCLUDE_INPUT_MAX) return StrView{};
+  char text[LINK_CHECK_EXCLUDE_INPUT_MAX + 1];
+  MemoryCopy(text, url.data, url.length);
+  text[url.length] = 0;
+  // An address with a NUL in it is matched up to there only: it is no address a browser follows.
+  for (u64 i = 0; i < s->exclude_count; i += 1) {
+    if (regexec(&s->excludes[i].regex, text, 0, 0, 0) == 0) return s->excludes[i].pattern;
+  }
+  return StrView{};
+}
+
 LinkChecker *
 linkcheck_start(LinkCheckSettings settings) {
   HttpSettings http = {};
@@ -425,6 +520,18 @@ linkcheck_start(LinkCheckSettings settings) {
   }
   s->consent_mutex = mutex_create();
   s->retries = settings.retries;
+  s->redirects = settings.redirects;
+  if (settings.accept.length &&
+      !linkcheck_parse_accept(settings.accept, s->accept, LINK_CHECK_ACCEPT_MAX, &s->accept_count)) {
+    console_eprintf("qilsite: accept=%.*s is not a list of statuses and ranges such as 200-299,403: 200-299 is used\n",
+                    str_expand(settings.accept));
+    s->accept_count = 0;
+  }
+  s->excludes = push_array(arena, LinkExclude, Max(settings.exclude.node_count, 1));
+  for (StrNode *n = settings.exclude.first; n; n = n->next) {
+    LinkExclude *x = &s->excludes[s->exclude_count];
+    if (linkcheck_exclude_compile(arena, x, n->string)) s->exclude_count += 1;
+  }
   s->preview = settings.preview;
   s->preview_user = settings.preview_user;
 
@@ -500,6 +607,14 @@ linkcheck_unchecked_reason(StrView url) {
 bool
 linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 read_body) {
   if (!s) return false;
+  StrView pattern = linkcheck_excluded_by(s, url);
+  if (pattern.length) {
+    ArenaTemp scratch = scratch_begin(0, 0);
+    StrView message = str_pushf(scratch.arena, "url: %S \n\texcluded by %S", &url, &pattern);
+    linkcheck_cache_answer(s, url, LinkVerdict_Excluded, message);
+    scratch_end(scratch);
+    return true;
+  }
   StrView reason = linkcheck_unchecked_reason(url);
   if (reason.length) {
     ArenaTemp scratch = scratch_begin(0, 0);
@@ -553,6 +668,7 @@ linkcheck_verdict_name(u32 verdict) {
     case LinkVerdict_Broken: return str_lit("broken");
     case LinkVerdict_Noted: return str_lit("noted");
     case LinkVerdict_Unchecked: return str_lit("unchecked");
+    case LinkVerdict_Excluded: return str_lit("excluded");
     default: return StrView{};
   }
 }

@@ -14,6 +14,14 @@ enum LinkVerdict : u32 {
   LinkVerdict_Broken = 3,      // 400-599 (after retries), or no valid status
   LinkVerdict_Noted = 4,       // another status, at the same address
   LinkVerdict_Unchecked = 5,   // not fetched, for a reason the message gives
+  LinkVerdict_Excluded = 6,    // not fetched: the user's exclude patterns match it
+};
+
+// What a permanent redirect (301, 308) that ends in a good answer is.
+enum LinkRedirects : u32 {
+  LinkRedirects_Ok = 0,     // nothing to say
+  LinkRedirects_Warn = 1,   // reported as redirected
+  LinkRedirects_Error = 2,  // broken: the link should be updated
 };
 
 // What is queued.
@@ -37,6 +45,11 @@ struct UrlCacheEntry {
 #define LINK_CHECK_RING_SIZE 0x80000
 // A longer address is reported unchecked: no server takes it, and it must fit the ring.
 #define LINK_CHECK_URL_MAX KB(64)
+// Exclude patterns are matched against addresses up to this long only (a longer one is
+// never excluded), so that no pattern costs more than a bounded time per link.
+#define LINK_CHECK_EXCLUDE_INPUT_MAX KB(4)
+#define LINK_CHECK_EXCLUDE_PATTERN_MAX 1024
+#define LINK_CHECK_ACCEPT_MAX 32
 #define URL_CACHE_SLOTS 256
 
 // Cuts what a page's previews need out of a fetched body, onto `arena` (which lives as
@@ -49,6 +62,9 @@ struct LinkCheckSettings {
   StrView ca_file;      // certificates to trust instead of the system's
   u64 timeout_s;        // a whole request; zero: 30
   u32 retries;          // further attempts after a time-out, a reset, a 429 or a 5xx
+  StrList exclude;      // POSIX extended patterns, each matched against the whole address
+  StrView accept;       // status ranges that count as good ("200-299,403"); empty: 200-299
+  u32 redirects;        // LinkRedirects
   LinkPreviewFn *preview;
   void *preview_user;
 };
@@ -70,6 +86,11 @@ struct LinkChecker {
   u64 transfers_per_worker;
   u64 connections_per_host;
   u32 retries;
+  u32 redirects;
+  u32 accept[LINK_CHECK_ACCEPT_MAX][2];  // first and last status of each good range
+  u64 accept_count;
+  struct LinkExclude *excludes;
+  u64 exclude_count;
   LinkPreviewFn *preview;
   void *preview_user;
   //- progress
@@ -83,7 +104,10 @@ struct LinkChecker {
 
 //~ Functions
 
-// Sets up the queue, the cache and the workers. The consent request waits for the first
+// Whether `accept` is a valid list of status ranges; fills at most `max` ranges.
+bool linkcheck_parse_accept(StrView accept, u32 (*ranges)[2], u64 max, u64 *count);
+// Sets up the queue, the cache and the workers. A pattern or status list that cannot be
+// read is said on standard error and left out. The consent request waits for the first
 // link to the host it serves; its failure is said on standard error and checks go on.
 // Each call makes a checker of its own; the certificates file is process-wide (see
 // http_configure).

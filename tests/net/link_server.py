@@ -9,7 +9,7 @@ Exits after --lifetime seconds, after --max-requests requests, or when stdin rea
 so it never outlives the test that started it.
 
 Paths (on both HTTP ports; any path takes ?delay=MS):
-  /ok and /ok%20page 200 HTML, /missing 404, /busy 503, /redir-ok 302 -> /ok, /redir-busy 302 -> /busy,
+  /ok and /ok%20page 200 HTML, /missing 404, /busy 503, /redir-ok 302 -> /ok, /redir-busy 302 -> /busy, /moved 301 -> /ok,
   /loop 302 -> /loop, /flaky?fail=N&status=S&after=A S (Retry-After A) N times then 200, /slow-body 200 whose body stalls 4 s, /reset-after-headers 200 then a
   reset, /reset a reset, /header-flood 100,000 header lines, /long-header a 1 MB header line, /consent (POST, recorded), /stats (JSON counts and the consent record),
   /consent-record (the recorded consent request as raw text),
@@ -158,6 +158,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.redirect("/ok")
         elif path == "/redir-busy":
             self.redirect("/busy")
+        elif path == "/moved":
+            self.send(301, page("Moved", "moved"), [("Location", "/ok")])
         elif path == "/loop":
             self.redirect("/loop")
         elif path == "/flaky":

@@ -399,6 +399,45 @@ TEST(LinkCheckCli, TransientFailuresAreRetriedThenBroken) {
   EXPECT_EQ(server.count("/flaky?id=d&fail=1"), 1) << server.stats();
 }
 
+// exclude= patterns (and the exclude file) keep addresses from being fetched, accept=
+// widens what is good, redirects= reports permanent redirects that end well.
+TEST(LinkCheckCli, ExcludeAcceptAndRedirectSettings) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  dir.file("local/qilsite_exclude.txt", "# one pattern a line\nhttp://127\\.0\\.0\\.1:[0-9]+/busy\n");
+  Page m;
+  m.line({server.http("/missing"), server.http("/busy"), server.http("/missing?x=1")});
+  m.line({server.http("/moved"), server.http("/redir-ok")});
+  std::string pm = dir.file("site/m.html", m.done());
+  std::vector<std::string> args = args_for(dir, server, "off");
+  args.insert(args.end(), {"local_path=" + dir.path + "/local", "exclude=.*/missing", "exclude=(", "accept=200-299,404",
+                           "redirects=error", "strict"});
+  QilsiteRun run = run_timed(args);
+  EXPECT_EQ(run.r.status, 1) << run.r.err;
+  EXPECT_NE(run.r.err.find("exclude=( left out"), std::string::npos) << run.r.err;
+  EXPECT_NE(run.r.err.find("2 excluded"), std::string::npos) << run.r.err;
+  Report r = only_report(run.o, pm);
+  EXPECT_EQ(r.checked, 5) << run.r.out;
+  std::vector<std::string> want = {result(pm + ":" + m.at[3], "broken", server.http("/moved"), "200",
+                                          "\n\tmoved permanently: update the link\n\tredirect:  " + server.http("/ok"))};
+  EXPECT_EQ(r.results, want) << run.r.out;
+  std::string stats = server.stats();
+  EXPECT_EQ(server.count("/missing"), 0) << stats;
+  EXPECT_EQ(server.count("/busy"), 0) << stats;
+  EXPECT_EQ(server.count("/missing?x=1"), 1) << stats;
+
+  //- redirects=warn reports it and passes; a bad status list is said and the default used
+  args.erase(args.end() - 3, args.end());
+  args.insert(args.end(), {"accept=2xx", "redirects=warn", "strict"});
+  QilsiteRun warn = run_timed(args);
+  EXPECT_EQ(warn.r.status, 1) << "the 404 is broken again\n" << warn.r.err;
+  EXPECT_NE(warn.r.err.find("accept=2xx is not a list"), std::string::npos) << warn.r.err;
+  Report w = only_report(warn.o, pm);
+  ASSERT_EQ(w.results.size(), 2u) << warn.r.out;
+  EXPECT_EQ(w.results[1].rfind(pm + ":" + m.at[3] + " redirected\n", 0), 0u) << warn.r.out;
+}
+
 TEST(LinkCheckCli, CertificatesAreVerified) {
   LinkServer server;
   ASSERT_TRUE(server.ok()) << server.error;
