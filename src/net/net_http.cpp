@@ -409,9 +409,15 @@ http_transfer_finish(HttpTransfer *t, Arena *arena, CURLcode code) {
   r.error = answered ? HttpError_None : http_error_from_curl(code);
   if (answered) {
     r.headers = str_list_join(arena, &t->header_lines, 0);
-    StrView body = str_list_join(t->arena, &t->body_parts, 0);
-    char *copy = http_cstr(arena, body);
-    r.body = str_make((u8 *)copy, body.length);
+    // Joined once, straight into the caller's arena, NUL-terminated.
+    u8 *copy = push_array_no_zero(arena, u8, t->body_size + 1);
+    u64 at = 0;
+    for (StrNode *n = t->body_parts.first; n; n = n->next) {
+      MemoryCopy(copy + at, n->string.data, n->string.length);
+      at += n->string.length;
+    }
+    copy[at] = 0;
+    r.body = str_make(copy, at);
   } else {
     if (r.error == HttpError_None) r.error = HttpError_Failed;
     r.reason = http_failure_words(arena, t, code);
