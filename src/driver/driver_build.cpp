@@ -51,6 +51,11 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop) {
   else if (redirects.length && !str_equal(redirects, str_lit("ok"))) {
     console_eprintf("qilsite: redirects=%.*s is none of ok, warn and error: ok is used\n", str_expand(redirects));
   }
+  StrView host_rate = option_value(options, str_lit("host_rate"));
+  if (host_rate.length) {
+    if (driver_is_number(host_rate, 100000)) s.link_host_rate = str_to_u64(host_rate, 10);
+    else console_eprintf("qilsite: host_rate=%.*s is not a number of requests a second: no limit is used\n", str_expand(host_rate));
+  }
   StrView timeout = option_value(options, str_lit("timeout"));
   if (timeout.length) {
     if (driver_is_number(timeout, 3600) && str_to_u64(timeout, 10) > 0) s.link_timeout_s = str_to_u64(timeout, 10);
@@ -435,6 +440,7 @@ driver_run(FileService *service, OptionTable *options) {
     link_settings.timeout_s = settings.link_timeout_s;
     link_settings.accept = settings.link_accept;
     link_settings.redirects = settings.link_redirects;
+    link_settings.host_rate = settings.link_host_rate;
     //- the exclude file beside the searchers configuration: one pattern a line, "#" comments
     link_settings.exclude = settings.link_exclude;
     StrView exclude_path = str_pushf(arena, "%Sqilsite_exclude.txt", &settings.local);

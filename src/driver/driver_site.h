@@ -33,6 +33,7 @@ struct SiteSettings {
   StrList link_exclude;  // exclude=REGEX, each occurrence, then the lines of the exclude file
   StrView link_accept;   // accept=RANGES
   u32 link_redirects;    // redirects=ok|warn|error (LinkRedirects)
+  u64 link_host_rate;    // host_rate=N: requests a second to one host; zero: no limit
 };
 
 //~ Counters

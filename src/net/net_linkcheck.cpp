@@ -16,6 +16,10 @@
 // and a longer one is not waited for: the answer stands.
 #define LINK_CHECK_RETRY_BASE_MS 500
 #define LINK_CHECK_RETRY_AFTER_MAX_S 10
+// The hosts whose request times a worker remembers for host_rate=; a host pushed out
+// (the longest idle one) starts afresh.
+#define LINK_CHECK_RATE_SLOTS 1024
+#define LINK_CHECK_RATE_PROBES 8
 
 // A record in the ring: the address's length and bytes, the location's length and bytes
 // (each padded to 8), then its kind and tag; the smallest has both texts empty.
@@ -267,6 +271,35 @@ linkcheck_start_fetch(HttpBatch *batch, Arena *scratch, LinkCheckFetch *f) {
   http_batch_add(batch, linkcheck_fetch_address(scratch, f->entry->url), StrView{}, request, f);
 }
 
+// When a worker may next send a request to a host.
+struct LinkRateSlot {
+  u64 hash;
+  u64 next_us;
+};
+
+// The time the next request to the address's host may start, taken from its slot.
+static u64
+linkcheck_rate_slot_take(LinkChecker *s, LinkRateSlot *slots, StrView url, u64 now) {
+  StrView host = url_parse(url).host;
+  u64 hash = 5381;
+  for (u64 i = 0; i < host.length; i += 1) hash = hash * 33 + char_to_lower(host.data[i]);
+  hash |= 1;  // 0 marks a free slot
+  LinkRateSlot *slot = 0, *oldest = 0;
+  for (u64 k = 0; k < LINK_CHECK_RATE_PROBES && !slot; k += 1) {
+    LinkRateSlot *at = &slots[(hash + k) % LINK_CHECK_RATE_SLOTS];
+    if (at->hash == hash) slot = at;
+    else if (!oldest || at->next_us < oldest->next_us) oldest = at;
+  }
+  if (!slot) {
+    slot = oldest;
+    slot->hash = hash;
+    slot->next_us = 0;
+  }
+  u64 start = Max(now, slot->next_us);
+  slot->next_us = start + s->host_interval_us;
+  return start;
+}
+
 static void
 linkcheck_worker(u64 parameter) {
   LinkCheckWorker *w = (LinkCheckWorker *)parameter;
@@ -277,7 +310,8 @@ linkcheck_worker(u64 parameter) {
   Arena *previews = arena_create_sized(GB(1), KB(64));
   HttpBatch *batch = http_batch_create(arena, s->transfers_per_worker, s->connections_per_host);
   LinkCheckFetch *free_fetches = 0;
-  LinkCheckFetch *waiting = 0;  // retries not yet due
+  LinkCheckFetch *waiting = 0;  // retries and rate-limited fetches not yet due
+  LinkRateSlot *rate_slots = s->host_interval_us ? push_array(arena, LinkRateSlot, LINK_CHECK_RATE_SLOTS) : 0;
   u64 rng = os_now_micros() * 2654435761u + w->index + 1;
   ThreadContext *ctx = thread_context_get();
   for (;;) {
@@ -313,7 +347,16 @@ linkcheck_worker(u64 parameter) {
       else f = push_struct(arena, LinkCheckFetch);
       f->entry = e;
       f->attempt = 1;
-      linkcheck_start_fetch(batch, ctx->scratch[0], f);
+      //- a host under host_rate= gets its requests spread out; the others wait their turn
+      u64 start = rate_slots ? linkcheck_rate_slot_take(s, rate_slots, e->url, os_now_micros()) : 0;
+      if (start > os_now_micros()) {
+        f->due_us = start;
+        f->next = waiting;
+        waiting = f;
+        next_due = Min(next_due, start);
+      } else {
+        linkcheck_start_fetch(batch, ctx->scratch[0], f);
+      }
       arena_pop_to(ctx->scratch[0], mark);
     }
     //- answers, as they come; a transient failure waits for another attempt
@@ -321,7 +364,9 @@ linkcheck_worker(u64 parameter) {
       u64 mark = arena_pos(ctx->scratch[0]);
       HttpResponse r = {};
       void *user = 0;
-      u64 wait = waiting ? 1 : 20;  // a retry falling due is not held up for long
+      // A waiting fetch falling due is not held up for long.
+      u64 now_us = os_now_micros();
+      u64 wait = next_due == DEADLINE_NONE ? 20 : next_due <= now_us ? 1 : Min((next_due - now_us) / 1000 + 1, 20);
       while (http_batch_next(batch, ctx->scratch[0], wait, &r, &user)) {
         LinkCheckFetch *f = (LinkCheckFetch *)user;
         u64 wait_ms = 0;
@@ -539,6 +584,8 @@ linkcheck_start(LinkCheckSettings settings) {
   s->worker_count = procs > 1 ? procs - 1 : 1;
   s->transfers_per_worker = Max(LINK_CHECK_IN_FLIGHT / s->worker_count, 1);
   s->connections_per_host = Max(LINK_CHECK_PER_HOST / s->worker_count, 1);
+  // Each worker keeps its share of a host's rate.
+  s->host_interval_us = settings.host_rate ? s->worker_count * 1000000 / settings.host_rate : 0;
   s->workers = push_array(arena, ThreadRecord *, s->worker_count);
   LinkCheckWorker *params = push_array(arena, LinkCheckWorker, s->worker_count);
   for (u64 i = 0; i < s->worker_count; i += 1) {

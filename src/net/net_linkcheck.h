@@ -65,6 +65,7 @@ struct LinkCheckSettings {
   StrList exclude;      // POSIX extended patterns, each matched against the whole address
   StrView accept;       // status ranges that count as good ("200-299,403"); empty: 200-299
   u32 redirects;        // LinkRedirects
+  u64 host_rate;        // requests a second to one host, at most; zero: no limit
   LinkPreviewFn *preview;
   void *preview_user;
 };
@@ -87,6 +88,7 @@ struct LinkChecker {
   u64 connections_per_host;
   u32 retries;
   u32 redirects;
+  u64 host_interval_us;  // between two requests of one worker to one host; zero: none
   u32 accept[LINK_CHECK_ACCEPT_MAX][2];  // first and last status of each good range
   u64 accept_count;
   struct LinkExclude *excludes;

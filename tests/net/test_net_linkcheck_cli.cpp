@@ -386,6 +386,19 @@ TEST(LinkCheckCli, TransientFailuresAreRetriedThenBroken) {
   EXPECT_GE(server.count("/reset"), 3) << stats;
   EXPECT_LE(server.count("/reset"), 7) << stats;
 
+  //- host_rate= spreads one host's requests out: six at five a second take a second
+  Page q;
+  q.line({server.http("/ok?r=1"), server.http("/ok?r=2"), server.http("/ok?r=3")});
+  q.line({server.http("/ok?r=4"), server.http("/ok?r=5"), server.http("/ok?r=6")});
+  TempDir rate_dir;
+  rate_dir.file("site/q.html", q.done());
+  std::vector<std::string> rate_args = args_for(rate_dir, server, "off");
+  rate_args.push_back("host_rate=5");
+  QilsiteRun rated = run_timed(rate_args);
+  EXPECT_GE(rated.seconds, 0.95) << rated.r.err;
+  EXPECT_EQ(only_report(rated.o, rate_dir.path + "/site/q.html").checked, 6) << rated.r.out;
+  EXPECT_EQ(server.count("/ok?r=6"), 1) << server.stats();
+
   //- retries=0: one request, and its answer stands; timeout= bounds the whole request
   Page z;
   std::string silent = "http://127.0.0.1:" + std::to_string(server.silent_port) + "/never";
