@@ -626,8 +626,8 @@ linkcheck_host_wants_consent(StrView served, StrView host) {
 static void
 linkcheck_consent_once(LinkChecker *s) {
   mutex_lock(s->consent_mutex);
-  if (!s->consent_sent) {
-    s->consent_sent = 1;
+  if (!__atomic_load_n(&s->consent_sent, __ATOMIC_ACQUIRE)) {
+    __atomic_store_n(&s->consent_sent, 1, __ATOMIC_RELEASE);
     ArenaTemp scratch = scratch_begin(0, 0);
     StrView reason = {};
     if (!linkcheck_consent(scratch.arena, s->consent_url, &reason)) {
