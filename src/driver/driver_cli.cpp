@@ -29,7 +29,7 @@ static const DriverOptionInfo driver_option_table[] = {
     {"timeout", "timeout=SECONDS", "the longest one web request may take (30)"},
     {"exclude", "exclude=REGEX", "web addresses the pattern matches as a whole are not fetched (repeatable)"},
     {"accept", "accept=RANGES", "statuses that count as good, such as 200-299,403 (200-299)"},
-    {"redirects", "redirects=ok|warn|error", "what a permanent redirect to a good answer is (ok)"},
+    {"redirects", "redirects=MODE", "ok, warn or error: what a permanent redirect to a good answer is (ok)"},
     {"host_rate", "host_rate=N", "at most N web requests a second to one host (no limit)"},
     {"strict", "strict", "exit with status 1 when the run found an error, a broken link or an unwritable page"},
     {"help", "--help, -h", "print this text and exit"},
