@@ -12,6 +12,16 @@
 
 //~ Set-up
 
+// Digits only, at most `max`.
+static bool
+driver_is_number(StrView text, u64 max) {
+  if (!text.length || text.length > 6) return false;
+  for (u64 i = 0; i < text.length; i += 1) {
+    if (text.data[i] < '0' || text.data[i] > '9') return false;
+  }
+  return str_to_u64(text, 10) <= max;
+}
+
 static SiteSettings
 driver_read_settings(Arena *arena, OptionTable *options, bool *stop, StrList *problems) {
   SiteSettings s = {};
@@ -33,6 +43,30 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop, StrList *pr
   s.serve = option_switch(options, str_lit("serve"));
   s.port = driver_serve_port(option_value(options, str_lit("port")));
   if (s.serve) s.listen = 1;  // serving is watching, with a server
+  s.link_retries = 2;
+  StrView retries = option_value(options, str_lit("retries"));
+  if (retries.length) {
+    if (driver_is_number(retries, 10)) s.link_retries = (u32)str_to_u64(retries, 10);
+    else console_eprintf("qilsite: retries=%.*s is not a number from 0 to 10: 2 is used\n", str_expand(retries));
+  }
+  s.link_exclude = option_values_all(arena, options, str_lit("exclude"));
+  s.link_accept = option_value(options, str_lit("accept"));
+  StrView redirects = option_value(options, str_lit("redirects"));
+  if (str_equal(redirects, str_lit("warn"))) s.link_redirects = LinkRedirects_Warn;
+  else if (str_equal(redirects, str_lit("error"))) s.link_redirects = LinkRedirects_Error;
+  else if (redirects.length && !str_equal(redirects, str_lit("ok"))) {
+    console_eprintf("qilsite: redirects=%.*s is none of ok, warn and error: ok is used\n", str_expand(redirects));
+  }
+  StrView host_rate = option_value(options, str_lit("host_rate"));
+  if (host_rate.length) {
+    if (driver_is_number(host_rate, 100000)) s.link_host_rate = str_to_u64(host_rate, 10);
+    else console_eprintf("qilsite: host_rate=%.*s is not a number of requests a second: no limit is used\n", str_expand(host_rate));
+  }
+  StrView timeout = option_value(options, str_lit("timeout"));
+  if (timeout.length) {
+    if (driver_is_number(timeout, 3600) && str_to_u64(timeout, 10) > 0) s.link_timeout_s = str_to_u64(timeout, 10);
+    else console_eprintf("qilsite: timeout=%.*s is not a number of seconds from 1 to 3600: 30 is used\n", str_expand(timeout));
+  }
 
   StrView format = option_value(options, str_lit("format"));
   if (str_equal(format, str_lit("line"))) {
@@ -337,6 +371,8 @@ driver_print_summary(Site *site, SiteStats *st, bool with_time) {
     str_list_pushf(a, &second, "%I64u web %s checked: %I64u broken, %I64u redirected, %I64u noted", st->links_checked,
                    st->links_checked == 1 ? "link" : "links", st->links_broken, st->links_redirected,
                    st->links_noted);
+    if (st->links_unchecked) str_list_pushf(a, &second, "%I64u not checked", st->links_unchecked);
+    if (st->links_excluded) str_list_pushf(a, &second, "%I64u excluded", st->links_excluded);
   }
   if (with_time) {
     u64 ms = (os_now_micros() - site->start_us) / 1000;
@@ -454,7 +490,26 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
   }
   if (settings.check_urls) {
     console_printf("[check urls]\n");
-    LinkCheckSettings link_settings = {settings.consent_url, settings.ca_file};
+    LinkCheckSettings link_settings = {};
+    link_settings.consent_url = settings.consent_url;
+    link_settings.ca_file = settings.ca_file;
+    link_settings.retries = settings.link_retries;
+    link_settings.timeout_s = settings.link_timeout_s;
+    link_settings.accept = settings.link_accept;
+    link_settings.redirects = settings.link_redirects;
+    link_settings.host_rate = settings.link_host_rate;
+    //- the exclude file beside the searchers configuration: one pattern a line, "#" comments
+    link_settings.exclude = settings.link_exclude;
+    StrView exclude_path = str_pushf(arena, "%Sqilsite_exclude.txt", &settings.local);
+    StrView exclude_text = settings.local.length ? os_read_file(arena, exclude_path) : StrView{};
+    for (u64 at = 0; at < exclude_text.length;) {
+      u64 eol = str_find(exclude_text, at, str_lit("\n"), 0);
+      StrView line = str_trim_whitespace(str_substr(exclude_text, at, eol));
+      at = eol + 1;
+      if (line.length && line.data[0] != '#') str_list_push(arena, &link_settings.exclude, line);
+    }
+    link_settings.preview = driver_cut_previews;
+    link_settings.preview_user = site;
     site->links = linkcheck_start(link_settings);
     if (!site->links) {
       // Said by the checker; the run goes on without, but did not do all it was asked.

@@ -107,6 +107,8 @@ void driver_manifest_drop_outputs(Site *site, StrList *files);
 bool driver_release_claims(Site *site, DriverSource *src);
 // Whether every web link of the page has been fetched.
 bool driver_page_ready(Site *site, PageRecord *record);
+// The link checker's preview callback (LinkPreviewFn); `user` is the Site.
+void *driver_cut_previews(Arena *arena, void *user, StrView url, StrView body);
 // Writes a page that waited for its links (previews attached) and prints its lines.
 void driver_report_page(Site *site, PageRecord *record);
 // Rebuilds the index page from the generated pages and prints every record's path;

@@ -103,3 +103,14 @@ option_switch(OptionTable *table, StrView key) {
   if (o->value.length == 0) return true;
   return str_match(o->value, str_lit("true"), StrMatchFlag_CaseInsensitive) || str_equal(o->value, str_lit("1"));
 }
+
+StrList
+option_values_all(Arena *arena, OptionTable *table, StrView key) {
+  StrList out = {};
+  if (!table->slot_count) return out;
+  OptionSlot *slot = &table->slots[str_hash_djb2(key) % table->slot_count];
+  for (Option *o = slot->first; o; o = o->next) {
+    if (str_equal(o->key, key) && o->value.length) str_list_push(arena, &out, o->value);
+  }
+  return out;
+}

@@ -27,3 +27,5 @@ StrList options_split_words(Arena *arena, StrList args);
 OptionTable options_parse(Arena *arena, StrList args);
 StrView option_value(OptionTable *table, StrView key);
 bool option_switch(OptionTable *table, StrView key);
+// Every occurrence's value of a repeatable key, in command-line order.
+StrList option_values_all(Arena *arena, OptionTable *table, StrView key);

@@ -12,27 +12,48 @@
 
 //~ Previews
 
-// The previews of the page's links whose answers came with a body a finder reads.
+// The link checker's preview callback, on a worker thread as each body arrives: the
+// items of the link's finder, or null when none found a value. Items whose text would
+// show as nothing are left out: an empty span says nothing and fails the next check.
+void *
+driver_cut_previews(Arena *arena, void *user, StrView url, StrView body) {
+  Site *site = (Site *)user;
+  const SourceFinder *finder = driver_finder_for(site, url);
+  if (!finder) return 0;
+  ArenaTemp scratch = scratch_begin(&arena, 1);
+  LinkMetadataItemList items = {};
+  metadata_extract(scratch.arena, finder, body, &items);
+  // A page in which no marker found a value has no preview: its prefixes alone say nothing.
+  bool found = false;
+  DataMarker *marker = finder->data_markers.first;
+  for (LinkMetadataItem *item = items.first; item && marker; item = item->next, marker = marker->next) {
+    if (item->text.length > marker->prefix.length) found = true;
+  }
+  LinkMetadataItem *first = 0, *last = 0;
+  for (LinkMetadataItem *item = found ? items.first : 0; item; item = item->next) {
+    StrView shown = str_trim_whitespace(html_preview_text(scratch.arena, item->text));
+    if (!shown.length) continue;
+    LinkMetadataItem *kept = push_struct(arena, LinkMetadataItem);
+    kept->flags = item->flags;
+    kept->text = str_push_copy(arena, item->text);
+    if (last) last->next = kept;
+    else first = kept;
+    last = kept;
+  }
+  scratch_end(scratch);
+  return first;
+}
+
+// The previews of the page's links whose answers came with a body a finder read.
 static LinkMetadata *
 driver_link_metadata(Site *site, Arena *arena, PageRecord *record) {
   LinkMetadata *first = 0, *last = 0;
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
-    const SourceFinder *finder = driver_finder_for(site, l->url);
-    if (!finder) continue;
-    StrView body = {};
-    linkcheck_verdict(site->links, l->url, 0, &body);
-    if (!body.length) continue;
-    LinkMetadataItemList items = {};
-    metadata_extract(arena, finder, body, &items);
-    // A page in which no marker found a value has no preview: its prefixes alone say nothing.
-    bool found = false;
-    DataMarker *marker = finder->data_markers.first;
-    for (LinkMetadataItem *item = items.first; item && marker; item = item->next, marker = marker->next) {
-      if (item->text.length > marker->prefix.length) found = true;
-    }
-    if (!found) continue;
+    void *preview = 0;
+    linkcheck_verdict(site->links, l->url, 0, &preview);
+    if (!preview) continue;
     LinkMetadata *m = push_struct(arena, LinkMetadata);
-    m->items = items.first;
+    m->items = (LinkMetadataItem *)preview;
     m->hash = str_hash_djb2(l->written);
     if (last) last->next = m;
     else first = m;
@@ -69,11 +90,69 @@ driver_generated_links(Arena *arena, HtmlNode *root, StrView *text_out) {
   return links;
 }
 
+// The previews a generated page had when it was last written, for its links that got
+// none this time: a page is made anew from its document, so what a hand-written page
+// keeps by itself is read back from the page on disk.
+static LinkMetadata *
+driver_previews_kept(Site *site, Arena *arena, PageRecord *record, LinkMetadata *fresh) {
+  bool some_missing = false;
+  for (PageWebLink *l = record->first_web_link; l && !some_missing; l = l->next) {
+    if (!driver_finder_for(site, l->url)) continue;
+    void *preview = 0;
+    linkcheck_verdict(site->links, l->url, 0, &preview);
+    if (!preview) some_missing = true;
+  }
+  if (!some_missing) return fresh;
+  StrView text = os_read_file(arena, record->path);
+  if (!text.length) return fresh;
+  HtmlParseResult old = html_parse(arena, text, record->path, html_tokenize(arena, text), 0, {});
+  LinkMetadata *first = fresh, *last = fresh;
+  while (last && last->next) last = last->next;
+  for (HtmlNode *n = old.root; !html_node_is_nil(n); n = html_next_preorder(n, old.root)) {
+    if (n->type != HtmlNode_Element || n->element->kind != HtmlTagKind_A) continue;
+    StrView href = html_decode_url(arena, html_attribute_value(n, HtmlAttrKind_Href));
+    if (!site_link_is_web_address(href)) continue;
+    u64 hash = str_hash_djb2(href);
+    bool has_fresh = false;
+    for (LinkMetadata *m = fresh; m && !has_fresh; m = m->next) has_fresh = m->hash == hash;
+    if (has_fresh) continue;
+    //- the spans right after the link, as they were written (already safe text)
+    LinkMetadataItem *items = 0, *items_last = 0;
+    for (HtmlNode *e = n->next; !html_node_is_nil(e); e = e->next) {
+      if (e->type != HtmlNode_Element || e->element->kind != HtmlTagKind_Span) break;
+      StrView cls = html_attribute_value(e, HtmlAttrKind_Class);
+      if (!str_match(cls, str_lit("metadata"), StrMatchFlag_Prefix)) break;
+      StrList parts = {};
+      // The span's text nodes, as the page has them (references as written).
+      for (HtmlNode *c = e->last_child->first_child; !html_node_is_nil(c); c = c->next) {
+        if (c->type == HtmlNode_Content) {
+          str_list_push(arena, &parts, str_substr(text, c->source_offset, c->source_offset + c->source_length));
+        }
+      }
+      LinkMetadataItem *item = push_struct(arena, LinkMetadataItem);
+      item->text = str_list_join(arena, &parts, 0);
+      if (str_find(cls, 0, str_lit("missing-metadata"), 0) < cls.length) item->flags = LinkMetadataFlag_Missing;
+      if (items_last) items_last->next = item;
+      else items = item;
+      items_last = item;
+    }
+    if (!items) continue;
+    LinkMetadata *m = push_struct(arena, LinkMetadata);
+    m->items = items;
+    m->hash = hash;
+    if (last) last->next = m;
+    else first = m;
+    last = m;
+  }
+  return first;
+}
+
 static void
 driver_attach_previews(Site *site, PageRecord *record) {
   if (!site->finders.count || !record->first_web_link) return;
   Arena *arena = record->arena;
   LinkMetadata *metadata = driver_link_metadata(site, arena, record);
+  if (record->kind == PageKind_Generated && record->tree) metadata = driver_previews_kept(site, arena, record, metadata);
   if (!metadata) return;
   if (record->kind == PageKind_HandWritten && record->html && record->html->root) {
     html_attach_link_metadata(arena, &record->html->links, record->source, metadata);
@@ -120,7 +199,10 @@ driver_report_page(Site *site, PageRecord *record) {
     if (verdict == LinkVerdict_Broken) SiteCount(site, links_broken, 1);
     if (verdict == LinkVerdict_Redirected) SiteCount(site, links_redirected, 1);
     if (verdict == LinkVerdict_Noted) SiteCount(site, links_noted, 1);
-    if (verdict == LinkVerdict_None) continue;
+    if (verdict == LinkVerdict_Unchecked) SiteCount(site, links_unchecked, 1);
+    if (verdict == LinkVerdict_Excluded) SiteCount(site, links_excluded, 1);
+    // The user asked for excluded links: they are counted, not listed.
+    if (verdict == LinkVerdict_None || verdict == LinkVerdict_Excluded) continue;
     StrView name = linkcheck_verdict_name(verdict);
     str_list_pushf(scratch.arena, &messages, "%S %S\n\t%S", &l->location, &name, &message);
   }

@@ -35,6 +35,12 @@ struct SiteSettings {
   b32 no_raw_views;  // pages get no raw view and no "view raw" link
   b32 serve;         // listen, and serve the root over HTTP
   u16 port;
+  u32 link_retries;    // retries=N: further attempts at a link that failed for a while
+  u64 link_timeout_s;  // timeout=SECONDS: a whole request; zero: the checker's own
+  StrList link_exclude;  // exclude=REGEX, each occurrence, then the lines of the exclude file
+  StrView link_accept;   // accept=RANGES
+  u32 link_redirects;    // redirects=ok|warn|error (LinkRedirects)
+  u64 link_host_rate;    // host_rate=N: requests a second to one host; zero: no limit
 };
 
 enum DriverFormat : u32 {
@@ -73,6 +79,8 @@ struct SiteStats {
   u64 links_redirected;
   u64 links_noted;
   u64 targets_missing;  // local link targets not found, under check_file_paths
+  u64 links_unchecked;  // web addresses not fetched, each with its reason
+  u64 links_excluded;   // web addresses the exclude patterns match
   u64 sources_deleted;
   u64 sources_new;
 };

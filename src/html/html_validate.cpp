@@ -393,23 +393,113 @@ html_preview_text(Arena *arena, StrView text) {
     while (n > 0 && (text.data[n] & 0xC0) == 0x80) n -= 1;
   }
   StrView cut = str_prefix(text, n);
-  //- shown as text, never read as markup
+
+  //- nothing remote changes the page around it: the text is made valid UTF-8 (a bad byte
+  //  becomes U+FFFD), controls are dropped, and every direction embedding, override or
+  //  isolate it opens is closed within it (a stray close is dropped)
+  enum { DepthMax = 16 };
+  u8 stack[DepthMax];  // 'E' embedding or override (closed by U+202C), 'I' isolate (U+2069)
+  u64 depth = 0;
+  u8 *clean = push_array_no_zero(arena, u8, cut.length * 3 + DepthMax * 3 + 1);
+  u64 w = 0;
+  auto put = [&](u32 cp) {
+    if (cp < 0x80) {
+      clean[w++] = (u8)cp;
+    } else if (cp < 0x800) {
+      clean[w++] = (u8)(0xC0 | (cp >> 6));
+      clean[w++] = (u8)(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      clean[w++] = (u8)(0xE0 | (cp >> 12));
+      clean[w++] = (u8)(0x80 | ((cp >> 6) & 0x3F));
+      clean[w++] = (u8)(0x80 | (cp & 0x3F));
+    } else {
+      clean[w++] = (u8)(0xF0 | (cp >> 18));
+      clean[w++] = (u8)(0x80 | ((cp >> 12) & 0x3F));
+      clean[w++] = (u8)(0x80 | ((cp >> 6) & 0x3F));
+      clean[w++] = (u8)(0x80 | (cp & 0x3F));
+    }
+  };
+  for (u64 i = 0; i < cut.length;) {
+    u8 c = cut.data[i];
+    u32 cp = 0xFFFD;
+    u64 len = 1;
+    //- one character, or U+FFFD for a byte that starts none (overlong forms and surrogates included)
+    if (c < 0x80) {
+      cp = c;
+    } else if (c >= 0xC2 && c <= 0xF4) {
+      u64 need = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+      u8 lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+      u8 hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+      bool ok = i + need <= cut.length && cut.data[i + 1] >= lo && cut.data[i + 1] <= hi;
+      for (u64 k = 2; ok && k < need; k += 1) ok = (cut.data[i + k] & 0xC0) == 0x80;
+      if (ok) {
+        cp = need == 2 ? c & 0x1F : need == 3 ? c & 0x0F : c & 0x07;
+        for (u64 k = 1; k < need; k += 1) cp = (cp << 6) | (cut.data[i + k] & 0x3F);
+        len = need;
+      }
+    }
+    i += len;
+    //- controls other than tab and line breaks, C1 controls included, say nothing
+    if ((cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') || (cp >= 0x7F && cp <= 0x9F)) continue;
+    //- direction controls: opened ones are remembered, closes only close what is open
+    if (cp == 0x202A || cp == 0x202B || cp == 0x202D || cp == 0x202E || (cp >= 0x2066 && cp <= 0x2068)) {
+      if (depth == DepthMax) continue;
+      stack[depth++] = cp >= 0x2066 ? 'I' : 'E';
+    } else if (cp == 0x202C) {
+      if (!depth || stack[depth - 1] != 'E') continue;
+      depth -= 1;
+    } else if (cp == 0x2069) {
+      u64 at = depth;
+      while (at > 0 && stack[at - 1] != 'I') at -= 1;
+      if (!at) continue;
+      // An isolate's end closes the embeddings opened inside it.
+      while (depth > at) {
+        depth -= 1;
+        put(0x202C);
+      }
+      depth -= 1;
+    }
+    put(cp);
+  }
+  while (depth > 0) put(stack[--depth] == 'I' ? 0x2069 : 0x202C);
+  StrView safe = str_make(clean, w);
+
+  //- shown as text, never read as markup; a numeric reference to a character dropped
+  //  above shows as written
   StrList out = {};
   u64 start = 0;
-  for (u64 i = 0; i < cut.length; i += 1) {
-    u8 c = cut.data[i];
+  for (u64 i = 0; i < safe.length; i += 1) {
+    u8 c = safe.data[i];
     const char *entity = 0;
     if (c == '<') entity = "&lt;";
     else if (c == '>') entity = "&gt;";
     else if (c == '"') entity = "&quot;";
     else if (c == '\'') entity = "&#39;";
-    else if (c == '&' && !html_reference_length(str_skip(cut, i))) entity = "&amp;";
+    else if (c == '&') {
+      StrView rest = str_skip(safe, i);
+      u64 ref = html_reference_length(rest);
+      bool keep = ref != 0;
+      if (keep && rest.data[1] == '#') {
+        bool hex = rest.data[2] == 'x' || rest.data[2] == 'X';
+        u64 v = 0;
+        for (u64 k = hex ? 3 : 2; k + 1 < ref && v <= 0x10FFFF; k += 1) {
+          u8 d = rest.data[k];
+          u64 digit = d <= '9' ? d - '0' : (d | 0x20) - 'a' + 10;
+          v = v * (hex ? 16 : 10) + digit;
+        }
+        bool control = (v < 0x20 && v != '\t' && v != '\n' && v != '\r') || (v >= 0x7F && v <= 0x9F);
+        bool direction = (v >= 0x202A && v <= 0x202E) || (v >= 0x2066 && v <= 0x2069);
+        bool bad = v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF);
+        keep = !control && !direction && !bad;
+      }
+      if (!keep) entity = "&amp;";
+    }
     if (!entity) continue;
-    str_list_push(arena, &out, str_substr(cut, start, i));
+    str_list_push(arena, &out, str_substr(safe, start, i));
     str_list_push(arena, &out, str_from_cstr(entity));
     start = i + 1;
   }
-  str_list_push(arena, &out, str_skip(cut, start));
+  str_list_push(arena, &out, str_skip(safe, start));
   return str_list_join(arena, &out, 0);
 }
 

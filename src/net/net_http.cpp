@@ -3,15 +3,19 @@
 #include "net/net_http.h"
 
 #include <curl/curl.h>
+#include <errno.h>
 
 #include "site/site_url.h"
 #include "os/os_core.h"
 #include "os/os_thread.h"
 
-// A body read for a caller is cut here: previews are cut from the top of a page.
-#define HTTP_BODY_MAX MB(2)
+// A body read for a caller is cut here: previews are cut from the top of a page, and
+// every transfer in flight may hold this much until its previews are cut.
+#define HTTP_BODY_MAX MB(1)
 // An unwanted body this small is read (and dropped) rather than cutting the connection.
 #define HTTP_DISCARD_MAX KB(64)
+// A response's header lines in all: a flood beyond this is no answer.
+#define HTTP_HEADERS_MAX KB(256)
 
 //~ Process-wide state
 
@@ -20,6 +24,9 @@ static struct {
   CURLSH *share;
   MutexRecord *locks[CURL_LOCK_DATA_LAST];
   char ca_file[4096];
+  u64 connect_timeout_s;
+  u64 stall_timeout_s;
+  u64 total_timeout_s;
   u32 ready;
 } http_global;
 
@@ -54,6 +61,9 @@ http_configure(HttpSettings settings) {
   u64 n = Min(settings.ca_file.length, (u64)sizeof(http_global.ca_file) - 1);
   if (n) MemoryCopy(http_global.ca_file, settings.ca_file.data, n);
   http_global.ca_file[n] = 0;
+  http_global.connect_timeout_s = settings.connect_timeout_s ? settings.connect_timeout_s : 5;
+  http_global.stall_timeout_s = settings.stall_timeout_s ? settings.stall_timeout_s : 2;
+  http_global.total_timeout_s = settings.total_timeout_s ? settings.total_timeout_s : 30;
 }
 
 StrView
@@ -108,6 +118,18 @@ http_error_message(u32 error) {
   }
 }
 
+StrView
+http_certificate_words(long verify_result) {
+  switch (verify_result) {
+    case 0: return str_lit("certificate does not match the host name");
+    case 9: return str_lit("certificate not yet valid");   // X509_V_ERR_CERT_NOT_YET_VALID
+    case 10: return str_lit("certificate expired");        // X509_V_ERR_CERT_HAS_EXPIRED
+    case 23: return str_lit("certificate revoked");        // X509_V_ERR_CERT_REVOKED
+    case 62: return str_lit("certificate does not match the host name");  // X509_V_ERR_HOSTNAME_MISMATCH
+    default: return str_lit("certificate not trusted");
+  }
+}
+
 static u32
 http_error_from_curl(CURLcode code) {
   switch (code) {
@@ -152,7 +174,14 @@ struct HttpTransfer {
   StrList body_parts;
   u64 body_size;
   u32 read_body;
+  u32 follow;         // redirects are followed: a redirect's headers are not the answer
   u32 stopped_early;  // the body was not wanted: the transfer ended after the headers
+  u32 headers_final;  // the answer's status line and headers are complete
+  u32 headers_too_large;
+  u64 header_bytes;   // of the response under way
+  s64 content_length; // of the response under way; -1 unknown
+  u32 has_location;
+  u32 permanent_redirect;
   char error_text[CURL_ERROR_SIZE];
 };
 
@@ -170,8 +199,48 @@ http_on_header(char *data, size_t size, size_t count, void *user) {
   u64 n = size * count;
   StrView line = str_make((u8 *)data, n);
   // Each response of a redirect chain starts with its status line: only the last one stays.
-  if (str_match(str_lit("HTTP/"), line, StrMatchFlag_Prefix)) t->header_lines = StrList{};
+  if (str_match(str_lit("HTTP/"), line, StrMatchFlag_Prefix)) {
+    t->header_lines = StrList{};
+    t->header_bytes = 0;
+    t->content_length = -1;
+    t->has_location = 0;
+    t->headers_final = 0;
+  }
+  t->header_bytes += n;
+  if (t->header_bytes > HTTP_HEADERS_MAX) {
+    t->headers_too_large = 1;
+    return 0;
+  }
   str_list_push(t->arena, &t->header_lines, str_push_copy(t->arena, line));
+  if (str_match(str_lit("location:"), line, StrMatchFlag_Prefix | StrMatchFlag_CaseInsensitive)) t->has_location = 1;
+  if (str_match(str_lit("content-length:"), line, StrMatchFlag_Prefix | StrMatchFlag_CaseInsensitive)) {
+    s64 v = 0;
+    u64 digits = 0;
+    for (u64 i = 15; i < n; i += 1) {
+      u8 c = line.data[i];
+      if (c >= '0' && c <= '9' && digits < 15) {
+        v = v * 10 + (c - '0');
+        digits += 1;
+      }
+    }
+    t->content_length = digits ? v : -1;
+  }
+  //- the blank line: is this the answer, or a step the library goes on from?
+  if (n <= 2 && (line.data[0] == '\r' || line.data[0] == '\n') && t->header_lines.first) {
+    u32 status = http_parse_status_line(t->header_lines.first->string).status;
+    bool redirect = t->follow && t->has_location && (status == 301 || status == 302 || status == 303 || status == 307 || status == 308);
+    if (redirect && (status == 301 || status == 308)) t->permanent_redirect = 1;
+    if (status >= 200 && !redirect) {
+      t->headers_final = 1;
+      // The status and headers are the verdict; an unwanted body that is not known to be
+      // small is not waited for, however slowly it comes.
+      bool small = t->content_length >= 0 && (u64)t->content_length <= HTTP_DISCARD_MAX;
+      if (!t->read_body && !small) {
+        t->stopped_early = 1;
+        return 0;
+      }
+    }
+  }
   return n;
 }
 
@@ -207,7 +276,14 @@ http_transfer_setup(HttpTransfer *t, StrView url, StrView body, HttpRequest requ
   t->body_parts = StrList{};
   t->body_size = 0;
   t->read_body = request.read_body;
+  t->follow = request.plain_http ? 0 : 1;
   t->stopped_early = 0;
+  t->headers_final = 0;
+  t->headers_too_large = 0;
+  t->header_bytes = 0;
+  t->content_length = -1;
+  t->has_location = 0;
+  t->permanent_redirect = 0;
   t->error_text[0] = 0;
 
   StrView user_agent = request.user_agent.length ? request.user_agent : http_default_user_agent();
@@ -240,10 +316,10 @@ http_transfer_setup(HttpTransfer *t, StrView url, StrView body, HttpRequest requ
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, http_on_body);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, t);
   //- a slow or silent server cannot hold a run
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, 5000L);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, (long)(http_global.connect_timeout_s * 1000));
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, 2L);
-  curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, 30000L);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, (long)http_global.stall_timeout_s);
+  curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, (long)(http_global.total_timeout_s * 1000));
   //- certificates are always verified; a file of our own may replace the system's
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -273,19 +349,78 @@ http_transfer_setup(HttpTransfer *t, StrView url, StrView body, HttpRequest requ
   }
 }
 
+// A failure in the words a person reads: what the connection did, not the library's code.
+static StrView
+http_failure_words(Arena *arena, HttpTransfer *t, CURLcode code) {
+  long os_errno = 0;
+  curl_easy_getinfo(t->easy, CURLINFO_OS_ERRNO, &os_errno);
+  if (t->headers_too_large) return str_lit("header too large");
+  switch (code) {
+    case CURLE_COULDNT_CONNECT:
+      if (os_errno == ECONNREFUSED) return str_lit("connection refused");
+      if (os_errno == ENETUNREACH || os_errno == EHOSTUNREACH) return str_lit("host unreachable");
+      return str_lit("could not connect");
+    case CURLE_COULDNT_RESOLVE_HOST: return str_lit("host name not found");
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      if (os_errno == ECONNRESET || os_errno == EPIPE || os_errno == 0) return str_lit("connection reset");
+      return str_lit("connection lost");
+    case CURLE_GOT_NOTHING: return str_lit("connection closed without an answer");
+    case CURLE_PARTIAL_FILE: return str_lit("connection closed before the answer was complete");
+    // The library's limit on one header line.
+    case CURLE_OUT_OF_MEMORY: return str_lit("header too large");
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL: return str_lit("not an HTTP answer");
+    case CURLE_SSL_CONNECT_ERROR: return str_lit("TLS handshake failed");
+    case CURLE_PEER_FAILED_VERIFICATION: {
+      long verify = 0;
+      curl_easy_getinfo(t->easy, CURLINFO_SSL_VERIFYRESULT, &verify);
+      return http_certificate_words(verify);
+    }
+    case CURLE_TOO_MANY_REDIRECTS: return str_lit("too many redirects");
+    case CURLE_OPERATION_TIMEDOUT: {
+      //- which limit ended it: the connection's, the stall's or the whole request's
+      curl_off_t connected_us = 0, total_us = 0;
+      curl_easy_getinfo(t->easy, CURLINFO_CONNECT_TIME_T, &connected_us);
+      curl_easy_getinfo(t->easy, CURLINFO_TOTAL_TIME_T, &total_us);
+      if (connected_us <= 0) {
+        u64 limit = Min(http_global.connect_timeout_s, http_global.total_timeout_s);
+        return str_pushf(arena, "timed out after %I64u s connecting", limit);
+      }
+      if ((u64)total_us + 500000 >= http_global.total_timeout_s * 1000000) {
+        return str_pushf(arena, "timed out after %I64u s", http_global.total_timeout_s);
+      }
+      return str_pushf(arena, "timed out after %I64u s without data", http_global.stall_timeout_s);
+    }
+    default: {
+      StrView text = t->error_text[0] ? str_from_cstr(t->error_text) : str_from_cstr(curl_easy_strerror(code));
+      return str_push_copy(arena, text);
+    }
+  }
+}
+
 static HttpResponse
 http_transfer_finish(HttpTransfer *t, Arena *arena, CURLcode code) {
   HttpResponse r = {};
   r.url = str_push_copy(arena, t->url);
-  r.error = (code == CURLE_WRITE_ERROR && t->stopped_early) ? HttpError_None : http_error_from_curl(code);
-  if (r.error == HttpError_None) {
+  // Once the answer's status line and headers are in, what becomes of the body does not
+  // change the answer: a slow or cut body is still that status.
+  bool answered = code == CURLE_OK || t->headers_final;
+  r.error = answered ? HttpError_None : http_error_from_curl(code);
+  if (answered) {
     r.headers = str_list_join(arena, &t->header_lines, 0);
-    StrView body = str_list_join(t->arena, &t->body_parts, 0);
-    char *copy = http_cstr(arena, body);
-    r.body = str_make((u8 *)copy, body.length);
+    // Joined once, straight into the caller's arena, NUL-terminated.
+    u8 *copy = push_array_no_zero(arena, u8, t->body_size + 1);
+    u64 at = 0;
+    for (StrNode *n = t->body_parts.first; n; n = n->next) {
+      MemoryCopy(copy + at, n->string.data, n->string.length);
+      at += n->string.length;
+    }
+    copy[at] = 0;
+    r.body = str_make(copy, at);
   } else {
-    StrView reason = t->error_text[0] ? str_from_cstr(t->error_text) : str_from_cstr(curl_easy_strerror(code));
-    r.reason = str_push_copy(arena, reason);
+    if (r.error == HttpError_None) r.error = HttpError_Failed;
+    r.reason = http_failure_words(arena, t, code);
   }
   char *effective = 0;
   if (curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective) {
@@ -294,6 +429,11 @@ http_transfer_finish(HttpTransfer *t, Arena *arena, CURLcode code) {
   curl_off_t total_us = 0;
   if (curl_easy_getinfo(t->easy, CURLINFO_TOTAL_TIME_T, &total_us) == CURLE_OK && total_us > 0) {
     r.duration_ms = (u64)total_us / 1000;
+  }
+  r.permanent_redirect = t->permanent_redirect;
+  curl_off_t retry_after = 0;
+  if (answered && curl_easy_getinfo(t->easy, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK && retry_after > 0) {
+    r.retry_after_s = (u64)retry_after;
   }
   curl_slist_free_all(t->headers_out);
   t->headers_out = 0;

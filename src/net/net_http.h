@@ -46,7 +46,9 @@ struct HttpResponse {
   StrView url;        // the address asked for
   StrView final_url;  // where the request ended after redirects
   u64 duration_ms;
-  StrView reason;     // the library's words for a failure, empty without one
+  StrView reason;     // a failure in plain words ("connection refused"), empty without one
+  u64 retry_after_s;  // what a Retry-After header asked for (seconds or a date), 0 without one
+  u32 permanent_redirect;  // a 301 or 308 was followed on the way
 };
 
 struct HttpStatusLine {
@@ -58,6 +60,9 @@ struct HttpStatusLine {
 // What every request of the process shares.
 struct HttpSettings {
   StrView ca_file;  // certificates to trust instead of the system's; empty: the system's
+  u64 connect_timeout_s;  // zero: 5
+  u64 stall_timeout_s;    // without a byte of progress; zero: 2
+  u64 total_timeout_s;    // the whole request; zero: 30
 };
 
 //~ Functions
@@ -71,6 +76,9 @@ HttpResponse http_request(Arena *arena, StrView url, StrView body, HttpRequest r
 HttpStatusLine http_parse_status_line(StrView text);
 u32 http_status_class(u32 status);
 StrView http_error_message(u32 error);
+// A certificate's verification result (OpenSSL's X509_V_* code) in plain words; 0 is a
+// certificate that verified but names another host.
+StrView http_certificate_words(long verify_result);
 
 //~ Many requests at once, on one thread
 

@@ -1,6 +1,8 @@
 // The link checker: the request ring, the URL cache, the workers and the consent request.
 #include "net/net_linkcheck.h"
 
+#include <regex.h>
+
 #include "base/base_format.h"
 #include "net/net_http.h"
 #include "site/site_url.h"
@@ -9,6 +11,15 @@
 // In flight at once, in all; to one host, in all.
 #define LINK_CHECK_IN_FLIGHT 64
 #define LINK_CHECK_PER_HOST 32
+// Retries wait 0.5 s, then 1 s, 2 s ... (each times 0.5 to 1.5 at random, so that many
+// links of one host do not come back at once); a Retry-After is honoured up to the cap,
+// and a longer one is not waited for: the answer stands.
+#define LINK_CHECK_RETRY_BASE_MS 500
+#define LINK_CHECK_RETRY_AFTER_MAX_S 10
+// The hosts whose request times a worker remembers for host_rate=; a host pushed out
+// (the longest idle one) starts afresh.
+#define LINK_CHECK_RATE_SLOTS 1024
+#define LINK_CHECK_RATE_PROBES 8
 
 // A record in the ring: the address's length and bytes, the location's length and bytes
 // (each padded to 8), then its kind and tag; the smallest has both texts empty.
@@ -130,40 +141,104 @@ linkcheck_cache_claim(LinkChecker *s, LinkCheckRecord *r) {
   return e;
 }
 
-// The message and verdict of an answer, as the page reports show them.
+// An address answered without a fetch: its entry is made done, unless one exists.
 static void
-linkcheck_classify(Arena *arena, HttpResponse *r, u32 *verdict_out, StrView *message_out) {
+linkcheck_cache_answer(LinkChecker *s, StrView url, u32 verdict, StrView message) {
+  u64 hash = str_hash_djb2(url);
+  StripedSlot *slot = striped_table_slot(&s->cache, hash);
+  Stripe *stripe = striped_table_stripe(&s->cache, hash);
+  rwlock_lock_exclusive(stripe->rwlock);
+  if (!linkcheck_cache_find(slot, url)) {
+    UrlCacheEntry *e = push_struct(stripe->arena, UrlCacheEntry);
+    e->url = str_push_copy(stripe->arena, url);
+    e->verdict = verdict;
+    e->message = str_push_copy(stripe->arena, message);
+    e->done = 1;
+    e->next = (UrlCacheEntry *)slot->first;
+    slot->first = e;
+  }
+  rwlock_unlock_exclusive(stripe->rwlock);
+}
+
+// The message and verdict of an answer, as the page reports show them.
+static bool
+linkcheck_status_accepted(LinkChecker *s, u32 status) {
+  if (!s->accept_count) return status >= 200 && status <= 299;
+  for (u64 i = 0; i < s->accept_count; i += 1) {
+    if (status >= s->accept[i][0] && status <= s->accept[i][1]) return true;
+  }
+  return false;
+}
+
+static void
+linkcheck_classify(LinkChecker *s, Arena *arena, HttpResponse *r, u32 attempts, u32 *verdict_out, StrView *message_out) {
   UrlParts asked = url_parse(r->url);
   UrlParts final = url_parse(r->final_url.length ? r->final_url : r->url);
-  u32 verdict = url_same(&asked, &final) ? LinkVerdict_Noted : LinkVerdict_Redirected;
+  bool moved = !url_same(&asked, &final);
+  u32 verdict = moved ? LinkVerdict_Redirected : LinkVerdict_Noted;
   u32 status = http_parse_status_line(r->headers).status;
-  if (status >= 200 && status <= 299) verdict = LinkVerdict_None;
-  else if ((status >= 400 && status <= 499) || status < 100 || status > 599) verdict = LinkVerdict_Broken;
+  bool permanent = false;
+  if (status && linkcheck_status_accepted(s, status)) {
+    verdict = LinkVerdict_None;
+    //- a permanent redirect to a good answer: the link should say where it ends
+    if (r->permanent_redirect && s->redirects != LinkRedirects_Ok) {
+      permanent = true;
+      verdict = s->redirects == LinkRedirects_Error ? LinkVerdict_Broken : LinkVerdict_Redirected;
+    }
+  } else if ((status >= 400 && status <= 599) || status < 100 || status > 599) {
+    verdict = LinkVerdict_Broken;
+  }
   StrView message = {};
   if (verdict != LinkVerdict_None) {
-    StrView error = http_error_message(r->error);
-    // A failure without words of its own says what the library saw.
-    if (!error.length && r->error) error = r->reason;
+    StrView error = r->reason.length ? r->reason : http_error_message(r->error);
     message = str_pushf(arena, "url: %S \n\tstatus_code: %lu", &r->url, (unsigned long)status);
     if (r->duration_ms) message = str_pushf(arena, "%S\n\ttimestamp: %llums", &message, (unsigned long long)r->duration_ms);
     if (error.length) message = str_pushf(arena, "%S\n\t%S", &message, &error);
-    if (verdict == LinkVerdict_Redirected) message = str_pushf(arena, "%S\n\tredirect:  %S", &message, &r->final_url);
+    if (attempts > 1) message = str_pushf(arena, "%S\n\tattempts: %lu", &message, (unsigned long)attempts);
+    if (r->retry_after_s > LINK_CHECK_RETRY_AFTER_MAX_S && verdict == LinkVerdict_Broken) {
+      message = str_pushf(arena, "%S\n\tretry after %llu s asked, more than the %d s a link waits", &message,
+                          (unsigned long long)r->retry_after_s, LINK_CHECK_RETRY_AFTER_MAX_S);
+    }
+    if (permanent) message = str_pushf(arena, "%S\n\tmoved permanently: update the link", &message);
+    if (moved && r->final_url.length) message = str_pushf(arena, "%S\n\tredirect:  %S", &message, &r->final_url);
   }
   *verdict_out = verdict;
   *message_out = message;
 }
 
+// Whether an answer is worth another attempt, and after how long (with jitter).
+static bool
+linkcheck_retry_wait(HttpResponse *r, u32 attempt, u64 *rng, u64 *wait_ms) {
+  u32 status = http_parse_status_line(r->headers).status;
+  bool transient = status == 429 || (status >= 500 && status <= 599) || r->error == HttpError_Timeout ||
+                   str_equal(r->reason, str_lit("connection reset")) ||
+                   str_equal(r->reason, str_lit("connection closed without an answer"));
+  if (!transient || r->retry_after_s > LINK_CHECK_RETRY_AFTER_MAX_S) return false;
+  *rng ^= *rng << 13;
+  *rng ^= *rng >> 7;
+  *rng ^= *rng << 17;
+  u64 base = (u64)LINK_CHECK_RETRY_BASE_MS << Min(attempt, 10u);
+  u64 jittered = base / 2 + *rng % (base + 1);
+  *wait_ms = Max(jittered, r->retry_after_s * 1000);
+  return true;
+}
+
 static void
-linkcheck_finish(LinkChecker *s, UrlCacheEntry *e, HttpResponse *r) {
+linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse *r, u32 attempts) {
   u64 hash = str_hash_djb2(e->url);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
-  ArenaTemp scratch = scratch_begin(0, 0);
+  ArenaTemp scratch = scratch_begin(&previews, 1);
   u32 verdict = 0;
   StrView message = {};
-  linkcheck_classify(scratch.arena, r, &verdict, &message);
+  linkcheck_classify(s, scratch.arena, r, attempts, &verdict, &message);
+  //- the body is read for its previews here, once, and goes with the answer's memory
+  void *preview = 0;
+  if (s->preview && verdict != LinkVerdict_Broken && r->body.length) {
+    preview = s->preview(previews, s->preview_user, e->url, r->body);
+  }
 
   rwlock_lock_exclusive(stripe->rwlock);
-  e->body = verdict == LinkVerdict_Broken ? StrView{} : str_push_copy(stripe->arena, r->body);
+  e->preview = preview;
   e->verdict = verdict;
   e->message = str_push_copy(stripe->arena, message);
   e->answer.verdict = verdict;
@@ -181,10 +256,12 @@ linkcheck_finish(LinkChecker *s, UrlCacheEntry *e, HttpResponse *r) {
 
 //~ Workers
 
-// What a transfer carries back to its worker.
+// What a transfer carries back to its worker; also an attempt waiting for its time.
 struct LinkCheckFetch {
   LinkCheckFetch *next;
   UrlCacheEntry *entry;
+  u32 attempt;  // 1 for the first
+  u64 due_us;   // when a retry may start
 };
 
 // A worker's thread parameter points at one of these.
@@ -194,18 +271,75 @@ struct LinkCheckWorker {
 };
 
 static void
+linkcheck_start_fetch(HttpBatch *batch, Arena *scratch, LinkCheckFetch *f) {
+  HttpRequest request = {};
+  request.method = HttpMethod_Get;
+  request.read_body = f->entry->tag;
+  http_batch_add(batch, linkcheck_fetch_address(scratch, f->entry->url), StrView{}, request, f);
+}
+
+// When a worker may next send a request to a host.
+struct LinkRateSlot {
+  u64 hash;
+  u64 next_us;
+};
+
+// The time the next request to the address's host may start, taken from its slot.
+static u64
+linkcheck_rate_slot_take(LinkChecker *s, LinkRateSlot *slots, StrView url, u64 now) {
+  StrView host = url_parse(url).host;
+  u64 hash = 5381;
+  for (u64 i = 0; i < host.length; i += 1) hash = hash * 33 + char_to_lower(host.data[i]);
+  hash |= 1;  // 0 marks a free slot
+  LinkRateSlot *slot = 0, *oldest = 0;
+  for (u64 k = 0; k < LINK_CHECK_RATE_PROBES && !slot; k += 1) {
+    LinkRateSlot *at = &slots[(hash + k) % LINK_CHECK_RATE_SLOTS];
+    if (at->hash == hash) slot = at;
+    else if (!oldest || at->next_us < oldest->next_us) oldest = at;
+  }
+  if (!slot) {
+    slot = oldest;
+    slot->hash = hash;
+    slot->next_us = 0;
+  }
+  u64 start = Max(now, slot->next_us);
+  slot->next_us = start + s->host_interval_us;
+  return start;
+}
+
+static void
 linkcheck_worker(u64 parameter) {
   LinkCheckWorker *w = (LinkCheckWorker *)parameter;
   LinkChecker *s = w->checker;
   thread_set_name("[HTTP] Request #%I64u", w->index);
   Arena *arena = arena_create_sized(MB(64), KB(64));
+  // Previews stay for the run: only what the finders cut out, a few hundred bytes a link.
+  Arena *previews = arena_create_sized(GB(1), KB(64));
   HttpBatch *batch = http_batch_create(arena, s->transfers_per_worker, s->connections_per_host);
   LinkCheckFetch *free_fetches = 0;
+  LinkCheckFetch *waiting = 0;  // retries and rate-limited fetches not yet due
+  LinkRateSlot *rate_slots = s->host_interval_us ? push_array(arena, LinkRateSlot, LINK_CHECK_RATE_SLOTS) : 0;
+  u64 rng = os_now_micros() * 2654435761u + w->index + 1;
   ThreadContext *ctx = thread_context_get();
   for (;;) {
+    u64 now = os_now_micros();
+    //- retries whose time has come go first
+    u64 next_due = DEADLINE_NONE;
+    for (LinkCheckFetch **at = &waiting; *at;) {
+      LinkCheckFetch *f = *at;
+      if (f->due_us <= now && http_batch_has_room(batch)) {
+        *at = f->next;
+        u64 mark = arena_pos(ctx->scratch[0]);
+        linkcheck_start_fetch(batch, ctx->scratch[0], f);
+        arena_pop_to(ctx->scratch[0], mark);
+        continue;
+      }
+      next_due = Min(next_due, f->due_us);
+      at = &f->next;
+    }
     //- take records while there is room; wait only when nothing is in flight
     while (http_batch_has_room(batch)) {
-      u64 deadline = http_batch_in_flight(batch) ? os_now_micros() : DEADLINE_NONE;
+      u64 deadline = http_batch_in_flight(batch) ? os_now_micros() : next_due;
       u64 mark = arena_pos(ctx->scratch[0]);
       LinkCheckRecord rec = {};
       if (!linkcheck_take(s, ctx->scratch[0], &rec, deadline)) break;
@@ -219,22 +353,40 @@ linkcheck_worker(u64 parameter) {
       if (f) free_fetches = f->next;
       else f = push_struct(arena, LinkCheckFetch);
       f->entry = e;
-      HttpRequest request = {};
-      request.method = HttpMethod_Get;
-      request.read_body = e->tag;
-      http_batch_add(batch, rec.url, StrView{}, request, f);
+      f->attempt = 1;
+      //- a host under host_rate= gets its requests spread out; the others wait their turn
+      u64 start = rate_slots ? linkcheck_rate_slot_take(s, rate_slots, e->url, os_now_micros()) : 0;
+      if (start > os_now_micros()) {
+        f->due_us = start;
+        f->next = waiting;
+        waiting = f;
+        next_due = Min(next_due, start);
+      } else {
+        linkcheck_start_fetch(batch, ctx->scratch[0], f);
+      }
       arena_pop_to(ctx->scratch[0], mark);
     }
-    //- answers, as they come
+    //- answers, as they come; a transient failure waits for another attempt
     if (http_batch_in_flight(batch)) {
       u64 mark = arena_pos(ctx->scratch[0]);
       HttpResponse r = {};
       void *user = 0;
-      while (http_batch_next(batch, ctx->scratch[0], 20, &r, &user)) {
+      // A waiting fetch falling due is not held up for long.
+      u64 now_us = os_now_micros();
+      u64 wait = next_due == DEADLINE_NONE ? 20 : next_due <= now_us ? 1 : Min((next_due - now_us) / 1000 + 1, 20);
+      while (http_batch_next(batch, ctx->scratch[0], wait, &r, &user)) {
         LinkCheckFetch *f = (LinkCheckFetch *)user;
-        linkcheck_finish(s, f->entry, &r);
-        f->next = free_fetches;
-        free_fetches = f;
+        u64 wait_ms = 0;
+        if (f->attempt <= s->retries && linkcheck_retry_wait(&r, f->attempt - 1, &rng, &wait_ms)) {
+          f->attempt += 1;
+          f->due_us = os_now_micros() + wait_ms * 1000;
+          f->next = waiting;
+          waiting = f;
+        } else {
+          linkcheck_finish(s, previews, f->entry, &r, f->attempt);
+          f->next = free_fetches;
+          free_fetches = f;
+        }
         arena_pop_to(ctx->scratch[0], mark);
       }
       arena_pop_to(ctx->scratch[0], mark);
@@ -261,6 +413,34 @@ linkcheck_percent_encode(Arena *arena, StrView text) {
       out[w++] = hex[c & 15];
     }
   }
+  return str_make(out, w);
+}
+
+StrView
+linkcheck_fetch_address(Arena *arena, StrView url) {
+  static const char hex[] = "0123456789ABCDEF";
+  u64 start = 0, end = url.length;
+  while (start < end && url.data[start] <= ' ') start += 1;
+  while (end > start && url.data[end - 1] <= ' ') end -= 1;
+  u8 *out = push_array_no_zero(arena, u8, (end - start) * 3 + 1);
+  u64 w = 0;
+  bool in_query = false;
+  for (u64 i = start; i < end; i += 1) {
+    u8 c = url.data[i];
+    if (c == '#') break;  // never sent
+    if (c == '\t' || c == '\n' || c == '\r') continue;
+    if (c == '?') in_query = true;
+    if (c == '\\' && !in_query) c = '/';
+    bool escaped = c <= ' ' || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '`' || c == '{' || c == '}';
+    if (escaped) {
+      out[w++] = '%';
+      out[w++] = hex[c >> 4];
+      out[w++] = hex[c & 15];
+    } else {
+      out[w++] = c;
+    }
+  }
+  out[w] = 0;
   return str_make(out, w);
 }
 
@@ -296,26 +476,89 @@ linkcheck_consent(Arena *arena, StrView url, StrView *reason) {
   return false;
 }
 
+//~ Settings: accepted statuses and excluded addresses
+
+bool
+linkcheck_parse_accept(StrView accept, u32 (*ranges)[2], u64 max, u64 *count) {
+  *count = 0;
+  for (u64 at = 0; at <= accept.length;) {
+    u64 comma = str_find(accept, at, str_lit(","), 0);
+    StrView item = str_trim_whitespace(str_substr(accept, at, comma));
+    at = comma + 1;
+    if (!item.length || *count == max) return false;
+    u64 dash = str_find(item, 0, str_lit("-"), 0);
+    StrView parts[2] = {str_prefix(item, dash), dash < item.length ? str_skip(item, dash + 1) : str_prefix(item, dash)};
+    u32 values[2] = {};
+    for (u32 k = 0; k < 2; k += 1) {
+      StrView p = str_trim_whitespace(parts[k]);
+      if (p.length != 3) return false;
+      for (u64 i = 0; i < 3; i += 1) {
+        if (p.data[i] < '0' || p.data[i] > '9') return false;
+      }
+      values[k] = (u32)str_to_u64(p, 10);
+      if (values[k] < 100 || values[k] > 599) return false;
+    }
+    if (values[0] > values[1]) return false;
+    ranges[*count][0] = values[0];
+    ranges[*count][1] = values[1];
+    *count += 1;
+    if (comma >= accept.length) break;
+  }
+  return *count > 0;
+}
+
+// A compiled exclude pattern. The regex library keeps its own memory for it, for the run.
+struct LinkExclude {
+  regex_t regex;
+  StrView pattern;
+};
+
+static bool
+linkcheck_exclude_compile(Arena *arena, LinkExclude *x, StrView pattern) {
+  if (!pattern.length || pattern.length > LINK_CHECK_EXCLUDE_PATTERN_MAX) {
+    console_eprintf("qilsite: exclude pattern of %llu bytes left out (1 to %d bytes)\n", (unsigned long long)pattern.length,
+                    LINK_CHECK_EXCLUDE_PATTERN_MAX);
+    return false;
+  }
+  // Anchored at both ends: the pattern matches the whole address.
+  StrView whole = str_pushf(arena, "^(%S)$", &pattern);
+  char *c = push_array_no_zero(arena, char, whole.length + 1);
+  MemoryCopy(c, whole.data, whole.length);
+  c[whole.length] = 0;
+  int error = regcomp(&x->regex, c, REG_EXTENDED | REG_NOSUB);
+  if (error) {
+    char words[256];
+    regerror(error, &x->regex, words, sizeof words);
+    console_eprintf("qilsite: exclude=%.*s left out: %s\n", str_expand(pattern), words);
+    return false;
+  }
+  x->pattern = str_push_copy(arena, pattern);
+  return true;
+}
+
+// The pattern that excludes the address, or empty.
+static StrView
+linkcheck_excluded_by(LinkChecker *s, StrView url) {
+  if (!s->exclude_count || url.length > LINK_CHECK_EXCLUDE_INPUT_MAX) return StrView{};
+  char text[LINK_CHECK_EXCLUDE_INPUT_MAX + 1];
+  MemoryCopy(text, url.data, url.length);
+  text[url.length] = 0;
+  // An address with a NUL in it is matched up to there only: it is no address a browser follows.
+  for (u64 i = 0; i < s->exclude_count; i += 1) {
+    if (regexec(&s->excludes[i].regex, text, 0, 0, 0) == 0) return s->excludes[i].pattern;
+  }
+  return StrView{};
+}
+
 LinkChecker *
 linkcheck_start(LinkCheckSettings settings) {
   // libcurl and its TLS library cost milliseconds to set up: only a run that checks
   // links pays for them.
   http_global_init();
-  http_configure(HttpSettings{settings.ca_file});
-
-  //- the consent request comes first: without its answer no checker is made
-  if (!str_equal(settings.consent_url, str_lit("off"))) {
-    StrView url = settings.consent_url.length ? settings.consent_url : str_lit("https://consent.youtube.com/save");
-    ArenaTemp scratch = scratch_begin(0, 0);
-    StrView reason = {};
-    bool answered = linkcheck_consent(scratch.arena, url, &reason);
-    if (!answered) {
-      console_eprintf("qilsite: the consent request to %.*s got no answer (%.*s): URL checks are off\n",
-                      str_expand(url), str_expand(reason));
-    }
-    scratch_end(scratch);
-    if (!answered) return 0;
-  }
+  HttpSettings http = {};
+  http.ca_file = settings.ca_file;
+  http.total_timeout_s = settings.timeout_s;
+  http_configure(http);
 
   Arena *arena = arena_create_sized(MB(64), KB(64));
   LinkChecker *s = push_struct(arena, LinkChecker);
@@ -325,11 +568,34 @@ linkcheck_start(LinkCheckSettings settings) {
   s->ring = push_array(arena, u8, LINK_CHECK_RING_SIZE);
   u64 procs = Max(os_process_info()->processor_count, 1);
   s->cache = striped_table_create(arena, URL_CACHE_SLOTS, Min(procs, URL_CACHE_SLOTS), StripeLock_RwLock, GB(1), KB(64));
+  if (!str_equal(settings.consent_url, str_lit("off"))) {
+    StrView url = settings.consent_url.length ? settings.consent_url : str_lit("https://consent.youtube.com/save");
+    s->consent_url = str_push_copy(arena, url);
+    s->consent_host = linkcheck_consent_host(s->consent_url);
+  }
+  s->consent_mutex = mutex_create();
+  s->retries = settings.retries;
+  s->redirects = settings.redirects;
+  if (settings.accept.length &&
+      !linkcheck_parse_accept(settings.accept, s->accept, LINK_CHECK_ACCEPT_MAX, &s->accept_count)) {
+    console_eprintf("qilsite: accept=%.*s is not a list of statuses and ranges such as 200-299,403: 200-299 is used\n",
+                    str_expand(settings.accept));
+    s->accept_count = 0;
+  }
+  s->excludes = push_array(arena, LinkExclude, Max(settings.exclude.node_count, 1));
+  for (StrNode *n = settings.exclude.first; n; n = n->next) {
+    LinkExclude *x = &s->excludes[s->exclude_count];
+    if (linkcheck_exclude_compile(arena, x, n->string)) s->exclude_count += 1;
+  }
+  s->preview = settings.preview;
+  s->preview_user = settings.preview_user;
 
   //- workers: one fewer than the processors, at least one; each drives many transfers
   s->worker_count = procs > 1 ? procs - 1 : 1;
   s->transfers_per_worker = Max(LINK_CHECK_IN_FLIGHT / s->worker_count, 1);
   s->connections_per_host = Max(LINK_CHECK_PER_HOST / s->worker_count, 1);
+  // Each worker keeps its share of a host's rate.
+  s->host_interval_us = settings.host_rate ? s->worker_count * 1000000 / settings.host_rate : 0;
   s->workers = push_array(arena, ThreadRecord *, s->worker_count);
   LinkCheckWorker *params = push_array(arena, LinkCheckWorker, s->worker_count);
   for (u64 i = 0; i < s->worker_count; i += 1) {
@@ -346,8 +612,81 @@ linkcheck_in_progress(LinkChecker *s) {
   return s ? __atomic_load_n(&s->in_progress, __ATOMIC_ACQUIRE) : 0;
 }
 
+StrView
+linkcheck_consent_host(StrView consent_url) {
+  StrView host = url_parse(consent_url).host;
+  StrView prefix = str_lit("consent.");
+  if (host.length > prefix.length && str_match(prefix, host, StrMatchFlag_Prefix | StrMatchFlag_CaseInsensitive)) {
+    host = str_skip(host, prefix.length);
+  }
+  return host;
+}
+
+// Whether the host is the one the consent request serves, or one of its subdomains.
+static bool
+linkcheck_host_wants_consent(StrView served, StrView host) {
+  if (!served.length || host.length < served.length) return false;
+  StrView tail = str_skip(host, host.length - served.length);
+  if (!str_match(tail, served, StrMatchFlag_CaseInsensitive)) return false;
+  return host.length == served.length || host.data[host.length - served.length - 1] == '.';
+}
+
+// Sent once, before the first link to its host is queued, so that link's fetch carries
+// its cookies. It only helps: without an answer the links are checked all the same.
+static void
+linkcheck_consent_once(LinkChecker *s) {
+  mutex_lock(s->consent_mutex);
+  if (!__atomic_load_n(&s->consent_sent, __ATOMIC_ACQUIRE)) {
+    __atomic_store_n(&s->consent_sent, 1, __ATOMIC_RELEASE);
+    ArenaTemp scratch = scratch_begin(0, 0);
+    StrView reason = {};
+    if (!linkcheck_consent(scratch.arena, s->consent_url, &reason)) {
+      console_eprintf("qilsite: the consent request to %.*s got no answer (%.*s); links to %.*s are checked without it\n",
+                      str_expand(s->consent_url), str_expand(reason), str_expand(s->consent_host));
+    }
+    scratch_end(scratch);
+  }
+  mutex_unlock(s->consent_mutex);
+}
+
+// Why an address is not fetched, or empty when it is.
+static StrView
+linkcheck_unchecked_reason(StrView url) {
+  if (url.length > LINK_CHECK_URL_MAX) return str_lit("not checked: the address is longer than 65536 bytes");
+  StrView scheme = url_parse(url).scheme;
+  if (!str_match(scheme, str_lit("https://"), StrMatchFlag_CaseInsensitive) &&
+      !str_match(scheme, str_lit("http://"), StrMatchFlag_CaseInsensitive)) {
+    return str_lit("not checked: only http and https addresses are fetched");
+  }
+  return StrView{};
+}
+
 bool
 linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 read_body) {
+  if (!s) return false;
+  StrView pattern = linkcheck_excluded_by(s, url);
+  if (pattern.length) {
+    ArenaTemp scratch = scratch_begin(0, 0);
+    StrView message = str_pushf(scratch.arena, "url: %S \n\texcluded by %S", &url, &pattern);
+    linkcheck_cache_answer(s, url, LinkVerdict_Excluded, message);
+    scratch_end(scratch);
+    return true;
+  }
+  StrView reason = linkcheck_unchecked_reason(url);
+  if (reason.length) {
+    ArenaTemp scratch = scratch_begin(0, 0);
+    // A page shows the start of a very long address, enough to find it.
+    StrView head = str_prefix(url, 200);
+    StrView shown = url.length > head.length ? str_pushf(scratch.arena, "%S...", &head) : url;
+    StrView message = str_pushf(scratch.arena, "url: %S \n\t%S", &shown, &reason);
+    linkcheck_cache_answer(s, url, LinkVerdict_Unchecked, message);
+    scratch_end(scratch);
+    return true;
+  }
+  if (s->consent_url.length && !__atomic_load_n(&s->consent_sent, __ATOMIC_ACQUIRE) &&
+      linkcheck_host_wants_consent(s->consent_host, url_parse(url).host)) {
+    linkcheck_consent_once(s);
+  }
   LinkCheckRecord r = {url, location, 0, read_body ? 1u : 0u};
   return linkcheck_enqueue_record(s, &r, DEADLINE_NONE);
 }
@@ -370,12 +709,12 @@ linkcheck_fetch_ended(LinkChecker *s, StrView url) {
 }
 
 u32
-linkcheck_verdict(LinkChecker *s, StrView url, StrView *message, StrView *body) {
+linkcheck_verdict(LinkChecker *s, StrView url, StrView *message, void **preview) {
   UrlCacheEntry *e = linkcheck_entry(s, url);
   if (!e || !__atomic_load_n(&e->done, __ATOMIC_ACQUIRE)) return LinkVerdict_None;
   // Written once before `done`; never changed after.
   if (message) *message = e->message;
-  if (body) *body = e->body;
+  if (preview) *preview = e->preview;
   return e->verdict;
 }
 
@@ -393,6 +732,8 @@ linkcheck_verdict_name(u32 verdict) {
     case LinkVerdict_Redirected: return str_lit("redirected");
     case LinkVerdict_Broken: return str_lit("broken");
     case LinkVerdict_Noted: return str_lit("noted");
+    case LinkVerdict_Unchecked: return str_lit("unchecked");
+    case LinkVerdict_Excluded: return str_lit("excluded");
     default: return StrView{};
   }
 }

@@ -11,8 +11,17 @@
 enum LinkVerdict : u32 {
   LinkVerdict_None = 0,        // answered 200-299: nothing to say
   LinkVerdict_Redirected = 2,  // the answer came from another address
-  LinkVerdict_Broken = 3,      // 400-499, or no valid status
+  LinkVerdict_Broken = 3,      // 400-599 (after retries), or no valid status
   LinkVerdict_Noted = 4,       // another status, at the same address
+  LinkVerdict_Unchecked = 5,   // not fetched, for a reason the message gives
+  LinkVerdict_Excluded = 6,    // not fetched: the user's exclude patterns match it
+};
+
+// What a permanent redirect (301, 308) that ends in a good answer is.
+enum LinkRedirects : u32 {
+  LinkRedirects_Ok = 0,     // nothing to say
+  LinkRedirects_Warn = 1,   // reported as redirected
+  LinkRedirects_Error = 2,  // broken: the link should be updated
 };
 
 // What is queued.
@@ -37,7 +46,7 @@ struct UrlCacheEntry {
   UrlCacheEntry *next;
   StrView url;
   u32 tag;
-  StrView body;
+  void *preview;  // what the preview callback made of the body; the body itself is not kept
   u32 done;     // set (release) once the fetch has ended and the fields above hold its answer
   u32 verdict;  // LinkVerdict
   StrView message;
@@ -45,11 +54,31 @@ struct UrlCacheEntry {
 };
 
 #define LINK_CHECK_RING_SIZE 0x80000
+// A longer address is reported unchecked: no server takes it, and it must fit the ring.
+#define LINK_CHECK_URL_MAX KB(64)
+// Exclude patterns are matched against addresses up to this long only (a longer one is
+// never excluded), so that no pattern costs more than a bounded time per link.
+#define LINK_CHECK_EXCLUDE_INPUT_MAX KB(4)
+#define LINK_CHECK_EXCLUDE_PATTERN_MAX 1024
+#define LINK_CHECK_ACCEPT_MAX 32
 #define URL_CACHE_SLOTS 256
+
+// Cuts what a page's previews need out of a fetched body, onto `arena` (which lives as
+// long as the checker); runs on a worker thread as each body arrives, so that bodies are
+// released at once. Null: nothing.
+typedef void *LinkPreviewFn(Arena *arena, void *user, StrView url, StrView body);
 
 struct LinkCheckSettings {
   StrView consent_url;  // empty: the built-in address; "off": no consent request
   StrView ca_file;      // certificates to trust instead of the system's
+  u64 timeout_s;        // a whole request; zero: 30
+  u32 retries;          // further attempts after a time-out, a reset, a 429 or a 5xx
+  StrList exclude;      // POSIX extended patterns, each matched against the whole address
+  StrView accept;       // status ranges that count as good ("200-299,403"); empty: 200-299
+  u32 redirects;        // LinkRedirects
+  u64 host_rate;        // requests a second to one host, at most; zero: no limit
+  LinkPreviewFn *preview;
+  void *preview_user;
 };
 
 // One run's link checker; the driver holds it and hands it to every call.
@@ -68,15 +97,33 @@ struct LinkChecker {
   u64 worker_count;
   u64 transfers_per_worker;
   u64 connections_per_host;
+  u32 retries;
+  u32 redirects;
+  u64 host_interval_us;  // between two requests of one worker to one host; zero: none
+  u32 accept[LINK_CHECK_ACCEPT_MAX][2];  // first and last status of each good range
+  u64 accept_count;
+  struct LinkExclude *excludes;
+  u64 exclude_count;
+  LinkPreviewFn *preview;
+  void *preview_user;
   //- progress
   u64 in_progress;
+  //- the consent request, sent before the first link to the host it serves
+  StrView consent_url;   // empty: none is sent
+  StrView consent_host;  // the host whose links wait for it
+  MutexRecord *consent_mutex;
+  u32 consent_sent;
 };
 
 //~ Functions
 
-// Sets up the queue, the cache and the workers after the consent request; the checker,
-// or 0 when the consent request got no answer (said on standard error). Each call makes
-// a checker of its own; the certificates file is process-wide (see http_configure).
+// Whether `accept` is a valid list of status ranges; fills at most `max` ranges.
+bool linkcheck_parse_accept(StrView accept, u32 (*ranges)[2], u64 max, u64 *count);
+// Sets up the queue, the cache and the workers. A pattern or status list that cannot be
+// read is said on standard error and left out. The consent request waits for the first
+// link to the host it serves; its failure is said on standard error and checks go on.
+// Each call makes a checker of its own; the certificates file is process-wide (see
+// http_configure).
 LinkChecker *linkcheck_start(LinkCheckSettings settings);
 // Copies the record into the queue, waiting while it lacks room; false when the deadline
 // passes first (DEADLINE_NONE waits), or when the record can never fit.
@@ -84,15 +131,22 @@ bool linkcheck_enqueue_record(LinkChecker *checker, LinkCheckRecord *record, u64
 
 //- what the build driver asks; a null checker (none running) has nothing queued or answered
 u64 linkcheck_in_progress(LinkChecker *checker);
-// Queues a web address for checking; false when the link checker is not running.
-// With `read_body` its answer's body is kept (for previews).
+// Queues a web address for checking; false when the link checker is not running. An
+// address that cannot be fetched is answered at once as unchecked, with the reason.
+// With `read_body` its answer's body is read and handed to the preview callback.
 bool linkcheck_enqueue(LinkChecker *checker, StrView url, StrView location, u32 read_body = 0);
 // True once the fetch of this exact address text has ended.
 bool linkcheck_fetch_ended(LinkChecker *checker, StrView url);
-// The answer for an address whose fetch has ended: its verdict and ready-made message
-// (LinkVerdict_None and empty for a good answer or an address not fetched).
-u32 linkcheck_verdict(LinkChecker *checker, StrView url, StrView *message, StrView *body);
+// The answer for an address whose fetch has ended: its verdict, ready-made message and
+// preview (LinkVerdict_None, empty and null for a good answer or an address not fetched).
+u32 linkcheck_verdict(LinkChecker *checker, StrView url, StrView *message, void **preview);
 StrView linkcheck_verdict_name(u32 verdict);
 // The facts of the answer for an address whose fetch has ended; false (and nothing
 // filled) when it has not.
 bool linkcheck_answer(LinkChecker *checker, StrView url, LinkAnswer *answer);
+// The address as a browser sends it: blanks at its ends and tabs and line breaks inside
+// dropped, the fragment cut, a backslash before the query read as "/", and spaces,
+// controls, non-ASCII bytes and the characters browsers escape percent-encoded.
+StrView linkcheck_fetch_address(Arena *arena, StrView url);
+// The host the consent request serves: its own host without a leading "consent.".
+StrView linkcheck_consent_host(StrView consent_url);

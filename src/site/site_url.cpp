@@ -18,6 +18,32 @@ url_parse(StrView text) {
   //- host, port and path
   u64 colon = str_find(text, host_start, str_lit(":"), 0);
   u64 slash = str_find(text, host_start, str_lit("/"), 0);
+  if (u.scheme.length) {
+    // Credentials and bracketed IPv6 hosts only mean something after a scheme; there the
+    // host also ends where a query or a fragment starts, as browsers read it.
+    u64 end = slash;
+    for (u64 i = host_start; i < end; i += 1) {
+      if (text.data[i] == '?' || text.data[i] == '#') end = i;
+    }
+    u64 at = host_start;
+    for (u64 i = host_start; i < end; i += 1) {
+      if (text.data[i] == '@') at = i + 1;
+    }
+    bool bracket = at < end && text.data[at] == '[';
+    if (at != host_start || bracket || end != slash) {
+      u64 host_end = end;
+      if (bracket) {
+        u64 close = str_find(text, at, str_lit("]"), 0);
+        host_end = close < end ? close + 1 : end;
+      } else {
+        host_end = Min(str_find(text, at, str_lit(":"), 0), end);
+      }
+      u.host = str_substr(text, at, host_end);
+      if (host_end < end && text.data[host_end] == ':') u.port = str_substr(text, host_end + 1, end);
+      u.path = str_substr(text, end, text.length);
+      return u;
+    }
+  }
   if (slash == text.length) {
     u.host = str_substr(text, host_start, text.length);
     if (colon < text.length) u.port = str_substr(text, colon + 1, text.length);
@@ -48,5 +74,8 @@ url_same(UrlParts *a, UrlParts *b) {
 
 bool
 url_is_web_address(UrlParts parts) {
-  return parts.scheme.length && parts.host.length && str_find(parts.host, 0, str_lit("."), 0) < parts.host.length;
+  if (!parts.scheme.length || !parts.host.length) return false;
+  // An IPv6 literal has no dot, and is an address all the same.
+  if (parts.host.data[0] == '[') return parts.host.length > 2 && parts.host.data[parts.host.length - 1] == ']';
+  return str_find(parts.host, 0, str_lit("."), 0) < parts.host.length;
 }

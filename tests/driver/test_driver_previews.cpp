@@ -73,4 +73,38 @@ TEST(PreviewsCli, PagesAndDocumentsGetPreviewsOnceAndAsText) {
   }
   run_qilsite(args);
   EXPECT_EQ(read_all(page), once);
+  EXPECT_EQ(read_all(dir.path + "/w/d.html"), doc) << "a generated page keeps them too";
+}
+
+// Remote text never changes the page around it: it becomes valid UTF-8 without controls,
+// the direction controls it opens are closed inside its span, numeric references to such
+// characters show as written, and a value that shows as nothing writes no span (an empty
+// span failed the next strict run).
+TEST(PreviewsCli, RemoteTextIsMadeSafeAndEmptyValuesWriteNoSpan) {
+  CountingServer server;
+  {
+    std::lock_guard<std::mutex> g(server.mutex);
+    server.bodies["/hostile"] = std::string("<title>A\xE2\x80\xAE" "desrever\x01 \xFF\xC0\xAF x&#x202E;y&#0;z&amp;") +
+                                "\xE2\x80\xAC\xE2\x80\xAC" "</title><meta name=\"description\" content=\"d\">";
+    server.bodies["/empty"] = "<title> </title><meta name=\"description\" content=\"only this\">";
+  }
+  std::string base = "http://127.0.0.1:" + std::to_string(server.port);
+  TempDir dir;
+  dir.file("local/kn_searchs.txt", searchers);
+  std::string page =
+      dir.file("site/p.html", "<!DOCTYPE html>\n<html lang=\"en\"><head><title>t</title></head><body>\n<p><a href=\"" +
+                                  base + "/hostile\">h</a> after <a href=\"" + base + "/empty\">e</a> end</p>\n</body></html>\n");
+  std::vector<std::string> args = {"target_path=" + dir.path + "/site", "root_path=" + dir.path,
+                                   "local_path=" + dir.path + "/local", "check_urls", "consent_url=off", "strict"};
+  CommandResult first = run_qilsite(args);
+  EXPECT_EQ(first.status, 0) << first.out << first.err;
+  std::string text = read_all(page);
+  std::string hostile = "<span class=\"metadata\" >A\xE2\x80\xAE" "desrever \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+                        " x&amp;#x202E;y&amp;#0;z&amp;\xE2\x80\xAC</span>";
+  EXPECT_NE(text.find("\">h</a>" + hostile + "<span class=\"metadata\" >about: d</span> after"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\">e</a><span class=\"metadata\" >about: only this</span> end"), std::string::npos) << text;
+  CommandResult second = run_qilsite(args);
+  EXPECT_EQ(second.status, 0) << "the page the first run wrote passes its own check\n" << second.out << second.err;
+  EXPECT_EQ(read_all(page), text);
 }

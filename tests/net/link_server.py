@@ -9,8 +9,9 @@ Exits after --lifetime seconds, after --max-requests requests, or when stdin rea
 so it never outlives the test that started it.
 
 Paths (on both HTTP ports; any path takes ?delay=MS):
-  /ok 200 HTML, /missing 404, /busy 503, /redir-ok 302 -> /ok, /redir-busy 302 -> /busy,
-  /loop 302 -> /loop, /consent (POST, recorded), /stats (JSON counts and the consent record),
+  /ok and /ok%20page 200 HTML, /missing 404, /busy 503, /redir-ok 302 -> /ok, /redir-busy 302 -> /busy, /moved 301 -> /ok,
+  /loop 302 -> /loop, /flaky?fail=N&status=S&after=A S (Retry-After A) N times then 200, /slow-body 200 whose body stalls 4 s, /reset-after-headers 200 then a
+  reset, /reset a reset, /header-flood 100,000 header lines, /long-header a 1 MB header line, /consent (POST, recorded), /stats (JSON counts and the consent record),
   /consent-record (the recorded consent request as raw text),
   /farm/N 200 except N % 20 == 0 -> 404 and N % 10 == 1 -> 302 to /farm-target/N (200),
   /farm-page?n=N a page linking /farm/0 .. /farm/N-1 on the HTTPS port.
@@ -22,6 +23,7 @@ import json
 import os
 import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -81,6 +83,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def redirect(self, location):
         self.send(302, page("Moved", "moved"), [("Location", location)])
 
+    def reset(self):
+        # Closing with a zero linger time sends a reset instead of an orderly close.
+        try:
+            self.wfile.flush()
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+        except OSError:
+            pass
+        self.close_connection = True
+
     def count(self, target):
         with lock:
             counts[target] = counts.get(target, 0) + 1
@@ -136,7 +148,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     "method": self.command, "target": target, "headers": headers,
                     "body": body.decode("latin-1"), "raw": raw})
             self.send(200, page("Consent", "thank you"))
-        elif path == "/ok":
+        elif path == "/ok" or path == "/ok%20page":
             self.send(200, page("OK", "<p>fine</p>"))
         elif path == "/missing":
             self.send(404, page("Not found", "missing"))
@@ -146,8 +158,49 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.redirect("/ok")
         elif path == "/redir-busy":
             self.redirect("/busy")
+        elif path == "/moved":
+            self.send(301, page("Moved", "moved"), [("Location", "/ok")])
         elif path == "/loop":
             self.redirect("/loop")
+        elif path == "/flaky":
+            # Fails its first `fail` requests (per query) with `status`, then answers 200.
+            fail = int(query.get("fail", ["1"])[0])
+            with lock:
+                seen = counts.get(target, 0)
+            if seen <= fail:
+                headers = [("Retry-After", query["after"][0])] if "after" in query else []
+                self.send(int(query.get("status", ["503"])[0]), page("Busy", "busy"), headers)
+            else:
+                self.send(200, page("OK", "fine"))
+        elif path == "/slow-body":
+            # A large live page on a slow host: the status comes at once, the body later.
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", "200000")
+            self.end_headers()
+            self.wfile.write(b"<!DOCTYPE html><title>slow</title>")
+            self.wfile.flush()
+            time.sleep(4)
+            self.close_connection = True
+        elif path == "/reset-after-headers":
+            self.send_response(200)
+            self.send_header("Content-Length", "1000")
+            self.end_headers()
+            self.wfile.flush()
+            self.reset()
+        elif path == "/reset":
+            self.reset()
+        elif path == "/header-flood":
+            self.send_response(200)
+            for i in range(100000):
+                self.send_header("X-Flood-%d" % i, "x" * 8)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+        elif path == "/long-header":
+            self.send_response(200)
+            self.send_header("X-Long", "x" * (1 << 20))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
         elif path.startswith("/farm/") and path[6:].isdigit():
             n = int(path[6:])
             if n % 20 == 0:

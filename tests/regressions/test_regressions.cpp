@@ -32,6 +32,8 @@
 #include "test_support.h"
 
 #include "driver/driver_build.h"
+#include "net/counting_server.h"
+#include "net/link_server.h"
 #include "site/site_path.h"
 
 namespace {
@@ -625,4 +627,51 @@ TEST(Regressions, ControlBytesOfADocumentBecomeReplacementCharacters) {
     EXPECT_EQ(text.find(std::string("\0", 1)), std::string::npos) << page;
     EXPECT_EQ(text.find('\x01'), std::string::npos) << page;
   }
+}
+
+// A live page whose status came at once but whose body came slowly was "broken, status_code:
+// 0, timed out": the body was waited for. The status line and headers are the verdict now.
+TEST(Regressions, ALiveLinkWithASlowBodyIsOk) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  dir.file("site/a.html", "<!DOCTYPE html><html lang=\"en\"><head><title>A</title></head><body><a href=\"" +
+                              server.http("/slow-body") + "\">slow</a></body></html>\n");
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path, "check_urls",
+                                 "consent_url=off", "strict"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.out.find("broken"), std::string::npos) << r.out;
+}
+
+// An empty remote title wrote an empty preview span, which the next run's own check
+// rejected: strict failed from the second run on.
+TEST(Regressions, AnEmptyRemoteValueWritesNoSpan) {
+  CountingServer server;
+  {
+    std::lock_guard<std::mutex> g(server.mutex);
+    server.bodies["/p"] = "<title></title>";
+  }
+  TempDir dir;
+  dir.file("local/kn_searchs.txt", "source_finders: {\n  urls: [\"127.0.0.1\"]\n  data_markers: {\n    types: [\"Title\"]\n"
+                                   "    searchers: { start: [\"<title>\"] end: [\"</title>\"] }\n  }\n}\n");
+  std::string page = dir.file("site/a.html", "<!DOCTYPE html><html lang=\"en\"><head><title>A</title></head><body><a href=\"http://127.0.0.1:" +
+                                                 std::to_string(server.port) + "/p\">p</a></body></html>\n");
+  std::vector<std::string> args = {"target_path=" + dir.path + "/site", "root_path=" + dir.path,
+                                   "local_path=" + dir.path + "/local", "check_urls", "consent_url=off", "strict"};
+  EXPECT_EQ(run_qilsite(args).status, 0);
+  CommandResult second = run_qilsite(args);
+  EXPECT_EQ(second.status, 0) << second.out << second.err;
+  EXPECT_EQ(read_all(page).find("<span"), std::string::npos) << read_all(page);
+}
+
+// A 503 was "noted" and never failed a strict run: a link whose server keeps failing is broken.
+TEST(Regressions, ALinkAnswering503FailsAStrictRun) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  dir.file("site/a.html", "<!DOCTYPE html><html lang=\"en\"><head><title>A</title></head><body><a href=\"" +
+                              server.http("/busy") + "\">busy</a></body></html>\n");
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path, "check_urls",
+                                 "consent_url=off", "strict"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
 }

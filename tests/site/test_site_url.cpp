@@ -23,6 +23,10 @@ TEST(Url, ParseTable) {
       {"C:/site/x.html", "scheme= host=C port= path=/site/x.html"},
       {"https://a.com/x:y", "scheme=https:// host=a.com port= path=/x:y"},
       {"dir\\", "scheme= host=dir port= path="},
+      {"https://user:pw@a.com:81/x", "scheme=https:// host=a.com port=81 path=/x"},
+      {"https://[::1]:8443/x", "scheme=https:// host=[::1] port=8443 path=/x"},
+      {"https://[::1]", "scheme=https:// host=[::1] port= path="},
+      {"https://a.com?q=a/b", "scheme=https:// host=a.com port= path=?q=a/b"},
       {"", "scheme= host= port= path="},
   };
   for (const Row &r : rows) EXPECT_EQ(flat(str_from_cstr(r.text)), r.expect) << r.text;
@@ -48,4 +52,6 @@ TEST(Url, SameAndWebAddress) {
   EXPECT_FALSE(url_is_web_address(url_parse(str_lit("http://localhost/x"))));
   EXPECT_FALSE(url_is_web_address(url_parse(str_lit("example.com/x"))));
   EXPECT_FALSE(url_is_web_address(url_parse(str_lit("https:///x"))));
+  EXPECT_TRUE(url_is_web_address(url_parse(str_lit("https://[::1]:8443/x"))));
+  EXPECT_TRUE(url_is_web_address(url_parse(str_lit("https://user:pw@example.com/x"))));
 }
