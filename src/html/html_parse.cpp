@@ -176,13 +176,12 @@ html_end_optional(HtmlNode *e) {
 // end tag or a start tag that implies their end does; those whose end tag may not be
 // left out are reported.
 static void
-html_close_to(HtmlBuilder *b, u64 k, bool inclusive, u64 at, StrView cause) {
+html_close_to(HtmlBuilder *b, u64 k, bool inclusive, StrView cause) {
   for (u64 j = b->depth; j > k + 1; j -= 1) {
     HtmlNode *open = b->stack[j - 1];
     if (html_end_optional(open)) continue;
     html_error_at(b, DiagSeverity_Error, open->source_offset, "<%S> is not closed before %S: add </%S>", &open->text,
                   &cause, &open->text);
-    (void)at;
   }
   html_pop_to(b, inclusive ? k : k + 1);
 }
@@ -235,7 +234,7 @@ html_open_in_scope(HtmlBuilder *b, u32 kind, u32 scope) {
 static void
 html_close_kind(HtmlBuilder *b, u32 kind, u32 scope, StrView cause) {
   s64 k = html_open_in_scope(b, kind, scope);
-  if (k >= 0) html_close_to(b, (u64)k, true, 0, cause);
+  if (k >= 0) html_close_to(b, (u64)k, true, cause);
 }
 
 //~ Nodes from tokens
@@ -321,7 +320,7 @@ html_close_item(HtmlBuilder *b, u32 kind, StrView cause) {
     u32 k = e->element->kind;
     bool item = kind == HtmlTagKind_Li ? k == HtmlTagKind_Li : (k == HtmlTagKind_Dd || k == HtmlTagKind_Dt);
     if (item) {
-      html_close_to(b, j - 1, true, 0, cause);
+      html_close_to(b, j - 1, true, cause);
       return;
     }
     bool passes = k == HtmlTagKind_Address || k == HtmlTagKind_Div || k == HtmlTagKind_P || k == 0 ||
@@ -384,14 +383,14 @@ html_implied_ends(HtmlBuilder *b, const HtmlElementInfo *row, u64 at, StrView ca
       s64 k = html_open_in_scope(b, HtmlTagKind_A, HtmlScope_Default);
       if (k >= 0) {
         html_error_at(b, DiagSeverity_Error, at, "a link inside a link: close the first with </a>");
-        html_close_to(b, (u64)k, true, at, cause);
+        html_close_to(b, (u64)k, true, cause);
       }
     } break;
     case HtmlTagKind_Button: {
       s64 k = html_open_in_scope(b, HtmlTagKind_Button, HtmlScope_Default);
       if (k >= 0) {
         html_error_at(b, DiagSeverity_Error, at, "a button inside a button: close the first with </button>");
-        html_close_to(b, (u64)k, true, at, cause);
+        html_close_to(b, (u64)k, true, cause);
       }
     } break;
     default:
@@ -485,7 +484,7 @@ html_same_name(HtmlNode *e, StrView name) {
 static void
 html_close_element(HtmlBuilder *b, u64 k, const HtmlToken *t, StrView cause) {
   HtmlNode *e = b->stack[k];
-  html_close_to(b, k, true, t->start, cause);
+  html_close_to(b, k, true, cause);
   e->last_child->raw = html_span(b, t->start, t->end);
 }
 
@@ -582,7 +581,6 @@ html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32
     }
     switch (t->kind) {
       case HtmlLex_Text: {
-        HtmlNode *top = html_top(b);
         StrView text = html_span(b, t->start, t->end);
         bool blank = true;
         for (u64 k = 0; k < text.length && blank; k += 1) {
@@ -598,7 +596,6 @@ html_parse(Arena *arena, StrView source, StrView path, HtmlTokenList tokens, u32
           if (b->depth && html_kind_at(b, b->depth - 1) == HtmlTagKind_Head) html_pop(b);
           b->seen_tag = true;
         }
-        (void)top;
         HtmlNode *n = html_make(b, HtmlNode_Content, 0, text, t->start);
         n->source_length = t->end - t->start;
         html_append_child(html_container(b), n);
