@@ -675,3 +675,24 @@ TEST(Regressions, ALinkAnswering503FailsAStrictRun) {
                                  "consent_url=off", "strict"});
   EXPECT_EQ(r.status, 1) << r.out << r.err;
 }
+
+// A preview span written after a <link> in the head ended the head in the browser, and
+// what followed it moved into the body. Links in the head (and in SVG) get no preview.
+TEST(Regressions, NoPreviewInTheHead) {
+  CountingServer server;
+  {
+    std::lock_guard<std::mutex> g(server.mutex);
+    server.bodies["/p"] = "<title>Remote</title>";
+  }
+  TempDir dir;
+  dir.file("local/kn_searchs.txt", "source_finders: {\n  urls: [\"127.0.0.1\"]\n  data_markers: {\n    types: [\"Title\"]\n"
+                                   "    searchers: { start: [\"<title>\"] end: [\"</title>\"] }\n  }\n}\n");
+  std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/p";
+  std::string text = "<!DOCTYPE html><html lang=\"en\"><head><link rel=\"alternate\" href=\"" + url +
+                     "\"><title>A</title></head><body><p>x</p></body></html>\n";
+  std::string page = dir.file("site/a.html", text);
+  CommandResult r = run_qilsite({"target_path=" + dir.path + "/site", "root_path=" + dir.path,
+                                 "local_path=" + dir.path + "/local", "check_urls", "consent_url=off"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_all(page), text);
+}
