@@ -429,9 +429,10 @@ TEST(LinkCheckCli, TransientFailuresAreRetriedThenBroken) {
   EXPECT_EQ(server.count("/flaky?id=a&fail=2"), 3) << stats;
   EXPECT_EQ(server.count("/flaky?id=b&fail=9"), 3) << stats;
   EXPECT_EQ(server.count("/flaky?id=c&fail=1&status=429&after=1"), 2) << stats;
-  // libcurl itself sends a request once more when a reused connection was reset.
+  // libcurl itself sends a request again when a reused connection was reset, and the
+  // resend may meet another reused connection: bounded, but not to one per attempt.
   EXPECT_GE(server.count("/reset"), 3) << stats;
-  EXPECT_LE(server.count("/reset"), 7) << stats;
+  EXPECT_LE(server.count("/reset"), 12) << stats;
 
   //- host_rate= spreads one host's requests out: six at five a second take a second
   Page q;
