@@ -6,6 +6,7 @@
 //   QIL_BENCH_FULL=1 adds 100,000 documents (qilsite alone).
 #include <stdio.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,7 @@ reset_qil_root(const Site &s) {
   std::string root = s.dir + "/qil";
   proc_run::remove_tree(root + "/website");
   proc_run::remove_tree(root + "/shared");
+  proc_run::remove_tree(root + "/.qilsite.memo");
   if (!proc_run::make_dirs(root + "/website")) return false;
   return proc_run::write_file(root + "/website/index.html",
                               "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>Bench"
@@ -117,6 +119,40 @@ run_ours(const std::string &qilsite, const Site &s, Figures &f) {
              proc_run::tail(r.err).c_str());
       return false;
     }
+    f.add(r);
+  }
+  return true;
+}
+
+// The files below `dir` written after `since`.
+size_t
+files_written_since(const std::string &dir, std::filesystem::file_time_type since) {
+  size_t n = 0;
+  std::error_code ec;
+  for (auto &e : std::filesystem::recursive_directory_iterator(dir, ec)) {
+    if (e.is_regular_file() && e.last_write_time() > since) n += 1;
+  }
+  return n;
+}
+
+// Builds after the last cold one: the same sources again (`edit` false), or with one
+// document edited before each run. Prints how many files each run wrote.
+bool
+run_again(const std::string &qilsite, const Site &s, bool edit, Figures &f) {
+  std::string root = s.dir + "/qil";
+  for (int i = 1; i <= kRuns; i += 1) {
+    if (edit) {
+      std::string doc = root + "/src/doc" + std::to_string(i * s.docs / (kRuns + 1)) + ".qil";
+      if (!proc_run::write_file(doc, proc_run::read_file(doc) + "\nEdited\n  One more paragraph.\n")) return false;
+    }
+    auto before = std::filesystem::file_time_type::clock::now();
+    Run r = proc_run::run({qilsite, "target_path=" + root + "/src", "root_path=" + root}, s.dir);
+    if (!r.started || r.timed_out || r.status != 0) {
+      printf("  qilsite rebuild %d FAILED: exit %d\n%s\n", i, r.status, proc_run::tail(r.err).c_str());
+      return false;
+    }
+    size_t written = files_written_since(root, before);
+    if (i == 1) printf("  %s: %zu files written; %s\n", edit ? "one edit" : "unchanged", written, summary_line(r.err).c_str());
     f.add(r);
   }
   return true;
@@ -194,18 +230,29 @@ main(int argc, char **argv) {
     printf("\n%zu documents: qil %.1f MiB (%zu bytes each on average)", n, s.qil_bytes / 1048576.0, s.qil_bytes / n);
     if (with_hugo) printf(", Markdown %.1f MiB (%zu bytes each)", s.md_bytes / 1048576.0, s.md_bytes / n);
     printf("\n");
-    Figures ours, theirs, floor;
+    Figures ours, theirs, floor, again, edited;
     if (!run_ours(qilsite, s, ours)) failed = true;
     else run_floor(s, floor);
+    // One build to leave the memo of a finished site, then the rebuilds.
+    if (!ours.empty()) {
+      Run settle = proc_run::run({qilsite, "target_path=" + s.dir + "/qil/src", "root_path=" + s.dir + "/qil"}, s.dir);
+      if (settle.status != 0 || !run_again(qilsite, s, false, again) || !run_again(qilsite, s, true, edited)) failed = true;
+    }
     if (with_hugo) run_hugo(s, theirs);
     else if (hugo) printf("  hugo skipped at this size\n");
     proc_run::print_header("tool");
     proc_run::print_row("qilsite", ours, n);
     if (with_hugo) proc_run::print_row(theirs.empty() ? "hugo (no result)" : "hugo", theirs, n);
     if (!floor.empty()) proc_run::print_row("cp -r of the output", floor, n);
+    if (!again.empty()) proc_run::print_row("qilsite, unchanged", again, n);
+    if (!edited.empty()) proc_run::print_row("qilsite, one edit", edited, n);
     proc_run::print_ratio("qilsite", "hugo", ours, theirs);
     if (!ours.empty() && !floor.empty()) {
       printf("  cold build / cp -r floor: wall x%.2f\n", ours.wall_s() / floor.wall_s());
+    }
+    if (!ours.empty() && !again.empty() && !edited.empty()) {
+      printf("  unchanged rebuild / cold build: %.1f%%; one edit / cold build: %.1f%%\n",
+             100.0 * again.wall_s() / ours.wall_s(), 100.0 * edited.wall_s() / ours.wall_s());
     }
     if (!ours.empty()) {
       printf("  qilsite peak memory: %.2f x the source bytes\n", ours.peak_mib() * 1048576.0 / s.qil_bytes);

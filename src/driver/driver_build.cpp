@@ -361,6 +361,7 @@ driver_print_summary(Site *site, SiteStats *st, bool with_time) {
               "documents without a usable output_path");
   driver_part(&parts, a, st->sources_new, "new source", "new sources");
   driver_part(&parts, a, st->sources_deleted, "source deleted (its page stays)", "sources deleted (their pages stay)");
+  driver_part(&parts, a, st->sources_reused, "source unchanged since the last build", "sources unchanged since the last build");
   str_list_pushf(a, &parts, "%I64u %s, %I64u %s", st->errors, st->errors == 1 ? "error" : "errors", st->warnings,
                  st->warnings == 1 ? "warning" : "warnings");
   StrView line = str_list_join(a, &parts, &comma);
@@ -545,6 +546,7 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
     driver_problem(site, str_pushf(arena, "cannot read '%S': %s", &searchers_path, os_last_error()));
   }
   site->finders = conf_read_text(arena, site->searchers_text);
+  driver_memo_read(site);
   arena_pop_to(scratch, scratch_start);
   if (stop) {
     console_flush();
@@ -599,6 +601,7 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
       if (!site->root_real.length) site->root_real = os_real_path(arena, settings.root);
       driver_manifest_update(site);
       driver_report_index(site);
+      driver_memo_write(site);
       arena_pop_to(scratch, scratch_start);
     }
     console_flush();

@@ -33,10 +33,11 @@ PageRecord *driver_process_file(Site *site, DriverSource *source, StrView conten
 // them broken) and warned about where they stand, among the parse's diagnostics.
 // A target that a document of the run makes into a page (`site`, when given) is found.
 // Returns how many were missing.
-u64 driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root, Site *site = 0);
+u64 driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root, Site *site = 0,
+                                  MemoEntry *memo = 0);
 // Local targets of a hand-written page at `path` that do not exist, warned about; how many.
 u64 driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root,
-                              Site *site = 0);
+                              Site *site = 0, MemoEntry *memo = 0);
 
 //~ serve (driver_serve.cpp)
 
@@ -63,7 +64,9 @@ void driver_plan_outputs(Site *site);
 // Whether a page or raw view at the folded path is made by this run.
 bool driver_output_planned(Site *site, StrView folded);
 // The sizes of the local JPEG images of a document for its page.
-RenderImageSizes driver_measure_images(Arena *arena, DocNode *root, const RenderPageInfo *page);
+// Each image read is noted in `memo` when given.
+RenderImageSizes driver_measure_images(Arena *arena, DocNode *root, const RenderPageInfo *page, Site *site = 0,
+                                       MemoEntry *memo = 0);
 // Scripts and icons are never checked: their links leave the list.
 void driver_drop_unchecked_links(HtmlLinkList *links, StrView text);
 // The finder of the searchers configuration whose patterns match the link, or 0.
@@ -71,6 +74,27 @@ const SourceFinder *driver_finder_for(Site *site, StrView url);
 // The page's web links, queued with the link checker where they stand in its source.
 void driver_queue_page_links(Site *site, Arena *arena, PageRecord *rec, HtmlParseResult *page);
 void driver_queue_document_links(Site *site, PageRecord *rec, DocParseResult *doc, StrView content);
+
+//~ The build memo (driver_memo.cpp): what the last build made of each source
+
+// Reads the memo below the root; after the shared files and the searchers are read.
+void driver_memo_read(Site *site);
+// After a round that wrote the pages: the memo written again for the next build.
+void driver_memo_write(Site *site);
+// The last build's entry for a source, or 0.
+MemoEntry *driver_memo_find(Site *site, StrView source);
+// A new entry for what this run makes of the source (0 when the run keeps no memo).
+MemoEntry *driver_memo_capture(Site *site, DriverSource *src);
+void driver_memo_keep_diagnostics(Site *site, MemoEntry *e, DiagnosticList *list);
+void driver_memo_add_dep(Site *site, MemoEntry *e, u32 kind, StrView path, MemoStamp stamp);
+void driver_memo_keep_links(Site *site, MemoEntry *e, PageRecord *rec);
+// The diagnostics of an entry as a list, to be said again.
+DiagnosticList driver_memo_diagnostics(Arena *arena, MemoEntry *e);
+// Whether every file the entry's page depended on is as it was, and its outputs too.
+bool driver_memo_inputs_hold(Site *site, MemoEntry *e);
+MemoStamp driver_memo_stamp(StrView path);
+// Whether a local link target counts as found (it exists, or a page of the run makes it).
+bool driver_memo_target_found(Site *site, StrView full);
 
 //~ What is said beyond the standard output report (driver_findings.cpp)
 

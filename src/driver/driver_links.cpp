@@ -13,13 +13,21 @@
 
 //~ Local targets
 
+// What a link found is noted in the memo: the page is made again when that changes.
+static bool
+driver_target_found(Site *site, MemoEntry *memo, StrView full) {
+  bool exists = driver_memo_target_found(site, full);
+  if (memo && full.length) driver_memo_add_dep(site, memo, MemoDep_Target, full, MemoStamp{0, 0, 0, exists});
+  return exists;
+}
+
 u64
-driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root, Site *site) {
+driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root, Site *site, MemoEntry *memo) {
   DiagnosticList missing = {};
   for (DocLocalLink *l = doc->first_local_link; l; l = l->next) {
     ArenaTemp scratch = scratch_begin(&arena, 1);
     StrView full = site_link_resolve_local(scratch.arena, l->written, root, l->base_folder);
-    bool exists = !full.length || link_target_exists(full) || driver_output_planned(site, full);
+    bool exists = driver_target_found(site, memo, full);
     scratch_end(scratch);
     if (exists) continue;
     l->node->flags |= DocNodeFlag_BrokenLink;
@@ -34,14 +42,14 @@ driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root, S
 
 u64
 driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root,
-                          Site *site) {
+                          Site *site, MemoEntry *memo) {
   DiagnosticList missing = {};
   for (HtmlLink *l = page->links.first; l; l = l->next) {
     if (l->kind != HtmlLinkKind_Local) continue;
     StrView target = str_substr(text, l->start, l->end);
     ArenaTemp scratch = scratch_begin(&arena, 1);
     StrView full = site_link_resolve_local(scratch.arena, target, root, str_chop_last_slash_keep(path));
-    bool exists = !full.length || link_target_exists(full) || driver_output_planned(site, full);
+    bool exists = driver_target_found(site, memo, full);
     scratch_end(scratch);
     if (!exists) diag_push(arena, &missing, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
   }
@@ -54,7 +62,7 @@ driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, Str
 //~ Images
 
 RenderImageSizes
-driver_measure_images(Arena *arena, DocNode *root, const RenderPageInfo *page) {
+driver_measure_images(Arena *arena, DocNode *root, const RenderPageInfo *page, Site *site, MemoEntry *memo) {
   ArenaTemp scratch = scratch_begin(&arena, 1);
   RenderImageSize *items = 0;
   u64 count = 0, cap = 0;
@@ -62,6 +70,7 @@ driver_measure_images(Arena *arena, DocNode *root, const RenderPageInfo *page) {
     if (!(n->flags & DocNodeFlag_Image)) continue;
     StrView path = image_jpeg_file(scratch.arena, n, page);
     if (!path.length) continue;
+    if (memo) driver_memo_add_dep(site, memo, MemoDep_Image, path, driver_memo_stamp(path));
     ArenaTemp file = scratch_begin(&arena, 1);
     JpegInfo info = jpeg_info_from_bytes(file.arena, os_read_file(file.arena, path));
     scratch_end(file);

@@ -82,6 +82,16 @@ driver_page_record(Site *site, DriverSource *src, u64 expect) {
   return r;
 }
 
+// The source a page record was made from, and what the memo keeps of it.
+static void
+driver_record_source(PageRecord *rec, DriverSource *src, StrView content, MemoEntry *memo) {
+  rec->source = content;
+  rec->source_path = src->path;
+  rec->source_key = src->key;
+  rec->source_modified = src->modified;
+  rec->memo = memo;
+}
+
 static void
 driver_record_document(Site *site, DriverSource *src, Arena *arena, DocParseResult *doc, StrView path) {
   DocumentRecord *rec = src->document;
@@ -107,10 +117,8 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
   Arena *arena = rec->arena;
   rec->kind = PageKind_HandWritten;
   rec->path = src->path;
-  rec->source = content;
-  rec->source_path = src->path;
-  rec->source_key = src->key;
-  rec->source_modified = src->modified;
+  MemoEntry *memo = driver_memo_capture(site, src);
+  driver_record_source(rec, src, content, memo);
   if (content.length == 0) return rec;
   // Without link checking the page waits for nothing: it is written back as soon as it
   // is checked, and its tree goes with the writer's batch instead of staying for the run.
@@ -128,12 +136,14 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
   //- links: local targets looked up, web links queued
   driver_drop_unchecked_links(&r->links, content);
   if (site->settings.check_file_paths) {
-    u64 missing = driver_check_page_targets(arena, r, content, rec->path, site->settings.root, site);
+    u64 missing = driver_check_page_targets(arena, r, content, rec->path, site->settings.root, site, memo);
     SiteCount(site, targets_missing, missing);
   }
   if (check_urls) driver_queue_page_links(site, arena, rec, r);
   diag_print(&r->diagnostics, content, rec->path);
   driver_say_diagnostics(site, &src->findings, rec->arena, &r->diagnostics, content, rec->path, DriverFinding_Page);
+  driver_memo_keep_diagnostics(site, memo, &r->diagnostics);
+  driver_memo_keep_links(site, memo, rec);
   SiteCount(site, errors, r->diagnostics.errors);
   SiteCount(site, warnings, r->diagnostics.warnings);
   rec->html = r;
@@ -142,6 +152,11 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
   bool markup = str_find(content, 0, str_lit("<"), 0) < content.length;
   bool rewrite = r->parse_errors == 0 && markup;
   rec->state = rewrite ? PageState_Waiting : PageState_Kept;
+  if (memo) {
+    // A page written back is known once the writer says it already held these bytes.
+    memo->outcome = rewrite ? MemoOutcome_Unchanged : r->parse_errors ? MemoOutcome_ParseError : MemoOutcome_NoMarkup;
+    memo->usable = !rewrite;
+  }
   if (batch) {
     if (rewrite) {
       emit_hand_over(site, rec, r->root);
@@ -249,10 +264,11 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   bool check_urls = site->settings.check_urls;
   Arena *batch = check_urls ? 0 : emit_batch_arena(site);
   Arena *parse_arena = batch ? batch : arena;
+  MemoEntry *memo = driver_memo_capture(site, src);
   DocParseResult *doc = push_struct(parse_arena, DocParseResult);
   *doc = doc_parse_file(parse_arena, content, src->path, &options);
   if (site->settings.check_file_paths) {
-    u64 missing = driver_check_document_targets(parse_arena, doc, root, site);
+    u64 missing = driver_check_document_targets(parse_arena, doc, root, site, memo);
     SiteCount(site, targets_missing, missing);
   }
   bool draft = str_match(doc->status, str_lit("draft"), StrMatchFlag_CaseInsensitive);
@@ -261,6 +277,9 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   driver_release_claims(site, src);
   src->claim_refused = 0;
   StrView out = draft ? StrView{} : driver_page_output(doc);
+  // Whether what came of the document depends on it alone, not on the other sources or
+  // on the files found below the root: then the memo may stand for it next time.
+  bool memo_usable = true;
   if (out.length) {
     ArenaTemp scratch = scratch_begin(&arena, 1);
     // The page and its raw view are claimed together: no document takes over another's.
@@ -288,6 +307,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       out = StrView{};
       src->claim_refused = 1;
+      memo_usable = false;
     } else if ((refusal = driver_manifest_refusal(scratch.arena, site, page_path)).length ||
                (raw_view &&
                 (refused_raw = (refusal = driver_manifest_refusal(scratch.arena, site, raw_path)).length != 0))) {
@@ -297,6 +317,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
       diag_push(parse_arena, &doc->diagnostics, offset, DiagSeverity_Warning, msg);
       SiteCount(site, write_failures, 1);
       out = StrView{};
+      memo_usable = false;
     } else {
       driver_claim_put(site, src, folded, DriverClaim_Page);
       if (raw_view) driver_claim_put(site, src, raw_folded, DriverClaim_RawView);
@@ -319,6 +340,11 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   }
   diag_print(&doc->diagnostics, content, src->path);
   driver_say_diagnostics(site, &src->findings, arena, &doc->diagnostics, content, src->path, DriverFinding_Document);
+  driver_memo_keep_diagnostics(site, memo, &doc->diagnostics);
+  if (memo) {
+    memo->outcome = draft ? MemoOutcome_Draft : out.length ? MemoOutcome_Page : MemoOutcome_NoPage;
+    memo->usable = memo_usable;
+  }
   SiteCount(site, errors, doc->diagnostics.errors);
   SiteCount(site, warnings, doc->diagnostics.warnings);
   if (draft) SiteCount(site, drafts, 1);
@@ -343,13 +369,15 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   rec->path = site_path_fold_slashes(rec->arena, str_push_copy(rec->arena, out));
   if (!site->settings.no_raw_views) rec->raw_path = site_path_raw_view(rec->arena, rec->path);
   rec->document = src->document;
-  rec->source = content;
-  rec->source_path = src->path;
-  rec->source_key = src->key;
-  rec->source_modified = src->modified;
+  driver_record_source(rec, src, content, memo);
   if (check_urls) driver_queue_document_links(site, rec, doc, content);
+  driver_memo_keep_links(site, memo, rec);
   RenderPageInfo page_info = {rec->path, root, 0};
-  RenderImageSizes images = driver_measure_images(rec->arena, doc->root, &page_info);
+  RenderImageSizes images = driver_measure_images(rec->arena, doc->root, &page_info, site, memo);
+  if (memo) {
+    memo->page = str_push_copy(site->arena, rec->path);
+    memo->raw = str_push_copy(site->arena, rec->raw_path);
+  }
   driver_shared_first_use(site);
   if (rec->first_web_link) {
     // Its previews come with the answers: the tree waits for the report.
@@ -357,6 +385,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
     rec->tree = page.document;
     rec->title = page.title;
     rec->state = PageState_Waiting;
+    if (memo) memo->title = str_push_copy(site->arena, rec->title);
     return rec;
   }
   //- nothing to wait for: handed to the writer now, so no page tree stays for the run
@@ -365,15 +394,107 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   if (batch) {
     PageResult page = page_assemble(batch, &site->shared, doc, src->path, rec->path, &images);
     rec->title = str_push_copy(rec->arena, page.title);
+    if (memo) memo->title = str_push_copy(site->arena, rec->title);
     emit_hand_over(site, rec, page.document);
     return rec;
   }
   ArenaTemp scratch = scratch_begin(&arena, 1);
   PageResult page = page_assemble(scratch.arena, &site->shared, doc, src->path, rec->path, &images);
   rec->title = str_push_copy(rec->arena, page.title);
+  if (memo) memo->title = str_push_copy(site->arena, rec->title);
   emit_page_now(site, scratch.arena, rec, page.document);
   scratch_end(scratch);
   return rec;
+}
+
+//~ Sources unchanged since the last build
+
+// Claims the page and raw view of a memo entry as the pipeline would; false when another
+// source holds either or the files may not be written, where the pipeline says why.
+static bool
+driver_reuse_claims(Site *site, DriverSource *src, MemoEntry *e) {
+  ArenaTemp scratch = scratch_begin(&site->arena, 1);
+  StrView folded = site_path_fold(scratch.arena, e->page);
+  StrView raw_folded = e->raw.length ? site_path_fold(scratch.arena, e->raw) : StrView{};
+  bool claimable = !driver_claim_find(site, folded) && !(raw_folded.length && driver_claim_find(site, raw_folded)) &&
+              !driver_manifest_refusal(scratch.arena, site, e->page).length &&
+              !(e->raw.length && driver_manifest_refusal(scratch.arena, site, e->raw).length);
+  if (claimable) {
+    driver_claim_put(site, src, folded, DriverClaim_Page);
+    if (raw_folded.length) driver_claim_put(site, src, raw_folded, DriverClaim_RawView);
+  }
+  scratch_end(scratch);
+  return claimable;
+}
+
+// A source whose content and inputs are those the memo has: nothing is parsed or made.
+// What its processing said is said again, counted as it was, and its web links are
+// queued again; its page record stands for the page already on disk.
+static bool
+driver_reuse(Site *site, DriverSource *src, StrView content) {
+  MemoEntry *e = driver_memo_find(site, src->path);
+  if (!e || !e->usable || !content.length || !content_key_equal(e->key, src->key)) return false;
+  bool document = str_equal(str_skip_last_dot(src->path), str_lit("qil"));
+  if (document != (e->outcome <= MemoOutcome_Page)) return false;
+  if (!driver_memo_inputs_hold(site, e)) return false;
+  driver_release_claims(site, src);
+  src->claim_refused = 0;
+  if (e->outcome == MemoOutcome_Page && !driver_reuse_claims(site, src, e)) return false;
+
+  //- its records, as the pipeline leaves them once the page is written
+  PageRecord *rec = 0;
+  Arena *arena = 0;
+  if (document) {
+    arena = driver_record_arena(site, src->document ? src->document->arena : 0, 0);
+    if (src->document) src->document->arena = 0;  // released just above
+    driver_record_document(site, src, arena, 0, e->outcome == MemoOutcome_Draft ? StrView{} : src->path);
+  }
+  if (e->outcome >= MemoOutcome_Page) {
+    rec = driver_page_record(site, src, 0);
+    if (!document) arena = rec->arena;
+    rec->kind = document ? PageKind_Generated : PageKind_HandWritten;
+    rec->path = document ? e->page : src->path;
+    rec->raw_path = document ? e->raw : StrView{};
+    rec->title = e->title;
+    rec->document = src->document;
+    driver_record_source(rec, src, content, e);
+    rec->state = PageState_Handed;
+  }
+
+  //- said and counted again
+  DiagnosticList list = driver_memo_diagnostics(arena, e);
+  diag_print(&list, content, src->path);
+  u32 kind = document ? DriverFinding_Document : DriverFinding_Page;
+  driver_say_diagnostics(site, &src->findings, arena, &list, content, src->path, kind);
+  SiteCount(site, errors, list.errors);
+  SiteCount(site, warnings, list.warnings);
+  SiteCount(site, sources_reused, 1);
+  for (MemoDep *d = e->deps; d; d = d->next) {
+    if (d->kind == MemoDep_Target && !d->stamp.exists) SiteCount(site, targets_missing, 1);
+  }
+  switch (e->outcome) {
+    case MemoOutcome_Draft: SiteCount(site, drafts, 1); break;
+    case MemoOutcome_NoPage: SiteCount(site, unpublished, 1); break;
+    case MemoOutcome_Page: {
+      driver_shared_first_use(site);
+      SiteCount(site, pages_generated, 1);
+      if (e->raw.length) SiteCount(site, raw_views, 1);
+    } break;
+    case MemoOutcome_Unchanged: SiteCount(site, pages_unchanged, 1); break;
+    case MemoOutcome_ParseError: SiteCount(site, kept_parse_error, 1); break;
+    case MemoOutcome_NoMarkup: SiteCount(site, kept_no_markup, 1); break;
+  }
+
+  //- its web links, checked as every run checks them
+  for (PageWebLink *l = e->first_link; rec && site->settings.check_urls && l; l = l->next) {
+    if (!linkcheck_enqueue(site->links, l->url, l->location, 0)) continue;
+    PageWebLink *q = push_struct(rec->arena, PageWebLink);
+    *q = PageWebLink{0, l->url, l->written, l->location};
+    SLLQueuePush(rec->first_web_link, rec->last_web_link, q);
+    rec->web_links_queued += 1;
+  }
+  src->memo = e;
+  return true;
 }
 
 PageRecord *
@@ -382,6 +503,7 @@ driver_process_file(Site *site, DriverSource *src, StrView content) {
   PageRecord *record = src->record;
   // What was said about it before lived on the arenas its records are about to give back.
   src->findings = DriverFindingList{};
+  if (driver_reuse(site, src, content)) return src->record;
   if (str_equal(ext, str_lit("html"))) {
     record = driver_process_page(site, src, content);
   } else if (str_equal(ext, str_lit("qil"))) {

@@ -11,6 +11,7 @@
 struct HtmlParseResult;
 struct DocParseResult;
 struct DocumentRecord;
+struct MemoEntry;
 struct EmitWriter;
 struct LinkChecker;
 struct ServeServer;
@@ -83,6 +84,7 @@ struct SiteStats {
   u64 links_excluded;   // web addresses the exclude patterns match
   u64 sources_deleted;
   u64 sources_new;
+  u64 sources_reused;   // unchanged since the last build: not parsed, not rendered
 };
 
 // Counts for the whole run and for the round under way.
@@ -142,6 +144,7 @@ struct PageRecord {
   StrView source_path;
   ContentKey source_key;
   u64 source_modified;  // the time of the file that held `source`
+  MemoEntry *memo;      // what the memo keeps of it, told how writing went
 };
 
 // A diagnostic as said, kept for the report file: its position is counted when it is
@@ -187,6 +190,7 @@ struct DriverSource {
   DocumentRecord *document;
   StrView output_claim;  // the output path this source's page holds, or empty
   StrView raw_claim;     // and its raw view's
+  MemoEntry *memo;       // what this run made of it, for the next build's memo
   u32 deleted;           // said once: its page stays
   u32 claim_refused;     // its output path was another's: it tries again when paths are freed
   // What was said about it the last time it was processed, for the report file; on the
@@ -254,6 +258,89 @@ struct SiteManifest {
   ManifestEntry *last;
 };
 
+//~ The build memo (driver_memo.cpp)
+
+// What a build made of each source, kept below the root for the next build: a source whose
+// content key and every input its page depended on are unchanged is neither parsed nor
+// rendered again; its page stays, and what the build said and counted is said again.
+
+// A file's identity on disk, compared for equality only.
+struct MemoStamp {
+  u64 size;
+  u64 modified;
+  u64 inode;
+  b32 exists;
+};
+
+// A file the page depended on: a local link target (whether it was found) or an image.
+struct MemoDep {
+  MemoDep *next;
+  StrView path;
+  MemoStamp stamp;  // images: the file as read; targets: `exists` alone, as the link found it
+  u32 kind;         // MemoDepKind
+};
+
+enum MemoDepKind : u32 {
+  MemoDep_Image,
+  MemoDep_Target,
+};
+
+enum MemoOutcome : u32 {
+  MemoOutcome_Draft,        // a document that is a draft
+  MemoOutcome_NoPage,       // a document with no usable output path (said in its diagnostics)
+  MemoOutcome_Page,         // a generated page (and raw view) written
+  MemoOutcome_Unchanged,    // a hand-written page that already held our serialisation
+  MemoOutcome_ParseError,   // a hand-written page left alone: its parse raised an error
+  MemoOutcome_NoMarkup,     // a hand-written page without markup, left alone
+  MemoOutcome_COUNT,
+};
+
+struct MemoDiag {
+  MemoDiag *next;
+  u64 offset;
+  u32 severity;
+  u32 flags;
+  StrView message;
+};
+
+struct MemoEntry {
+  MemoEntry *next;  // in its slot
+  MemoEntry *next_in_order;
+  StrView source;
+  ContentKey key;
+  u32 outcome;  // MemoOutcome
+  b32 usable;   // complete: what the source made is known and may be made again from it
+  StrView page;
+  StrView raw;
+  StrView title;
+  MemoStamp page_stamp;
+  MemoStamp raw_stamp;
+  //- what was said: the kept diagnostics and the counts of the whole list
+  MemoDiag *first_diag;
+  MemoDiag *last_diag;
+  u64 diag_count;
+  u64 diag_errors;
+  u64 diag_warnings;
+  u64 diag_one_line;
+  s32 diag_max_severity;
+  MemoDep *deps;  // in the order they were met
+  MemoDep *last_dep;
+  PageWebLink *first_link;  // its web links, queued again when it is not rebuilt
+  PageWebLink *last_link;
+};
+
+#define MEMO_SLOTS 4096
+
+struct SiteMemo {
+  StrView path;
+  ContentKey inputs;  // what every page depends on: the tool, the shared files, the options
+  b32 valid;          // read, and made with the same inputs
+  b32 capture;        // this run keeps what it makes for the next build
+  MemoEntry *slots[MEMO_SLOTS];
+  MemoEntry *first;
+  MemoEntry *last;
+};
+
 //~ The site
 
 // The shared files as read at the start of the run.
@@ -283,6 +370,7 @@ struct Site {
   StrView root_real;
   SiteSharedFiles files;
   SiteManifest manifest;
+  SiteMemo memo;
   GenShared shared;  // what assembly takes from the shared files
   StrView searchers_text;
   SourceFinderList finders;  // from the searchers configuration

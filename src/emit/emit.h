@@ -122,6 +122,8 @@ void emit_index_refused(Site *site);
 void emit_remove_output(Site *site, StrView path, StrView source);
 // Replaces the manifest; false (counted) when it could not be written.
 bool emit_manifest(Site *site, StrView text);
+// Replaces the build memo at `path`; a failure is said, not counted.
+void emit_memo(StrView path, StrView text);
 
 enum EmitReportKind : u32 {
   EmitReport_Json,

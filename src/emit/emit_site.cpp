@@ -68,6 +68,10 @@ void
 emit_count(Site *site, PageRecord *record, EmitOutcome outcome) {
   emit_tell_changed(site, record, outcome);
   if (record->kind == PageKind_HandWritten) {
+    // Only a page that already held its serialisation is the same file next time.
+    if (record->memo && record->memo->outcome == MemoOutcome_Unchanged) {
+      record->memo->usable = outcome.page == WriteStatus_Unchanged;
+    }
     switch (outcome.page) {
       case WriteStatus_Written: SiteCount(site, pages_rewritten, 1); break;
       case WriteStatus_Unchanged: SiteCount(site, pages_unchanged, 1); break;
@@ -77,6 +81,10 @@ emit_count(Site *site, PageRecord *record, EmitOutcome outcome) {
       default: SiteCount(site, write_failures, 1); break;
     }
     return;
+  }
+  // A page or raw view not written as made is made again next time.
+  if (record->memo && (!emit_written(outcome.page) || (outcome.has_raw && !emit_written(outcome.raw)))) {
+    record->memo->usable = 0;
   }
   if (emit_written(outcome.page)) {
     SiteCount(site, pages_generated, 1);
@@ -167,6 +175,14 @@ emit_manifest(Site *site, StrView text) {
   if (emit_written(emit_replace_file(site->manifest.path, text, &options))) return true;
   SiteCount(site, write_failures, 1);
   return false;
+}
+
+void
+emit_memo(StrView path, StrView text) {
+  // Lost or stale, it costs a full build and nothing else: not forced to the disk, and a
+  // failure to write it is said by the writer and not counted against the pages.
+  WriteOptions options = {0, {}, 1};
+  emit_replace_file(path, text, &options);
 }
 
 void

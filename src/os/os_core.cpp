@@ -771,6 +771,11 @@ os_stderr_wants_color(void) {
 }
 
 StrView
+os_self_image(Arena *arena) {
+  return os_read_file(arena, str_lit("/proc/self/exe"));
+}
+
+StrView
 os_current_dir(Arena *arena) {
   char *buf = getcwd(0, 0);
   StrView r = {};

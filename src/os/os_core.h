@@ -154,6 +154,8 @@ DirIterator os_dir_begin(Arena *arena, StrView folder);
 bool os_dir_next(Arena *arena, DirIterator *it, DirEntry *out);
 void os_dir_end(DirIterator *it);
 StrView os_current_dir(Arena *arena);
+// The bytes of the running program's file; empty when they cannot be read.
+StrView os_self_image(Arena *arena);
 // Whether standard error is a terminal (progress lines are drawn only there).
 bool os_stderr_is_terminal(void);
 // Whether colour on standard error is wanted: a terminal, and NO_COLOR not set (or empty).
