@@ -236,6 +236,14 @@ console_printf(const char *fmt, ...) {
 void
 console_flush(void) {
   fflush(stdout);
+  fflush(stderr);
+}
+
+void
+console_buffer_errors(void) {
+  // A site with many warnings says tens of thousands of lines: one system call each
+  // costs more than building its pages again.
+  setvbuf(stderr, 0, _IOFBF, 1 << 16);
 }
 
 static thread_local Arena *console_capture_arena;

@@ -14,7 +14,10 @@ u64 fmt_snprintf(char *buffer, u64 capacity, const char *fmt, ...);
 // flush at the end of each round of work.
 void console_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void console_eprintf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void console_flush(void);
+void console_flush(void);  // standard output and standard error
+// Standard error written in blocks rather than line by line; for a run whose standard
+// error is no terminal (a file or a pipe, where nobody reads as it goes).
+void console_buffer_errors(void);
 
 // A thread that works for another (writing pages in the background) keeps what it
 // would say on standard error in a list, so the thread it works for prints it in the

@@ -532,7 +532,6 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
       SiteCount(site, read_failures, unlisted);
       driver_manifest_drop_outputs(site, &site->queued);
       site->target_real = driver_target_real(arena, settings.target);
-      if (settings.check_file_paths) driver_plan_outputs(site);
     }
   }
 
@@ -547,6 +546,7 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
   }
   site->finders = conf_read_text(arena, site->searchers_text);
   driver_memo_read(site);
+  if (!stop && settings.check_file_paths) driver_plan_outputs(site);
   arena_pop_to(scratch, scratch_start);
   if (stop) {
     console_flush();

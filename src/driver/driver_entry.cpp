@@ -1,6 +1,8 @@
 // Process start-up in its fixed order.
 #include "driver/driver_entry.h"
 
+#include "base/base_format.h"
+
 #include "driver/driver_build.h"
 #include "driver/driver_cli.h"
 #include "driver/driver_options.h"
@@ -14,6 +16,7 @@ driver_entry(int argc, char **argv) {
   ctx.is_main_thread = 1;
   thread_context_set(&ctx);
   thread_set_name("[Main Thread]");
+  if (!os_stderr_is_terminal()) console_buffer_errors();
 
   //- options, on the first scratch arena for the life of the process
   Arena *arena = ctx.scratch[0];

@@ -53,7 +53,7 @@ u64 content_registry_count(FileService *service);
 //~ File streaming
 
 #define FS_RING_SIZE 65536
-#define FS_SLOT_COUNT 1024
+#define FS_SLOT_COUNT 8192
 #define FS_STRIPE_COUNT 64
 
 // A path's place in the streaming cycle, held in `FileEntry.state` and changed only by

@@ -142,6 +142,9 @@ driver_manifest_refusal(Arena *arena, Site *site, StrView path) {
     why = str_lit("the site's shared head");
   } else if (str_equal(abs, site->manifest.self)) {
     why = str_lit("this tool's manifest");
+  } else if (ours) {
+    // Its own file, whether it is there or not: only the target itself is never one.
+    if (str_equal(abs, site->manifest.target)) why = str_lit("a source of this run");
   } else if (os_path_status(path, &st)) {
     //- a file already there: a source, ours, or adopted once from a site built before manifests
     if (driver_manifest_is_source(site, abs, ours)) {

@@ -94,6 +94,7 @@ MemoEntry *
 driver_memo_capture(Site *site, DriverSource *src) {
   src->memo = 0;
   if (!site->memo.capture) return 0;
+  site->memo.captured += 1;
   MemoEntry *e = push_struct(site->arena, MemoEntry);
   e->source = src->path;
   e->key = src->key;
@@ -224,6 +225,10 @@ driver_memo_key_text(Arena *arena, ContentKey k) {
 
 static void
 driver_memo_entry_text(Arena *a, StrList *out, MemoEntry *e) {
+  if (e->text.length) {
+    str_list_push(a, out, e->text);
+    return;
+  }
   StrView s[14] = {
       e->source,
       driver_memo_key_text(a, e->key),
@@ -268,7 +273,8 @@ driver_memo_in_scope(Site *site, StrView source) {
 void
 driver_memo_write(Site *site) {
   SiteMemo *m = &site->memo;
-  if (!m->capture) return;
+  // Every entry stood for its source and nothing was made anew: the memo says it all.
+  if (!m->capture || (m->valid && !m->captured && m->reused == m->entries)) return;
   ArenaTemp scratch = scratch_begin(&site->arena, 1);
   Arena *a = scratch.arena;
   StrList out = {};
@@ -398,6 +404,10 @@ driver_memo_parse(Site *site, StrView text) {
     at = end + 1;
     if (line.length < 2 || line.data[1] != '\t') return false;
     StrView rest = str_skip(line, 2);
+    // An entry's text runs from its "S" line to the end of its last line.
+    if (e && line.data[0] != 'E' && line.data[0] != 'S') {
+      e->text.length = (u64)(line.data - e->text.data) + line.length + 1;
+    }
     StrView f[13] = {};
     u64 n[6] = {};
     switch (line.data[0]) {
@@ -406,6 +416,7 @@ driver_memo_parse(Site *site, StrView text) {
           return false;
         }
         e = push_struct(arena, MemoEntry);
+        e->text = StrView{line.data, line.length + 1};
         e->source = f[0];
         e->outcome = (u32)n[0];
         e->page = f[3];
@@ -431,6 +442,7 @@ driver_memo_parse(Site *site, StrView text) {
         e->usable = 1;
         driver_memo_insert(m, e);
         count += 1;
+        m->entries += 1;
       } break;
       case 'D': {
         if (!e || !driver_memo_split(arena, rest, f, 4) || !driver_memo_number(f[0], &n[0]) ||
@@ -486,4 +498,5 @@ driver_memo_read(Site *site) {
   //- what was read of it is forgotten: every source is built
   MemoryZero(m->slots, sizeof m->slots);
   m->first = m->last = 0;
+  m->entries = 0;
 }

@@ -494,6 +494,7 @@ driver_reuse(Site *site, DriverSource *src, StrView content) {
     rec->web_links_queued += 1;
   }
   src->memo = e;
+  site->memo.reused += 1;
   return true;
 }
 

@@ -34,6 +34,14 @@ driver_plan_outputs(Site *site) {
     if (!str_equal(str_skip_last_dot(n->string), str_lit("qil"))) continue;
     ArenaTemp scratch = scratch_begin(&site->arena, 1);
     StrView content = os_read_file(scratch.arena, n->string);
+    //- what the last build made of it, when it is unchanged: no parse
+    MemoEntry *memo = driver_memo_find(site, n->string);
+    if (memo && memo->usable && content_key_equal(memo->key, content_key_from_bytes(content))) {
+      if (memo->outcome == MemoOutcome_Page) driver_plan_add(site, memo->page);
+      if (memo->outcome == MemoOutcome_Page && memo->raw.length) driver_plan_add(site, memo->raw);
+      scratch_end(scratch);
+      continue;
+    }
     DocParseResult doc = doc_parse_file(scratch.arena, content, n->string, &options);
     bool draft = str_match(doc.status, str_lit("draft"), StrMatchFlag_CaseInsensitive);
     // As the pipeline picks it: the first output path that names an "html" file.

@@ -226,9 +226,9 @@ struct DriverPlanned {
   StrView path;
 };
 
-#define DRIVER_CLAIM_SLOTS 1024
-#define DRIVER_PLANNED_SLOTS 1024
-#define DRIVER_SOURCE_SLOTS 4096
+#define DRIVER_CLAIM_SLOTS 16384
+#define DRIVER_PLANNED_SLOTS 16384
+#define DRIVER_SOURCE_SLOTS 16384
 
 //~ The manifest
 
@@ -242,7 +242,7 @@ struct ManifestEntry {
   b32 kept;        // made again by the round just ended
 };
 
-#define MANIFEST_SLOTS 4096
+#define MANIFEST_SLOTS 16384
 
 struct SiteManifest {
   StrView path;
@@ -327,15 +327,19 @@ struct MemoEntry {
   MemoDep *last_dep;
   PageWebLink *first_link;  // its web links, queued again when it is not rebuilt
   PageWebLink *last_link;
+  StrView text;  // its lines as read, written again as they are
 };
 
-#define MEMO_SLOTS 4096
+#define MEMO_SLOTS 16384
 
 struct SiteMemo {
   StrView path;
   ContentKey inputs;  // what every page depends on: the tool, the shared files, the options
   b32 valid;          // read, and made with the same inputs
   b32 capture;        // this run keeps what it makes for the next build
+  u64 entries;        // read
+  u64 reused;         // of those, standing for their sources in this run
+  u64 captured;       // sources processed anew
   MemoEntry *slots[MEMO_SLOTS];
   MemoEntry *first;
   MemoEntry *last;

@@ -529,6 +529,13 @@ os_stop_thread(void *param) {
   for (OsTempEntry *e = os_temps.first; e; e = e->next) {
     if (unlink(e->path) == 0) removed += 1;
   }
+  // What was said and still sits in a buffer goes out first, unless a writer holds it.
+  FILE *streams[2] = {stdout, stderr};
+  for (FILE *f : streams) {
+    if (ftrylockfile(f) != 0) continue;
+    fflush_unlocked(f);
+    funlockfile(f);
+  }
   char line[160];
   int n = snprintf(line, sizeof line, "\nqilsite: stopped by %s; %llu temporary %s removed\n",
                    sig == SIGINT ? "SIGINT" : "SIGTERM", (unsigned long long)removed, removed == 1 ? "file" : "files");
