@@ -79,6 +79,9 @@ void driver_queue_document_links(Site *site, PageRecord *rec, DocParseResult *do
 
 // Reads the memo below the root; after the shared files and the searchers are read.
 void driver_memo_read(Site *site);
+// Reads the memo's text into `site->memo` (on the site's arena); false, with some entries
+// perhaps read, when the text is damaged or was made with other inputs.
+bool driver_memo_parse(Site *site, StrView text);
 // After a round that wrote the pages: the memo written again for the next build.
 void driver_memo_write(Site *site);
 // The last build's entry for a source, or 0.

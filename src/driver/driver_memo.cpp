@@ -382,7 +382,7 @@ driver_memo_split(Arena *arena, StrView line, StrView *fields, u32 count) {
   return at == line.length + 1;
 }
 
-static bool
+bool
 driver_memo_parse(Site *site, StrView text) {
   SiteMemo *m = &site->memo;
   Arena *arena = site->arena;
