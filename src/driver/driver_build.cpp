@@ -515,7 +515,7 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
     if (!site->links) {
       // Said by the checker; the run goes on without, but did not do all it was asked.
       site->settings.check_urls = 0;
-      driver_problem(site, str_lit("web links were not checked: the consent request got no answer"));
+      driver_problem(site, str_lit("web links were not checked: the link checker could not start"));
     }
   }
 

@@ -10,6 +10,53 @@
 #include "driver/driver_build.h"
 #include "emit/emit.h"
 #include "net/net_linkcheck.h"
+#include "os/os_core.h"
+
+//~ jansson and libxml2, opened by the first run that writes a report
+
+#define DRIVER_JSON_FUNCTIONS(X, t)                                                                \
+  X(t, json_object) X(t, json_array) X(t, json_string) X(t, json_stringn) X(t, json_integer)       \
+  X(t, json_true) X(t, json_false) X(t, json_null) X(t, json_object_set_new)                       \
+  X(t, json_array_append_new) X(t, json_dumps) X(t, json_set_alloc_funcs)
+
+#define DRIVER_XML_FUNCTIONS(X, t)                                                                 \
+  X(t, xmlBufferCreate) X(t, xmlBufferContent) X(t, xmlBufferLength) X(t, xmlBufferFree)           \
+  X(t, xmlNewTextWriterMemory) X(t, xmlFreeTextWriter) X(t, xmlTextWriterSetIndent)                \
+  X(t, xmlTextWriterStartDocument) X(t, xmlTextWriterEndDocument) X(t, xmlTextWriterStartElement)  \
+  X(t, xmlTextWriterEndElement) X(t, xmlTextWriterWriteAttribute)                                  \
+  X(t, xmlTextWriterWriteFormatAttribute) X(t, xmlTextWriterWriteElement) X(t, xmlTextWriterWriteString)
+
+OS_LIBRARY_TABLE(driver_json, DRIVER_JSON_FUNCTIONS, "libjansson.so.4", "libjansson4")
+OS_LIBRARY_TABLE(driver_xml, DRIVER_XML_FUNCTIONS, "libxml2.so.2", "libxml2")
+
+#define json_object (*driver_json.json_object)
+#define json_array (*driver_json.json_array)
+#define json_string (*driver_json.json_string)
+#define json_stringn (*driver_json.json_stringn)
+#define json_integer (*driver_json.json_integer)
+#define json_true (*driver_json.json_true)
+#define json_false (*driver_json.json_false)
+#define json_null (*driver_json.json_null)
+#define json_object_set_new (*driver_json.json_object_set_new)
+#define json_array_append_new (*driver_json.json_array_append_new)
+#define json_dumps (*driver_json.json_dumps)
+#define json_set_alloc_funcs (*driver_json.json_set_alloc_funcs)
+
+#define xmlBufferCreate (*driver_xml.xmlBufferCreate)
+#define xmlBufferContent (*driver_xml.xmlBufferContent)
+#define xmlBufferLength (*driver_xml.xmlBufferLength)
+#define xmlBufferFree (*driver_xml.xmlBufferFree)
+#define xmlNewTextWriterMemory (*driver_xml.xmlNewTextWriterMemory)
+#define xmlFreeTextWriter (*driver_xml.xmlFreeTextWriter)
+#define xmlTextWriterSetIndent (*driver_xml.xmlTextWriterSetIndent)
+#define xmlTextWriterStartDocument (*driver_xml.xmlTextWriterStartDocument)
+#define xmlTextWriterEndDocument (*driver_xml.xmlTextWriterEndDocument)
+#define xmlTextWriterStartElement (*driver_xml.xmlTextWriterStartElement)
+#define xmlTextWriterEndElement (*driver_xml.xmlTextWriterEndElement)
+#define xmlTextWriterWriteAttribute (*driver_xml.xmlTextWriterWriteAttribute)
+#define xmlTextWriterWriteFormatAttribute (*driver_xml.xmlTextWriterWriteFormatAttribute)
+#define xmlTextWriterWriteElement (*driver_xml.xmlTextWriterWriteElement)
+#define xmlTextWriterWriteString (*driver_xml.xmlTextWriterWriteString)
 
 #ifndef QILSITE_VERSION
 #define QILSITE_VERSION "0"
@@ -541,7 +588,11 @@ driver_write_report(Site *site, int status, u64 ms) {
   StrView ext = str_skip_last_dot(path);
   u32 kind = EmitReport_Json;
   StrView text = {};
-  if (str_match(ext, str_lit("xml"), StrMatchFlag_CaseInsensitive)) {
+  bool junit = str_match(ext, str_lit("xml"), StrMatchFlag_CaseInsensitive);
+  OsLibraryTable *library = junit ? &driver_xml_library : &driver_json_library;
+  if (!os_library_load(library)) {
+    console_eprintf("qilsite: the report '%.*s' was not written: %s\n", str_expand(path), library->error);
+  } else if (junit) {
     kind = EmitReport_JUnit;
     text = driver_junit_report(site, arena, ms);
   } else {

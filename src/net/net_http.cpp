@@ -5,9 +5,49 @@
 #include <curl/curl.h>
 #include <errno.h>
 
+#include "base/base_format.h"
 #include "site/site_url.h"
 #include "os/os_core.h"
 #include "os/os_thread.h"
+
+//~ libcurl, opened by the first run that checks links
+// It brings dozens of libraries (TLS, Kerberos, LDAP, ...) that a run without web links
+// would load for nothing.
+
+#define HTTP_CURL_FUNCTIONS(X, t)                                                                  \
+  X(t, curl_global_init) X(t, curl_share_init) X(t, curl_share_setopt) X(t, curl_easy_init)        \
+  X(t, curl_easy_reset) X(t, curl_easy_setopt) X(t, curl_easy_getinfo) X(t, curl_easy_perform)     \
+  X(t, curl_easy_cleanup) X(t, curl_easy_strerror) X(t, curl_slist_append) X(t, curl_slist_free_all) \
+  X(t, curl_multi_init) X(t, curl_multi_setopt) X(t, curl_multi_add_handle)                        \
+  X(t, curl_multi_remove_handle) X(t, curl_multi_perform) X(t, curl_multi_info_read) X(t, curl_multi_poll)
+
+OS_LIBRARY_TABLE(http_curl, HTTP_CURL_FUNCTIONS, "libcurl.so.4", "libcurl4")
+
+// curl.h makes these four macros that only count their arguments.
+#undef curl_easy_setopt
+#undef curl_easy_getinfo
+#undef curl_share_setopt
+#undef curl_multi_setopt
+
+#define curl_global_init (*http_curl.curl_global_init)
+#define curl_share_init (*http_curl.curl_share_init)
+#define curl_share_setopt (*http_curl.curl_share_setopt)
+#define curl_easy_init (*http_curl.curl_easy_init)
+#define curl_easy_reset (*http_curl.curl_easy_reset)
+#define curl_easy_setopt (*http_curl.curl_easy_setopt)
+#define curl_easy_getinfo (*http_curl.curl_easy_getinfo)
+#define curl_easy_perform (*http_curl.curl_easy_perform)
+#define curl_easy_cleanup (*http_curl.curl_easy_cleanup)
+#define curl_easy_strerror (*http_curl.curl_easy_strerror)
+#define curl_slist_append (*http_curl.curl_slist_append)
+#define curl_slist_free_all (*http_curl.curl_slist_free_all)
+#define curl_multi_init (*http_curl.curl_multi_init)
+#define curl_multi_setopt (*http_curl.curl_multi_setopt)
+#define curl_multi_add_handle (*http_curl.curl_multi_add_handle)
+#define curl_multi_remove_handle (*http_curl.curl_multi_remove_handle)
+#define curl_multi_perform (*http_curl.curl_multi_perform)
+#define curl_multi_info_read (*http_curl.curl_multi_info_read)
+#define curl_multi_poll (*http_curl.curl_multi_poll)
 
 // A body read for a caller is cut here: previews are cut from the top of a page, and
 // every transfer in flight may hold this much until its previews are cut.
@@ -40,9 +80,13 @@ http_share_unlock(CURL *, curl_lock_data data, void *) {
   mutex_unlock(http_global.locks[data]);
 }
 
-void
+bool
 http_global_init(void) {
-  if (http_global.ready) return;
+  if (__atomic_load_n(&http_global.ready, __ATOMIC_ACQUIRE)) return true;
+  if (!os_library_load(&http_curl_library)) {
+    console_eprintf("qilsite: web links cannot be checked: %s\n", http_curl_library.error);
+    return false;
+  }
   curl_global_init(CURL_GLOBAL_DEFAULT);
   for (u32 i = 0; i < CURL_LOCK_DATA_LAST; i += 1) http_global.locks[i] = mutex_create();
   http_global.share = curl_share_init();
@@ -53,7 +97,15 @@ http_global_init(void) {
   curl_share_setopt(http_global.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
   curl_share_setopt(http_global.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   curl_share_setopt(http_global.share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-  http_global.ready = 1;
+  __atomic_store_n(&http_global.ready, 1, __ATOMIC_RELEASE);
+  return true;
+}
+
+// Requests are made only after http_global_init succeeded; one made otherwise fails
+// instead of calling into a library that is not there.
+static bool
+http_ready(void) {
+  return __atomic_load_n(&http_global.ready, __ATOMIC_ACQUIRE) != 0;
 }
 
 void
@@ -451,8 +503,15 @@ http_transfer_create(Arena *arena) {
 HttpResponse
 http_request(Arena *arena, StrView url, StrView body, HttpRequest request) {
   ArenaTemp scratch = scratch_begin(&arena, 1);
-  HttpTransfer *t = http_transfer_create(scratch.arena);
+  HttpTransfer *t = http_ready() ? http_transfer_create(scratch.arena) : 0;
   HttpResponse r = {};
+  if (!t) {
+    r.url = str_push_copy(arena, url);
+    r.error = HttpError_Failed;
+    r.reason = str_lit("the HTTP library is not loaded");
+    scratch_end(scratch);
+    return r;
+  }
   if (t->easy) {
     http_transfer_setup(t, url, body, request);
     CURLcode code = curl_easy_perform(t->easy);
@@ -482,8 +541,11 @@ HttpBatch *
 http_batch_create(Arena *arena, u64 max_in_flight, u64 max_per_host) {
   HttpBatch *b = push_struct(arena, HttpBatch);
   b->arena = arena;
-  b->multi = curl_multi_init();
   b->max_in_flight = Max(max_in_flight, 1);
+  // Without the library the batch never has room, so nothing is ever added to it.
+  if (!http_ready()) return b;
+  b->multi = curl_multi_init();
+  if (!b->multi) return b;
   curl_multi_setopt(b->multi, CURLMOPT_MAX_HOST_CONNECTIONS, (long)Max(max_per_host, 1));
   curl_multi_setopt(b->multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, (long)b->max_in_flight);
   return b;
@@ -501,6 +563,7 @@ http_batch_in_flight(HttpBatch *b) {
 
 void
 http_batch_add(HttpBatch *b, StrView url, StrView body, HttpRequest request, void *user) {
+  if (!b->multi) return;
   HttpTransfer *t = b->free_transfers;
   if (t) b->free_transfers = t->next;
   else t = http_transfer_create(b->arena);
@@ -514,6 +577,7 @@ http_batch_add(HttpBatch *b, StrView url, StrView body, HttpRequest request, voi
 
 bool
 http_batch_next(HttpBatch *b, Arena *arena, u64 wait_ms, HttpResponse *out, void **user_out) {
+  if (!b->multi) return false;
   for (u32 pass = 0; pass < 2; pass += 1) {
     int running = 0;
     curl_multi_perform(b->multi, &running);

@@ -67,8 +67,9 @@ struct HttpSettings {
 
 //~ Functions
 
-// Once per process, at start-up, before any thread makes a request.
-void http_global_init(void);
+// Once per process, at start-up, before any thread makes a request. Loads libcurl: false,
+// with a line on standard error, when it cannot be loaded (no request can be made then).
+bool http_global_init(void);
 void http_configure(HttpSettings settings);
 StrView http_default_user_agent(void);
 

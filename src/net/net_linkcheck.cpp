@@ -552,9 +552,9 @@ linkcheck_excluded_by(LinkChecker *s, StrView url) {
 
 LinkChecker *
 linkcheck_start(LinkCheckSettings settings) {
-  // libcurl and its TLS library cost milliseconds to set up: only a run that checks
-  // links pays for them.
-  http_global_init();
+  // libcurl and its TLS library cost milliseconds to load and set up: only a run that
+  // checks links pays for them. Without them no link can be checked (said there).
+  if (!http_global_init()) return 0;
   HttpSettings http = {};
   http.ca_file = settings.ca_file;
   http.total_timeout_s = settings.timeout_s;

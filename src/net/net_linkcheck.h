@@ -123,7 +123,7 @@ bool linkcheck_parse_accept(StrView accept, u32 (*ranges)[2], u64 max, u64 *coun
 // read is said on standard error and left out. The consent request waits for the first
 // link to the host it serves; its failure is said on standard error and checks go on.
 // Each call makes a checker of its own; the certificates file is process-wide (see
-// http_configure).
+// http_configure). Null, said on standard error, when the HTTP library cannot be loaded.
 LinkChecker *linkcheck_start(LinkCheckSettings settings);
 // Copies the record into the queue, waiting while it lacks room; false when the deadline
 // passes first (DEADLINE_NONE waits), or when the record can never fit.

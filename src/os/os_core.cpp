@@ -2,6 +2,7 @@
 #include "os/os_core.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -122,13 +123,13 @@ os_test_fail_nth(OsFailPoint point, u64 n) {
   os_test_fail_span(point, n, 1);
 }
 
-// QILSITE_TEST_FAIL=POINT:N (write, rename, commit, read, chmod, sync) fails the Nth call
+// QILSITE_TEST_FAIL=POINT:N (write, rename, commit, read, chmod, sync, library) fails the Nth call
 // at the point made by any thread of the process: a whole run under one fault.
 static void
 os_test_fail_from_environment(void) {
   const char *spec = getenv("QILSITE_TEST_FAIL");
   if (!spec) return;
-  const char *names[OsFail_COUNT] = {"write", "rename", "commit", "read", "chmod", "sync"};
+  const char *names[OsFail_COUNT] = {"write", "rename", "commit", "read", "chmod", "sync", "library"};
   for (u32 p = 0; p < OsFail_COUNT; p += 1) {
     u64 len = strlen(names[p]);
     if (strncmp(spec, names[p], len) != 0 || spec[len] != ':') continue;
@@ -855,6 +856,81 @@ os_thread_set_system_name(StrView name) {
   memcpy(sys, name.data, n);
   sys[n] = 0;
   pthread_setname_np(pthread_self(), sys);
+}
+
+//~ Libraries
+
+// The loader's text lives until its next call on the thread: a copy is kept instead.
+static thread_local char os_library_words[512];
+
+static void
+os_library_note(const char *words) {
+  snprintf(os_library_words, sizeof os_library_words, "%s", words ? words : "unknown error");
+}
+
+OsLibrary
+os_library_open(StrView soname) {
+  OsLibrary lib = {};
+  // On the stack: a load may come before the thread has scratch memory.
+  char name[256];
+  if (soname.length >= sizeof name) {
+    os_library_note("the library's name is too long");
+    return lib;
+  }
+  if (soname.length) memcpy(name, soname.data, soname.length);
+  name[soname.length] = 0;
+  if (os_fail_now(OsFail_Library)) {
+    snprintf(os_library_words, sizeof os_library_words, "%s: cannot open shared object file (test fault)", name);
+  } else {
+    lib.handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (!lib.handle) os_library_note(dlerror());
+  }
+  return lib;
+}
+
+void *
+os_library_symbol(OsLibrary library, const char *name) {
+  if (!library.handle) return 0;
+  dlerror();
+  void *address = dlsym(library.handle, name);
+  if (!address) os_library_note(dlerror());
+  return address;
+}
+
+const char *
+os_library_error(void) {
+  return os_library_words;
+}
+
+// Loads are rare and short: one lock serves every table.
+static pthread_mutex_t os_library_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+bool
+os_library_load(OsLibraryTable *t) {
+  u32 state = __atomic_load_n(&t->state, __ATOMIC_ACQUIRE);
+  if (state != OsLibraryState_Untried) return state == OsLibraryState_Ready;
+  pthread_mutex_lock(&os_library_mutex);
+  state = __atomic_load_n(&t->state, __ATOMIC_ACQUIRE);
+  if (state == OsLibraryState_Untried) {
+    OsLibrary lib = os_library_open(str_from_cstr(t->soname));
+    bool ok = lib.handle != 0;
+    for (u64 i = 0; ok && i < t->function_count; i += 1) {
+      void *address = os_library_symbol(lib, t->functions[i].name);
+      ok = address != 0;
+      // Copied as bytes: the slot is a function pointer, not a void pointer.
+      memcpy(t->functions[i].slot, &address, sizeof address);
+    }
+    if (!ok) {
+      for (u64 i = 0; i < t->function_count; i += 1) memset(t->functions[i].slot, 0, sizeof(void *));
+      snprintf(t->error, sizeof t->error, "cannot load %s (%s); the Debian package %s provides it", t->soname,
+               os_library_error(), t->package);
+    }
+    // The library stays open for the process: its functions may be called until the end.
+    state = ok ? OsLibraryState_Ready : OsLibraryState_Missing;
+    __atomic_store_n(&t->state, state, __ATOMIC_RELEASE);
+  }
+  pthread_mutex_unlock(&os_library_mutex);
+  return state == OsLibraryState_Ready;
 }
 
 //~ Process

@@ -74,6 +74,7 @@ enum OsFailPoint : u32 {
   OsFail_Read,    // os_read_range reads half, then fails with EIO
   OsFail_Chmod,   // os_handle_set_permissions fails with EIO
   OsFail_Sync,    // os_handle_sync and os_sync_file_system fail with EIO
+  OsFail_Library, // os_library_open fails as when the library is not installed
   OsFail_COUNT,
 };
 
@@ -205,6 +206,62 @@ bool os_protect_read_only(void *p, u64 size);
 
 // Linux keeps at most 15 bytes of the name.
 void os_thread_set_system_name(StrView name);
+
+//~ Libraries
+// The libraries only some runs need (HTTP client, HTTP server, report writers) are opened
+// when a run first needs them: loading them and what they bring costs every run otherwise.
+
+struct OsLibrary {
+  void *handle;  // 0: none
+};
+
+// Every symbol is bound at once and none is shared with later libraries; no handle on
+// failure, with os_library_error saying why.
+OsLibrary os_library_open(StrView soname);
+// 0 when the library has no such symbol (os_library_error says so).
+void *os_library_symbol(OsLibrary library, const char *name);
+// The loader's words for this thread's last failure of the two above.
+const char *os_library_error(void);
+
+// A function a table wants: its name in the library and the function pointer it fills.
+struct OsLibraryFunction {
+  const char *name;
+  void *slot;
+};
+
+enum OsLibraryState : u32 {
+  OsLibraryState_Untried = 0,
+  OsLibraryState_Ready = 1,
+  OsLibraryState_Missing = 2,
+};
+
+// A library's functions, looked up the first time a feature asks for them.
+struct OsLibraryTable {
+  const char *soname;
+  const char *package;  // the Debian package that installs it
+  const OsLibraryFunction *functions;
+  u64 function_count;
+  u32 state;        // OsLibraryState
+  char error[512];  // once Missing: the library, the loader's words and what to install
+};
+
+// Opens the table's library and fills every slot, once per process whichever thread comes
+// first; later calls only read the outcome. False when the library or one of its functions
+// is missing: then no slot is set and `error` says why in one line.
+bool os_library_load(OsLibraryTable *table);
+
+// `table`: one function pointer per name that LIST(X, table) gives as X(table, name), each
+// typed from the library's own declaration (decltype does not evaluate it, so nothing is
+// linked); `table##_library` fills it from `soname`. A user includes the library's header,
+// declares the table, then defines each name as (*table.name), so calls read as before.
+#define OS_LIBRARY_SLOT(table, name) decltype(&::name) name;
+#define OS_LIBRARY_ENTRY(table, name) {#name, &table.name},
+#define OS_LIBRARY_TABLE(table, LIST, soname, package)                                              \
+  static struct {                                                                                   \
+    LIST(OS_LIBRARY_SLOT, table)                                                                    \
+  } table;                                                                                          \
+  static const OsLibraryFunction table##_functions[] = {LIST(OS_LIBRARY_ENTRY, table)};            \
+  static OsLibraryTable table##_library = {soname, package, table##_functions, ArrayCount(table##_functions), 0, {}};
 
 //~ Process
 

@@ -12,6 +12,26 @@
 #include "os/os_thread.h"
 #include "site/site_path.h"
 
+//~ libmicrohttpd, opened by the first run that serves
+
+#define SERVE_MHD_FUNCTIONS(X, t)                                                                  \
+  X(t, MHD_start_daemon) X(t, MHD_stop_daemon) X(t, MHD_get_daemon_info)                           \
+  X(t, MHD_create_response_from_buffer) X(t, MHD_create_response_from_callback)                    \
+  X(t, MHD_add_response_header) X(t, MHD_queue_response) X(t, MHD_destroy_response)                \
+  X(t, MHD_lookup_connection_value)
+
+OS_LIBRARY_TABLE(serve_mhd, SERVE_MHD_FUNCTIONS, "libmicrohttpd.so.12", "libmicrohttpd12")
+
+#define MHD_start_daemon (*serve_mhd.MHD_start_daemon)
+#define MHD_stop_daemon (*serve_mhd.MHD_stop_daemon)
+#define MHD_get_daemon_info (*serve_mhd.MHD_get_daemon_info)
+#define MHD_create_response_from_buffer (*serve_mhd.MHD_create_response_from_buffer)
+#define MHD_create_response_from_callback (*serve_mhd.MHD_create_response_from_callback)
+#define MHD_add_response_header (*serve_mhd.MHD_add_response_header)
+#define MHD_queue_response (*serve_mhd.MHD_queue_response)
+#define MHD_destroy_response (*serve_mhd.MHD_destroy_response)
+#define MHD_lookup_connection_value (*serve_mhd.MHD_lookup_connection_value)
+
 //~ Limits
 
 #define SERVE_EVENTS 64            // the latest changes a late stream can still catch up on
@@ -391,6 +411,10 @@ serve_answer(void *cls, MHD_Connection *c, const char *url, const char *method, 
 
 ServeServer *
 serve_start(StrView root, u16 port) {
+  if (!os_library_load(&serve_mhd_library)) {
+    console_eprintf("qilsite: cannot serve: %s\n", serve_mhd_library.error);
+    return 0;
+  }
   Arena *arena = arena_create_sized(MB(64), KB(64));
   ServeServer *s = push_struct(arena, ServeServer);
   s->arena = arena;

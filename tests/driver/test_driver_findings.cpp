@@ -5,6 +5,9 @@
 #include <jansson.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -151,4 +154,51 @@ TEST(FindingsCli, ReportFilesInEachForm) {
   CommandResult source = run_with("site/b.qil");
   EXPECT_EQ(source.status, 2) << "a source is never a report's place\n" << source.err;
   EXPECT_EQ(read_all(dir.path + "/site/b.qil"), good_doc);
+}
+
+// The libraries behind web links, reports and serve are loaded only by the runs that use
+// them; a missing one is named with its package, and the run ends as when that part fails.
+TEST(FindingsCli, EachHeavyLibraryLoadsOnlyForItsFeatureAndAMissingOneIsSaid) {
+  TempDir dir;
+  dir.file("site/a.qil", good_doc);
+  dir.file("site/p.html", "<title>t</title>\n<p><a href=\"http://127.0.0.1:9/x\">x</a></p>\n");
+  std::vector<std::string> base = {qilsite_bin(), "target_path=" + dir.path + "/site", "root_path=" + dir.path,
+                                   "strict"};
+  const char *all[] = {"libcurl.so.4", "libmicrohttpd.so.12", "libjansson.so.4", "libxml2.so.2"};
+  auto loaded = [&](const CommandResult &r, const std::string &soname) {
+    return r.err.find("file=" + soname) != std::string::npos;
+  };
+  CommandResult plain = run_process(base, "", 60, {"LD_DEBUG=files"});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  for (const char *soname : all) EXPECT_FALSE(loaded(plain, soname)) << soname << " loaded by a plain run";
+
+  struct Case {
+    std::vector<std::string> extra;
+    std::string soname, package, said, report;
+  } cases[] = {
+      {{"check_urls", "consent_url=off"}, "libcurl.so.4", "libcurl4", "web links cannot be checked", ""},
+      {{"report=" + dir.path + "/r.json"}, "libjansson.so.4", "libjansson4", "was not written", "r.json"},
+      {{"report=" + dir.path + "/r.xml"}, "libxml2.so.2", "libxml2", "was not written", "r.xml"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    CommandResult used = run_process(args, "", 60, {"LD_DEBUG=files"});
+    for (const char *soname : all) {
+      EXPECT_EQ(loaded(used, soname), c.soname == soname) << c.soname << " run, " << soname;
+    }
+    if (!c.report.empty()) std::remove((dir.path + "/" + c.report).c_str());
+    CommandResult missing = run_process(args, "", 60, {"QILSITE_TEST_FAIL=library:1"});
+    EXPECT_EQ(missing.status, 2) << c.soname << "\n" << missing.err;
+    EXPECT_NE(missing.err.find(c.said + ": cannot load " + c.soname), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("package " + c.package + " "), std::string::npos) << missing.err;
+    EXPECT_NE(missing.err.find("1 left as it was"), std::string::npos) << "the build itself went on\n" << missing.err;
+    if (!c.report.empty()) {
+      EXPECT_NE(access((dir.path + "/" + c.report).c_str(), F_OK), 0) << c.report;
+    }
+  }
+  CommandResult serve = run_process({qilsite_bin(), "serve", dir.path, "port=0"}, "", 60,
+                                    {"QILSITE_TEST_FAIL=library:1"});
+  EXPECT_EQ(serve.status, 2) << serve.err;
+  EXPECT_NE(serve.err.find("cannot serve: cannot load libmicrohttpd.so.12"), std::string::npos) << serve.err;
 }

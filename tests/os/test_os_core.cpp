@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "os/os_core.h"
@@ -288,4 +289,49 @@ TEST(OsFiles, TemporaryFilesAndReplacement) {
   EXPECT_TRUE(os_error_is_missing(os_last_error_code()));
   EXPECT_TRUE(os_delete_file(t2));
   EXPECT_FALSE(os_delete_file(t2));
+}
+
+TEST(OsLibraries, TablesFillOnceOrSayWhichLibraryAndPackageAreMissing) {
+  //- open and look up, with the loader's words on failure
+  OsLibrary libc = os_library_open(sv("libc.so.6"));
+  ASSERT_NE(libc.handle, nullptr) << os_library_error();
+  EXPECT_NE(os_library_symbol(libc, "strlen"), nullptr);
+  EXPECT_EQ(os_library_symbol(libc, "qilsite_no_such_function"), nullptr);
+  EXPECT_NE(std::string(os_library_error()).find("qilsite_no_such_function"), std::string::npos) << os_library_error();
+  EXPECT_EQ(os_library_open(sv("libqilsite-none.so.9")).handle, nullptr);
+  EXPECT_NE(std::string(os_library_error()).find("libqilsite-none.so.9"), std::string::npos) << os_library_error();
+  os_test_fail_nth(OsFail_Library, 1);
+  EXPECT_EQ(os_library_open(sv("libc.so.6")).handle, nullptr) << "the fail point stands for a missing library";
+  EXPECT_NE(os_library_open(sv("libc.so.6")).handle, nullptr) << "only once";
+
+  //- a table is filled by whichever thread comes first, once; the others see it whole
+  static decltype(&::strlen) length_of;
+  static decltype(&::atoi) number_of;
+  OsLibraryFunction found[] = {{"strlen", &length_of}, {"atoi", &number_of}};
+  OsLibraryTable good = {"libc.so.6", "libc6", found, 2, 0, {}};
+  std::vector<std::thread> threads;
+  std::atomic<int> loaded{0};
+  for (int i = 0; i < 4; i += 1) {
+    threads.emplace_back([&] { loaded += os_library_load(&good) && length_of && length_of("four") == 4; });
+  }
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(loaded.load(), 4);
+  EXPECT_EQ(number_of("42"), 42);
+
+  //- a missing library or function: no slot is left half filled, and the line says what to install
+  static decltype(&::strlen) partial;
+  static decltype(&::strlen) never;
+  OsLibraryFunction some[] = {{"strlen", &partial}, {"qilsite_no_such_function", &never}};
+  OsLibraryTable lacking = {"libc.so.6", "libc6", some, 2, 0, {}};
+  EXPECT_FALSE(os_library_load(&lacking));
+  EXPECT_EQ(partial, nullptr);
+  EXPECT_NE(std::string(lacking.error).find("qilsite_no_such_function"), std::string::npos) << lacking.error;
+  OsLibraryTable absent = {"libqilsite-none.so.9", "qilsite-none", some, 2, 0, {}};
+  for (int attempt = 0; attempt < 2; attempt += 1) {
+    EXPECT_FALSE(os_library_load(&absent)) << "attempt " << attempt;
+    std::string line = absent.error;
+    EXPECT_NE(line.find("libqilsite-none.so.9"), std::string::npos) << line;
+    EXPECT_NE(line.find("package qilsite-none"), std::string::npos) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+  }
 }
