@@ -6,6 +6,7 @@
 #include "doc/doc_parse_internal.h"
 
 #include "site/site_path.h"
+#include "site/site_url.h"
 
 //~ Metadata keys and entries
 
@@ -221,6 +222,36 @@ doc_record_local_link(DocParser *p, DocNode *node, StrView written, u64 offset) 
   SLLQueuePush(p->result->first_local_link, p->result->last_local_link, l);
 }
 
+// A web address with blanks in it is a link only in a link's own place, right before its
+// "(text)" or as an image: anywhere else a quoted text with blanks is a quotation that
+// happens to start like an address. Blanks count only past the host, never at the ends.
+static bool
+doc_spaced_address(DocParser *p, StrView target, bool image) {
+  if (!image && !doc_is_mark(p, p->i, '(')) return false;
+  if (!target.length || target.data[0] == ' ' || target.data[target.length - 1] == ' ') return false;
+  if (!site_link_is_web_address(target)) return false;
+  StrView host = url_parse(target).host;
+  return !memchr(host.data, ' ', host.length);
+}
+
+static StrView
+doc_encode_spaces(Arena *arena, StrView target) {
+  u64 spaces = 0;
+  for (u64 i = 0; i < target.length; i += 1) spaces += target.data[i] == ' ';
+  u8 *out = push_array_no_zero(arena, u8, target.length + spaces * 2 + 1);
+  u64 w = 0;
+  for (u64 i = 0; i < target.length; i += 1) {
+    if (target.data[i] != ' ') {
+      out[w++] = target.data[i];
+      continue;
+    }
+    MemoryCopy(out + w, "%20", 3);
+    w += 3;
+  }
+  out[w] = 0;
+  return str_make(out, w);
+}
+
 // Resolves the quoted token j as the target of `node`, which stands in `line`.
 // Consumes the quoted token and, for a link, an opening "(" of its description.
 void
@@ -245,6 +276,11 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
 
   //- web address, or a local path with "~" standing for the site root
   bool web = !(t->kind & DocTokenKind_HasSpace) && site_link_is_web_address(target);
+  if (!web && (t->kind & DocTokenKind_HasSpace) && doc_spaced_address(p, target, image)) {
+    // Written in the page, and fetched, with each blank as "%20", as browsers send it.
+    web = true;
+    target = doc_encode_spaces(p->arena, target);
+  }
   if (web) {
     node->flags |= DocNodeFlag_HttpLink;
   } else {

@@ -127,7 +127,7 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
   html_collect_links(arena, r);
   //- links: local targets looked up, web links queued
   driver_drop_unchecked_links(&r->links, content);
-  if (site->settings.check_file_paths) {
+  if (site->settings.check_file_paths || site->settings.check_fragments) {
     u64 missing = driver_check_page_targets(arena, r, content, rec->path, site->settings.root, site);
     SiteCount(site, targets_missing, missing);
   }
@@ -251,7 +251,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   Arena *parse_arena = batch ? batch : arena;
   DocParseResult *doc = push_struct(parse_arena, DocParseResult);
   *doc = doc_parse_file(parse_arena, content, src->path, &options);
-  if (site->settings.check_file_paths) {
+  if (site->settings.check_file_paths || site->settings.check_fragments) {
     u64 missing = driver_check_document_targets(parse_arena, doc, root, site);
     SiteCount(site, targets_missing, missing);
   }
