@@ -127,7 +127,7 @@ driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView root, S
     scratch_end(scratch);
     if (fragment_missing) {
       StrView page = site_link_split(l->written).path;
-      StrView msg = str_pushf(arena, "#%S not found in %S", &fragment, &page);
+      StrView msg = diag_list_keeps(&missing) ? str_pushf(arena, "#%S not found in %S", &fragment, &page) : StrView{};
       diag_push(arena, &missing, l->offset, DiagSeverity_Warning, msg);
       fragments_missing += 1;
     }
@@ -156,21 +156,20 @@ driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, Str
     ArenaTemp scratch = scratch_begin(&arena, 1);
     StrView full = site_link_resolve_local(scratch.arena, target, root, str_chop_last_slash_keep(path));
     bool exists = !full.length || link_target_exists(full) || driver_output_planned(site, full);
-    StrView fragment = {};
-    bool fragment_missing = false;
     if (exists && fragments && l->value_end > l->end) {
-      fragment = html_decode_url(arena, str_substr(text, l->end + 1, l->value_end));
+      StrView fragment = html_decode_url(scratch.arena, str_substr(text, l->end + 1, l->value_end));
       // A link with no path leads into its own page.
       bool own = !site_link_split(target).path.length && !site_link_is_address(target);
       StrView folded = own ? site_path_fold(scratch.arena, path) : full;
-      fragment_missing = !driver_fragment_found(site, folded, fragment, own ? text : StrView{});
+      if (!driver_fragment_found(site, folded, fragment, own ? text : StrView{})) {
+        // A page with a finding per link keeps only the first messages: the others are not made.
+        StrView where = target.length ? target : str_lit("this page");
+        StrView msg = diag_list_keeps(&missing) ? str_pushf(arena, "#%S not found in %S", &fragment, &where) : StrView{};
+        diag_push(arena, &missing, l->start, DiagSeverity_Warning, msg);
+        fragments_missing += 1;
+      }
     }
     scratch_end(scratch);
-    if (fragment_missing) {
-      StrView where = target.length ? target : str_lit("this page");
-      diag_push(arena, &missing, l->start, DiagSeverity_Warning, str_pushf(arena, "#%S not found in %S", &fragment, &where));
-      fragments_missing += 1;
-    }
     if (!exists && paths) diag_push(arena, &missing, l->start, DiagSeverity_Warning, str_pushf(arena, "%S not found", &target));
   }
   // After what validation said, which is not in page order either.
