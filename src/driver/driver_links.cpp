@@ -68,9 +68,10 @@ driver_id_target(Site *site, StrView folded, StrView own) {
   for (DriverIdTarget *t = *slot; t; t = t->next) {
     if (str_equal(t->path, folded)) return t;
   }
-  if (!site->ids_arena) site->ids_arena = arena_create_sized(GB(4), KB(64));
+  if (!site->ids_arena) site->ids_arena = arena_create_sized(MB(64), KB(64));
   Arena *arena = site->ids_arena;
   DriverIdTarget *t = push_struct(arena, DriverIdTarget);
+  if (!t) return 0;  // no memory: nothing is judged
   t->path = str_push_copy(arena, folded);
   DriverPlanned *planned = driver_planned_find(site, folded);
   StrView ext = str_skip_last_dot(folded);
@@ -103,7 +104,7 @@ static bool
 driver_fragment_found(Site *site, StrView folded, StrView fragment, StrView own) {
   if (!folded.length && !own.length) return true;
   DriverIdTarget *t = driver_id_target(site, folded, own);
-  return !t->known || html_fragment_found(&t->ids, fragment);
+  return !t || !t->known || html_fragment_found(&t->ids, fragment);
 }
 
 //~ Local targets

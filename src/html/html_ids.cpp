@@ -33,7 +33,9 @@ html_id_set_reserve(Arena *arena, HtmlIdSet *set, u64 count) {
   u64 capacity = 64;
   while (capacity < count * 2) capacity *= 2;
   if (capacity <= set->capacity) return;
-  HtmlIdSet grown = {push_array(arena, u64, capacity), capacity, 0, set->overlong, set->partial};
+  u64 *slots = push_array(arena, u64, capacity);
+  if (!slots) return;  // no memory: the caller finds no room
+  HtmlIdSet grown = {slots, capacity, 0, set->overlong, set->partial};
   for (u64 i = 0; i < set->capacity; i += 1) {
     if (set->slots[i]) html_id_set_put(&grown, set->slots[i]);
   }
@@ -44,6 +46,11 @@ void
 html_id_set_add(Arena *arena, HtmlIdSet *set, StrView name) {
   // Doubling keeps the adds linear in all; the tables left behind sum to less than the last.
   if ((set->count + 1) * 2 > set->capacity) html_id_set_reserve(arena, set, set->count + 1);
+  // Without memory for more, the set knows it saw only part of the page.
+  if ((set->count + 1) * 2 > set->capacity) {
+    set->partial = 1;
+    return;
+  }
   html_id_set_put(set, html_id_hash(name));
 }
 
@@ -64,6 +71,10 @@ html_id_set_copy(Arena *arena, const HtmlIdSet *set) {
   copy.overlong = set->overlong;
   copy.partial = set->partial;
   if (set->count) html_id_set_reserve(arena, &copy, set->count);
+  if (set->count && !copy.capacity) {
+    copy.partial = 1;
+    return copy;
+  }
   for (u64 i = 0; i < set->capacity; i += 1) {
     if (set->slots[i]) html_id_set_put(&copy, set->slots[i]);
   }

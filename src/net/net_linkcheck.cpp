@@ -265,8 +265,10 @@ linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse
   u32 status = http_parse_status_line(r->headers).status;
   if (scan && status >= 200 && status <= 299 && linkcheck_answer_is_html(r->headers)) {
     ids = push_struct(previews, HtmlIdSet);
-    *ids = html_id_set_copy(previews, &scan->ids);
-    if (r->body_cut) ids->partial = 1;
+    if (ids) {
+      *ids = html_id_set_copy(previews, &scan->ids);
+      if (r->body_cut) ids->partial = 1;
+    }
   }
 
   rwlock_lock_exclusive(stripe->rwlock);
@@ -321,10 +323,13 @@ linkcheck_start_fetch(HttpBatch *batch, Arena *scratch, LinkCheckFetch *f) {
     // Each attempt reads the page afresh.
     if (!f->ids_arena) f->ids_arena = arena_create_sized(MB(64), KB(64));
     arena_pop_to(f->ids_arena, 0);
-    f->scan = push_struct(f->ids_arena, HtmlIdScan);
-    html_id_scan_begin(f->scan);
-    request.on_body = linkcheck_scan_piece;
-    request.on_body_user = f;
+    // Without memory for it, the page's ids are not read and its fragments not judged.
+    f->scan = f->ids_arena ? push_struct(f->ids_arena, HtmlIdScan) : 0;
+    if (f->scan) {
+      html_id_scan_begin(f->scan);
+      request.on_body = linkcheck_scan_piece;
+      request.on_body_user = f;
+    }
   } else {
     f->scan = 0;
   }
