@@ -98,6 +98,15 @@ driver_id_target(Site *site, StrView folded, StrView own) {
   return t;
 }
 
+// The "#" part of a hand-written page's link, without its "#", as a browser reads it:
+// after the first "#" of the decoded value ("&#35;" is one too); null when it has none.
+static StrView
+driver_link_fragment(Arena *arena, StrView text, HtmlLink *l) {
+  StrView decoded = html_decode_url(arena, str_substr(text, l->start, Max(l->end, l->value_end)));
+  u64 hash = str_find(decoded, 0, str_lit("#"), 0);
+  return hash < decoded.length ? str_skip(decoded, hash + 1) : StrView{};
+}
+
 // Whether the "#name" of a link (without its "#") is an id of the page at `folded`; a
 // page whose ids cannot be read is not judged.
 static bool
@@ -157,8 +166,8 @@ driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, Str
     ArenaTemp scratch = scratch_begin(&arena, 1);
     StrView full = site_link_resolve_local(scratch.arena, target, root, str_chop_last_slash_keep(path));
     bool exists = !full.length || link_target_exists(full) || driver_output_planned(site, full);
-    if (exists && fragments && l->value_end > l->end) {
-      StrView fragment = html_decode_url(scratch.arena, str_substr(text, l->end + 1, l->value_end));
+    StrView fragment = exists && fragments ? driver_link_fragment(scratch.arena, text, l) : StrView{};
+    if (fragment.data) {
       // A link with no path leads into its own page.
       bool own = !site_link_split(target).path.length && !site_link_is_address(target);
       StrView folded = own ? site_path_fold(scratch.arena, path) : full;
@@ -280,8 +289,7 @@ driver_queue_page_links(Site *site, Arena *arena, PageRecord *rec, HtmlParseResu
     StrView location = str_pushf(arena, "%S:%I64d:%I64d", &rec->path, (s64)lc.line, (s64)lc.column);
     StrView written = str_push_copy(arena, str_substr(content, l->start, l->end));
     StrView url = html_decode_url(arena, written);
-    StrView fragment = {};
-    if (l->value_end > l->end) fragment = html_decode_url(arena, str_substr(content, l->end + 1, l->value_end));
+    StrView fragment = site->settings.check_fragments ? driver_link_fragment(arena, content, l) : StrView{};
     driver_add_web_link(site, rec, url, written, location, l->start, fragment);
   }
 }
