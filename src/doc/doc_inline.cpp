@@ -222,13 +222,16 @@ doc_record_local_link(DocParser *p, DocNode *node, StrView written, u64 offset) 
   SLLQueuePush(p->result->first_local_link, p->result->last_local_link, l);
 }
 
-// A web address with blanks in it is a link only in a link's own place, right before its
-// "(text)" or as an image: anywhere else a quoted text with blanks is a quotation that
-// happens to start like an address. Blanks count only past the host, never at the ends.
+// A quoted web address with blanks past its host, as browsers take an href with blanks.
+// Only the quotes delimit it (text outside quotes is never a link); blanks at its ends,
+// in its host or a line break in it say it is rather a quotation, or lost its closing
+// quote, and it stays what it was.
 static bool
-doc_spaced_address(DocParser *p, StrView target, bool image) {
-  if (!image && !doc_is_mark(p, p->i, '(')) return false;
+doc_spaced_address(StrView target) {
   if (!target.length || target.data[0] == ' ' || target.data[target.length - 1] == ' ') return false;
+  for (u64 i = 0; i < target.length; i += 1) {
+    if (target.data[i] < ' ') return false;
+  }
   if (!site_link_is_web_address(target)) return false;
   StrView host = url_parse(target).host;
   return !memchr(host.data, ' ', host.length);
@@ -276,7 +279,7 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
 
   //- web address, or a local path with "~" standing for the site root
   bool web = !(t->kind & DocTokenKind_HasSpace) && site_link_is_web_address(target);
-  if (!web && (t->kind & DocTokenKind_HasSpace) && doc_spaced_address(p, target, image)) {
+  if (!web && (t->kind & DocTokenKind_HasSpace) && doc_spaced_address(target)) {
     // Written in the page, and fetched, with each blank as "%20", as browsers send it.
     web = true;
     target = doc_encode_spaces(p->arena, target);
