@@ -442,7 +442,8 @@ http_transfer_finish(HttpTransfer *t, Arena *arena, CURLcode code) {
     r.duration_ms = (u64)total_us / 1000;
   }
   r.permanent_redirect = t->permanent_redirect;
-  r.body_cut = t->body_cut;
+  // An answer whose transfer failed after its headers has a body cut short.
+  r.body_cut = t->body_cut || (answered && code != CURLE_OK);
   curl_off_t retry_after = 0;
   if (answered && curl_easy_getinfo(t->easy, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK && retry_after > 0) {
     r.retry_after_s = (u64)retry_after;

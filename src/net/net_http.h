@@ -53,7 +53,7 @@ struct HttpResponse {
   StrView reason;     // a failure in plain words ("connection refused"), empty without one
   u64 retry_after_s;  // what a Retry-After header asked for (seconds or a date), 0 without one
   u32 permanent_redirect;  // a 301 or 308 was followed on the way
-  u32 body_cut;            // the body went on past the bound: only its start was read
+  u32 body_cut;            // only the body's start was read: it went on past the bound, or stopped coming
 };
 
 struct HttpStatusLine {

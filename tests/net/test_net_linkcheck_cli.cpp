@@ -545,8 +545,10 @@ TEST(LinkCheckCli, FragmentsOfFetchedPagesAreLookedUpInOneFetch) {
   Page a;
   // Found: an id, an "a" name, a reference decoded then percent-decoded, one far into the page.
   a.line({ids + "#intro", ids + "#legacy", ids + "#caf%C3%A9", ids + "#end", ids + "#top"});
-  // Not found: in a comment, in a script, nowhere; a plain-text answer and a broken one are not judged.
-  a.line({ids + "#hidden", ids + "#inscript", ids + "#nope", server.https("/ids.txt#x"), server.https("/missing#x")});
+  // Not found: in a comment, in a script, nowhere. Not judged: a plain-text answer, a broken
+  // one, and a page whose body stopped coming.
+  a.line({ids + "#hidden", ids + "#inscript", ids + "#nope", server.https("/ids.txt#x"), server.https("/missing#x"),
+          server.https("/slow-body#x")});
   std::string pa = dir.file("site/a.html", a.done());
   std::string pq = dir.file("site/doc.qil", "``\n  output_path: \"~/website/doc.html\"\n``\nLinks\n  \"" + ids +
                                                 "#intro\"(in) and \"" + ids + "#gone\"(out)\n");
