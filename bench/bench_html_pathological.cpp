@@ -52,16 +52,22 @@ make_input(int shape, size_t n) {
     case 7: {  // text with stray "<" and unmatched end tags
       while (s.size() < n) s += "a < b </i> c\n";
     } break;
+    case 8: {  // ids, each linked from the page itself, and as many links to ids it lacks
+      for (size_t i = 0; s.size() < n; i += 1) {
+        std::string k = std::to_string(i);
+        s += "<p id=\"n" + k + "\"><a href=\"#n" + k + "\">x</a> <a href=\"#gone" + k + "\">y</a></p>\n";
+      }
+    } break;
   }
   return s;
 }
 
 static const char *shape_names[] = {"unknown_elements", "unknown_attributes", "attributes_on_one", "nested_unclosed",
-                                    "unclosed_start_tags", "binary", "web_links", "stray_markup"};
-static const int shape_count = 8;
+                                    "unclosed_start_tags", "binary", "web_links", "stray_markup", "fragment_links"};
+static const int shape_count = 9;
 
 static void
-check_page(Arena *arena, StrView src) {
+check_page(Arena *arena, StrView src, int shape) {
   HtmlTokenList tokens = html_tokenize(arena, src);
   HtmlParseResult r = html_parse(arena, src, str_lit("p.html"), tokens, HtmlParse_CheckAll, str_lit("/site/"));
   html_validate(arena, &r);
@@ -72,6 +78,13 @@ check_page(Arena *arena, StrView src) {
   rec.source = src;
   rec.path = str_lit("p.html");
   driver_queue_page_links(site, arena, &rec, &r);
+  // Its fragments under check_fragments: the page's ids read once, then each link looked up.
+  if (shape == 8) {
+    site->settings.check_fragments = 1;
+    driver_ids_forget(site);
+    driver_check_page_targets(arena, &r, src, rec.path, str_lit("/site/"), site);
+    site->settings.check_fragments = 0;
+  }
   StrList out = {};
   html_write(arena, &out, r.root);
   benchmark::DoNotOptimize(out.total_size);
@@ -87,11 +100,11 @@ BM_HtmlPathological(benchmark::State &state) {
   // One untimed pass first: it measures the memory a pass takes, and the timed passes
   // then reuse committed pages.
   u64 start = arena_pos(arena);
-  check_page(arena, src);
+  check_page(arena, src, shape);
   double pass_mib = (double)(arena_pos(arena) - start) / (1024.0 * 1024.0);
   arena_pop_to(arena, start);
   for (auto _ : state) {
-    check_page(arena, src);
+    check_page(arena, src, shape);
     arena_pop_to(arena, start);
   }
   state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)input.size());

@@ -21,7 +21,7 @@ fuzz_parse(StrView text) {
   html_validate(fuzz_arena, &r);
   html_collect_links(fuzz_arena, &r);
   for (HtmlLink *l = r.links.first; l; l = l->next) {
-    if (l->start > l->end || l->end > text.length) abort();
+    if (l->start > l->end || l->end > l->value_end || l->value_end > text.length) abort();
   }
   return r;
 }
@@ -49,6 +49,17 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     HtmlParseResult again = fuzz_parse(edited);
     if (!str_equal(fuzz_write(again.root), edited)) abort();
   }
+  //- the ids are the same whether the page comes whole or cut in two anywhere
+  HtmlIdSet whole = html_ids_of(fuzz_arena, text);
+  HtmlIdScan *scan = push_struct(fuzz_arena, HtmlIdScan);
+  html_id_scan_begin(scan);
+  u64 cut = size ? data[size - 1] % (size + 1) : 0;
+  html_id_scan_feed(fuzz_arena, scan, str_prefix(text, cut));
+  html_id_scan_feed(fuzz_arena, scan, str_skip(text, cut));
+  u64 mix[2] = {};
+  for (u64 i = 0; i < whole.capacity; i += 1) mix[0] ^= whole.slots[i];
+  for (u64 i = 0; i < scan->ids.capacity; i += 1) mix[1] ^= scan->ids.slots[i];
+  if (whole.count != scan->ids.count || whole.overlong != scan->ids.overlong || mix[0] != mix[1]) abort();
   arena_pop_to(fuzz_arena, pos);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include "doc/doc_parse_internal.h"
 
 #include "site/site_path.h"
+#include "site/site_url.h"
 
 //~ Metadata keys and entries
 
@@ -221,6 +222,39 @@ doc_record_local_link(DocParser *p, DocNode *node, StrView written, u64 offset) 
   SLLQueuePush(p->result->first_local_link, p->result->last_local_link, l);
 }
 
+// A quoted web address with blanks past its host, as browsers take an href with blanks.
+// Only the quotes delimit it (text outside quotes is never a link); blanks at its ends,
+// in its host or a line break in it say it is rather a quotation, or lost its closing
+// quote, and it stays what it was.
+static bool
+doc_spaced_address(StrView target) {
+  if (!target.length || target.data[0] == ' ' || target.data[target.length - 1] == ' ') return false;
+  for (u64 i = 0; i < target.length; i += 1) {
+    if (target.data[i] < ' ') return false;
+  }
+  if (!site_link_is_web_address(target)) return false;
+  StrView host = url_parse(target).host;
+  return !memchr(host.data, ' ', host.length);
+}
+
+static StrView
+doc_encode_spaces(Arena *arena, StrView target) {
+  u64 spaces = 0;
+  for (u64 i = 0; i < target.length; i += 1) spaces += target.data[i] == ' ';
+  u8 *out = push_array_no_zero(arena, u8, target.length + spaces * 2 + 1);
+  u64 w = 0;
+  for (u64 i = 0; i < target.length; i += 1) {
+    if (target.data[i] != ' ') {
+      out[w++] = target.data[i];
+      continue;
+    }
+    MemoryCopy(out + w, "%20", 3);
+    w += 3;
+  }
+  out[w] = 0;
+  return str_make(out, w);
+}
+
 // Resolves the quoted token j as the target of `node`, which stands in `line`.
 // Consumes the quoted token and, for a link, an opening "(" of its description.
 void
@@ -245,6 +279,11 @@ doc_parse_link(DocParser *p, DocNode *line, DocNode *node, u64 j, bool image) {
 
   //- web address, or a local path with "~" standing for the site root
   bool web = !(t->kind & DocTokenKind_HasSpace) && site_link_is_web_address(target);
+  if (!web && (t->kind & DocTokenKind_HasSpace) && doc_spaced_address(target)) {
+    // Written in the page, and fetched, with each blank as "%20", as browsers send it.
+    web = true;
+    target = doc_encode_spaces(p->arena, target);
+  }
   if (web) {
     node->flags |= DocNodeFlag_HttpLink;
   } else {

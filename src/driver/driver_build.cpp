@@ -33,6 +33,7 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop, StrList *pr
   s.listen = option_switch(options, str_lit("listen"));
   s.check_urls = option_switch(options, str_lit("check_urls"));
   s.check_file_paths = option_switch(options, str_lit("check_file_paths"));
+  s.check_fragments = option_switch(options, str_lit("check_fragments"));
   s.print_todos = option_switch(options, str_lit("print_todos"));
   s.consent_url = option_value(options, str_lit("consent_url"));
   s.ca_file = option_value(options, str_lit("ca_file"));
@@ -228,12 +229,12 @@ driver_process_files(Site *site) {
 
 // Listen mode: a source whose content changed since it was processed goes through its
 // pipeline again, and its records are filled again in place.
-static bool
-driver_source_known(Site *site, StrView path) {
+DriverSource *
+driver_source_find(Site *site, StrView path) {
   for (DriverSource *s = site->source_slots[str_hash_djb2(path) % DRIVER_SOURCE_SLOTS]; s; s = s->hash_next) {
-    if (str_equal(s->path, path)) return true;
+    if (str_equal(s->path, path)) return s;
   }
-  return false;
+  return 0;
 }
 
 // Listen mode: files made in the target since the last look join the run like the others.
@@ -245,12 +246,12 @@ driver_pick_up_new_files(Site *site) {
   SiteCount(site, read_failures, unlisted);
   driver_manifest_drop_outputs(site, &found);
   for (StrNode *n = found.first; n; n = n->next) {
-    if (driver_source_known(site, n->string)) continue;
+    if (driver_source_find(site, n->string)) continue;
     str_list_push(site->arena, &site->queued, str_push_copy(site->arena, n->string));
     SiteCount(site, sources_new, 1);
   }
   scratch_end(scratch);
-  if (site->settings.check_file_paths) driver_plan_outputs(site);
+  if (site->settings.check_file_paths || site->settings.check_fragments) driver_plan_outputs(site);
   driver_process_files(site);
 }
 
@@ -399,7 +400,7 @@ driver_show_progress(Site *site, bool done) {
   for (PageRecord *r = site->first_page; r; r = r->next) {
     for (PageWebLink *l = r->first_web_link; l; l = l->next) {
       queued += 1;
-      if (linkcheck_fetch_ended(site->links, l->url)) answered += 1;
+      if (linkcheck_fetch_ended(site->links, l->url, l->body)) answered += 1;
     }
   }
   if (!queued) return;
@@ -421,7 +422,8 @@ driver_wait_for_answers(Site *site, u64 ms) {
 
 static bool
 driver_found_errors(SiteStats *st) {
-  return st->errors || st->links_broken || st->write_failures || st->read_failures || st->targets_missing;
+  return st->errors || st->links_broken || st->write_failures || st->read_failures || st->targets_missing ||
+         st->fragments_missing;
 }
 
 // One run at a time per site: two would report each other's files as failures. A run
@@ -546,7 +548,7 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
   }
   site->finders = conf_read_text(arena, site->searchers_text);
   driver_memo_read(site);
-  if (!stop && settings.check_file_paths) driver_plan_outputs(site);
+  if (!stop && (settings.check_file_paths || settings.check_fragments)) driver_plan_outputs(site);
   arena_pop_to(scratch, scratch_start);
   if (stop) {
     console_flush();
@@ -561,6 +563,8 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
   bool serve_failed = false;
   if (!settings.listen) site->shared_records = arena_create_sized(GB(64), MB(1));
   for (u64 round = 0;; round += 1) {
+    // Pages edited since are read again for their ids.
+    driver_ids_forget(site);
     driver_process_files(site);
     if (settings.listen && round > 0) {
       // With the kernel watching, sources are looked at again only once a file was

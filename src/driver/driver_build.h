@@ -38,6 +38,13 @@ u64 driver_check_document_targets(Arena *arena, DocParseResult *doc, StrView roo
 // Local targets of a hand-written page at `path` that do not exist, warned about; how many.
 u64 driver_check_page_targets(Arena *arena, HtmlParseResult *page, StrView text, StrView path, StrView root,
                               Site *site = 0, MemoEntry *memo = 0);
+// With check_fragments (on the site's settings), both also warn about a "#name" that is
+// no id of the page the link leads to (counted apart, in fragments_missing); under
+// check_file_paths alone they look only for the targets.
+// The ids read for that are kept for the round; forgotten before the next.
+void driver_ids_forget(Site *site);
+// The source of the run at the path, or 0.
+DriverSource *driver_source_find(Site *site, StrView path);
 
 //~ serve (driver_serve.cpp)
 
@@ -58,11 +65,12 @@ int driver_init(StrView folder);
 
 //~ Pages the run makes (driver_plan.cpp)
 
-// With check_file_paths, before the first file is processed: the page and raw view of
+// With check_file_paths or check_fragments, before the first file is processed: the page and raw view of
 // every published document queued, so that links to them count as found.
 void driver_plan_outputs(Site *site);
 // Whether a page or raw view at the folded path is made by this run.
 bool driver_output_planned(Site *site, StrView folded);
+DriverPlanned *driver_planned_find(Site *site, StrView folded);
 // The sizes of the local JPEG images of a document for its page.
 // Each image read is noted in `memo` when given.
 RenderImageSizes driver_measure_images(Arena *arena, DocNode *root, const RenderPageInfo *page, Site *site = 0,

@@ -24,6 +24,7 @@ static const DriverOptionInfo driver_option_table[] = {
     {"listen", "listen", "keep running after the checks are done, picking up changed and new files"},
     {"check_urls", "check_urls", "check web links over HTTP"},
     {"check_file_paths", "check_file_paths", "report local link targets that do not exist"},
+    {"check_fragments", "check_fragments", "report links whose #name is no id of the page they lead to"},
     {"print_todos", "print_todos", "recorded only"},
     {"ca_file", "ca_file=PATH", "a PEM file of certificates to trust instead of the system's"},
     {"consent_url", "consent_url=URL", "the consent request, sent before the first link to its host; off sends none"},

@@ -207,7 +207,7 @@ driver_report_links(Site *site, Arena *arena) {
       if (!e) {
         e = push_struct(arena, DriverReportLink);
         e->url = l->url;
-        e->answered = linkcheck_answer(site->links, l->url, &e->answer);
+        e->answered = linkcheck_answer(site->links, l->url, &e->answer, l->body);
         table[at] = e;
         SLLQueuePush(r.first, r.last, e);
         r.count += 1;
@@ -263,6 +263,7 @@ driver_json_counts(Site *site) {
   json_object_set_new(c, "errors", json_integer((json_int_t)st->errors));
   json_object_set_new(c, "warnings", json_integer((json_int_t)st->warnings));
   json_object_set_new(c, "local_targets_missing", json_integer((json_int_t)st->targets_missing));
+  json_object_set_new(c, "fragments_missing", json_integer((json_int_t)st->fragments_missing));
   json_object_set_new(c, "web_links_checked", json_integer((json_int_t)st->links_checked));
   json_object_set_new(c, "web_links_broken", json_integer((json_int_t)st->links_broken));
   json_object_set_new(c, "web_links_redirected", json_integer((json_int_t)st->links_redirected));
@@ -506,7 +507,7 @@ driver_junit_report(Site *site, Arena *arena, u64 ms) {
     PageRecord *rec = s->record;
     for (PageWebLink *l = rec ? rec->first_web_link : 0; l; l = l->next) {
       LinkAnswer a = {};
-      if (!linkcheck_answer(site->links, l->url, &a) || a.verdict == LinkVerdict_None) continue;
+      if (!linkcheck_answer(site->links, l->url, &a, l->body) || a.verdict == LinkVerdict_None) continue;
       StrView words = driver_link_words(arena, l->url, &a);
       StrView sev = driver_severity_name(driver_link_severity(a.verdict));
       StrView line = str_pushf(arena, "%S: %S: %S", &l->location, &sev, &words);

@@ -51,8 +51,8 @@ driver_memo_inputs(Arena *arena, Site *site) {
   StrList parts = {};
   str_list_pushf(a, &parts, "%016llx%016llx\n%S\n%S\n%S\n%S\n", (unsigned long long)self.hi,
                  (unsigned long long)self.lo, &cwd, &s->target, &s->root, &s->local);
-  str_list_pushf(a, &parts, "raw %u files %u urls %u\n", (u32)s->no_raw_views, (u32)s->check_file_paths,
-                 (u32)s->check_urls);
+  str_list_pushf(a, &parts, "raw %u files %u urls %u fragments %u\n", (u32)s->no_raw_views,
+                 (u32)s->check_file_paths, (u32)s->check_urls, (u32)s->check_fragments);
   StrView texts[3] = {head, sheet, searchers};
   for (u32 i = 0; i < 3; i += 1) {
     ContentKey k = content_key_from_bytes(texts[i]);
@@ -153,6 +153,8 @@ void
 driver_memo_keep_links(Site *site, MemoEntry *e, PageRecord *rec) {
   if (!e) return;
   for (PageWebLink *l = rec->first_web_link; l; l = l->next) {
+    // The ids of the answer judge its fragment: read again each run.
+    if (l->fragment.data) e->unreusable = 1;
     PageWebLink *k = push_struct(site->arena, PageWebLink);
     k->url = str_push_copy(site->arena, l->url);
     k->written = str_push_copy(site->arena, l->written);
@@ -284,7 +286,7 @@ driver_memo_write(Site *site) {
   for (DriverSource *src = site->first_source; src; src = src->next) {
     MemoEntry *e = src->memo;
     PageRecord *r = src->record;
-    if (!e || !e->usable || src->deleted) continue;
+    if (!e || !e->usable || e->unreusable || src->deleted) continue;
     if (e->outcome == MemoOutcome_Page) {
       // A page not written this time is made again next time.
       if (!r || r->write_failed || !r->path.length) continue;

@@ -135,7 +135,7 @@ driver_process_page(Site *site, DriverSource *src, StrView content) {
   html_collect_links(arena, r);
   //- links: local targets looked up, web links queued
   driver_drop_unchecked_links(&r->links, content);
-  if (site->settings.check_file_paths) {
+  if (site->settings.check_file_paths || site->settings.check_fragments) {
     u64 missing = driver_check_page_targets(arena, r, content, rec->path, site->settings.root, site, memo);
     SiteCount(site, targets_missing, missing);
   }
@@ -267,7 +267,7 @@ driver_process_document(Site *site, DriverSource *src, StrView content) {
   MemoEntry *memo = driver_memo_capture(site, src);
   DocParseResult *doc = push_struct(parse_arena, DocParseResult);
   *doc = doc_parse_file(parse_arena, content, src->path, &options);
-  if (site->settings.check_file_paths) {
+  if (site->settings.check_file_paths || site->settings.check_fragments) {
     u64 missing = driver_check_document_targets(parse_arena, doc, root, site, memo);
     SiteCount(site, targets_missing, missing);
   }

@@ -14,12 +14,13 @@ driver_planned_slot(Site *site, StrView folded) {
 }
 
 static void
-driver_plan_add(Site *site, StrView path) {
+driver_plan_add(Site *site, StrView path, StrView source) {
   ArenaTemp scratch = scratch_begin(&site->arena, 1);
   StrView folded = site_path_fold(scratch.arena, path);
-  if (!driver_output_planned(site, folded)) {
+  if (!driver_planned_find(site, folded)) {
     DriverPlanned *p = push_struct(site->arena, DriverPlanned);
     p->path = str_push_copy(site->arena, folded);
+    p->source = str_push_copy(site->arena, source);
     DriverPlanned **slot = driver_planned_slot(site, p->path);
     p->next = *slot;
     *slot = p;
@@ -49,19 +50,24 @@ driver_plan_outputs(Site *site) {
       if (!o->string.length || !str_equal(str_skip_last_dot(o->string), str_lit("html"))) continue;
       if (!site_path_inside(scratch.arena, o->string, site->settings.root)) break;
       StrView page = site_path_fold_slashes(scratch.arena, o->string);
-      driver_plan_add(site, page);
-      if (!site->settings.no_raw_views) driver_plan_add(site, site_path_raw_view(scratch.arena, page));
+      driver_plan_add(site, page, n->string);
+      if (!site->settings.no_raw_views) driver_plan_add(site, site_path_raw_view(scratch.arena, page), StrView{});
       break;
     }
     scratch_end(scratch);
   }
 }
 
+DriverPlanned *
+driver_planned_find(Site *site, StrView folded) {
+  if (!site || !folded.length) return 0;
+  for (DriverPlanned *p = *driver_planned_slot(site, folded); p; p = p->next) {
+    if (str_equal(p->path, folded)) return p;
+  }
+  return 0;
+}
+
 bool
 driver_output_planned(Site *site, StrView folded) {
-  if (!site || !folded.length) return false;
-  for (DriverPlanned *p = *driver_planned_slot(site, folded); p; p = p->next) {
-    if (str_equal(p->path, folded)) return true;
-  }
-  return false;
+  return driver_planned_find(site, folded) != 0;
 }

@@ -50,7 +50,7 @@ driver_link_metadata(Site *site, Arena *arena, PageRecord *record) {
   LinkMetadata *first = 0, *last = 0;
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
     void *preview = 0;
-    linkcheck_verdict(site->links, l->url, 0, &preview);
+    linkcheck_verdict(site->links, l->url, 0, &preview, l->body);
     if (!preview) continue;
     LinkMetadata *m = push_struct(arena, LinkMetadata);
     m->items = (LinkMetadataItem *)preview;
@@ -99,7 +99,7 @@ driver_previews_kept(Site *site, Arena *arena, PageRecord *record, LinkMetadata 
   for (PageWebLink *l = record->first_web_link; l && !some_missing; l = l->next) {
     if (!driver_finder_for(site, l->url)) continue;
     void *preview = 0;
-    linkcheck_verdict(site->links, l->url, 0, &preview);
+    linkcheck_verdict(site->links, l->url, 0, &preview, l->body);
     if (!preview) some_missing = true;
   }
   if (!some_missing) return fresh;
@@ -169,9 +169,39 @@ driver_attach_previews(Site *site, PageRecord *record) {
 bool
 driver_page_ready(Site *site, PageRecord *record) {
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
-    if (!linkcheck_fetch_ended(site->links, l->url)) return false;
+    if (!linkcheck_fetch_ended(site->links, l->url, l->body)) return false;
   }
   return true;
+}
+
+// The "#name"s of the page's web links that the pages they lead to lack, said where the
+// page has them, among its diagnostics.
+static void
+driver_check_web_fragments(Site *site, PageRecord *record) {
+  if (!site->settings.check_fragments) return;
+  Arena *arena = record->arena;
+  DiagnosticList missing = {};
+  for (PageWebLink *l = record->first_web_link; l; l = l->next) {
+    if (!(l->body & LinkBody_Ids) || linkcheck_fragment_found(site->links, l->url, l->fragment)) continue;
+    StrView address = str_prefix(l->url, str_find(l->url, 0, str_lit("#"), 0));
+    StrView msg = str_pushf(arena, "#%S not found in %S", &l->fragment, &address);
+    diag_push(arena, &missing, l->offset, DiagSeverity_Warning, msg);
+  }
+  if (!missing.count) return;
+  diag_print(&missing, record->source, record->source_path);
+  //- kept with what was said about the source when it was processed
+  DriverSource *src = driver_source_find(site, record->source_path);
+  DriverFindingList more = {};
+  u32 kind = record->kind == PageKind_Generated ? DriverFinding_Document : DriverFinding_Page;
+  driver_say_diagnostics(site, src ? &more : 0, arena, &missing, record->source, record->source_path, kind);
+  if (src && more.first) {
+    if (src->findings.last) src->findings.last->next = more.first;
+    else src->findings.first = more.first;
+    src->findings.last = more.last;
+    src->findings.count += more.count;
+  }
+  SiteCount(site, warnings, missing.count);
+  SiteCount(site, fragments_missing, missing.count);
 }
 
 void
@@ -187,14 +217,15 @@ driver_report_page(Site *site, PageRecord *record) {
   } else if (state == PageState_Kept) {
     emit_kept(site, record);
   }
+  driver_check_web_fragments(site, record);
   StrList messages = {};
   str_list_pushf(scratch.arena, &messages, "link checked: %I64u", record->web_links_queued);
   //- what the answers say, link by link, where this page has the link
   for (PageWebLink *l = record->first_web_link; l; l = l->next) {
     StrView message = {};
-    u32 verdict = linkcheck_verdict(site->links, l->url, &message, 0);
+    u32 verdict = linkcheck_verdict(site->links, l->url, &message, 0, l->body);
     LinkAnswer answer = {};
-    if (linkcheck_answer(site->links, l->url, &answer)) driver_say_link(site, l, &answer);
+    if (linkcheck_answer(site->links, l->url, &answer, l->body)) driver_say_link(site, l, &answer);
     SiteCount(site, links_checked, 1);
     if (verdict == LinkVerdict_Broken) SiteCount(site, links_broken, 1);
     if (verdict == LinkVerdict_Redirected) SiteCount(site, links_redirected, 1);

@@ -26,6 +26,7 @@ struct SiteSettings {
   b32 listen;
   b32 check_urls;  // cleared when the link checker cannot start
   b32 check_file_paths;
+  b32 check_fragments;  // a link's "#name" must name an id of its target
   b32 print_todos;
   StrView consent_url;
   StrView ca_file;
@@ -80,6 +81,7 @@ struct SiteStats {
   u64 links_redirected;
   u64 links_noted;
   u64 targets_missing;  // local link targets not found, under check_file_paths
+  u64 fragments_missing;  // "#name" found in no id of its target, under check_fragments
   u64 links_unchecked;  // web addresses not fetched, each with its reason
   u64 links_excluded;   // web addresses the exclude patterns match
   u64 sources_deleted;
@@ -98,6 +100,9 @@ struct PageWebLink {
   StrView url;       // as it is fetched (references decoded)
   StrView written;   // as the page writes it: previews are matched to links by it
   StrView location;  // file:line:column
+  u64 offset;        // in the page's source
+  u32 body;          // LinkBody: what it was queued with, and is asked about with
+  StrView fragment;  // without its "#", when check_fragments judges it
 };
 
 enum PageKind : u32 {
@@ -224,11 +229,22 @@ struct DriverRecordBlock {
 struct DriverPlanned {
   DriverPlanned *next;
   StrView path;
+  StrView source;  // the document that makes the page; empty for a raw view
+};
+
+// With check_fragments: the ids of a page links lead to, read once per round
+// (driver_links.cpp). Not known: no page whose ids can be read (not HTML, not there).
+struct DriverIdTarget {
+  DriverIdTarget *next;
+  StrView path;  // folded
+  HtmlIdSet ids;
+  b32 known;
 };
 
 #define DRIVER_CLAIM_SLOTS 16384
 #define DRIVER_PLANNED_SLOTS 16384
 #define DRIVER_SOURCE_SLOTS 16384
+#define DRIVER_ID_SLOTS 16384
 
 //~ The manifest
 
@@ -310,6 +326,7 @@ struct MemoEntry {
   ContentKey key;
   u32 outcome;  // MemoOutcome
   b32 usable;   // complete: what the source made is known and may be made again from it
+  b32 unreusable;  // its page depends on what other sources hold (their ids): always built
   StrView page;
   StrView raw;
   StrView title;
@@ -392,7 +409,10 @@ struct Site {
   u64 document_count;
   DriverClaim *claims[DRIVER_CLAIM_SLOTS];
   DriverClaim *free_claims;
-  DriverPlanned *planned[DRIVER_PLANNED_SLOTS];  // with check_file_paths
+  DriverPlanned *planned[DRIVER_PLANNED_SLOTS];  // with check_file_paths or check_fragments
+  Arena *ids_arena;  // the id targets, emptied each round
+  DriverIdTarget *id_targets[DRIVER_ID_SLOTS];
+  u64 id_target_count;
   // A run that does not listen puts every record's work on one arena (an arena per
   // record would cost the system a mapping each); under listen each record has its
   // own, started in a block of the pool, and when none can be had, records go on the

@@ -293,7 +293,8 @@ struct HtmlLink {
   HtmlLink *next;
   HtmlLink *prev;
   u64 start;
-  u64 end;
+  u64 end;  // before the "#" part
+  u64 value_end;  // after it: the "#" part is what lies between `end` and here
   u32 kind;  // HtmlLinkKind
   u32 reserved;
   HtmlNode *element;
@@ -357,3 +358,49 @@ void html_attach_link_metadata(Arena *arena, HtmlLinkList *links, StrView text, 
 #define HTML_PREVIEW_MAX 500
 StrView html_preview_text(Arena *arena, StrView text);
 
+
+//~ Ids: what a link's "#name" can lead to
+
+// The ids of a page and the names of its "a" elements, kept as 64-bit hashes: memory
+// follows the number of ids, never the size of the page.
+struct HtmlIdSet {
+  u64 *slots;  // 0: free
+  u64 capacity;  // a power of two, or 0
+  u64 count;
+  b32 overlong;  // some value was longer than HTML_ID_MAX: a longer name is not judged
+  b32 partial;   // only the start of the page was read: a name not seen is not judged
+};
+
+#define HTML_ID_MAX 2048
+
+// Reads a page in pieces as they arrive (a tag may be cut between two), collecting ids.
+struct HtmlIdScan {
+  HtmlIdSet ids;
+  u32 state;
+  u32 dashes;       // in a comment: "-" seen in a row
+  u32 end_tag;      // the tag being read is an end tag
+  u32 raw_matched;  // inside script, style, title or textarea: how much of "</name" is seen
+  u32 raw_length;
+  u32 tag_length;
+  u32 attr_length;
+  u32 value_length;
+  u32 value_kept;   // the attribute's value is an id (or an "a" element's name)
+  u8 tag[12];       // the tag's name, lower case; a longer one is no name of interest
+  u8 raw_tag[12];   // the element whose text is read as text
+  u8 attr[8];
+  u8 value[HTML_ID_MAX];
+};
+
+void html_id_scan_begin(HtmlIdScan *scan);
+// Growth of the set comes from `arena`.
+void html_id_scan_feed(Arena *arena, HtmlIdScan *scan, StrView piece);
+// The ids of a whole page.
+HtmlIdSet html_ids_of(Arena *arena, StrView page);
+void html_id_set_add(Arena *arena, HtmlIdSet *set, StrView name);
+bool html_id_set_has(const HtmlIdSet *set, StrView name);
+// The set in as little room as its count needs.
+HtmlIdSet html_id_set_copy(Arena *arena, const HtmlIdSet *set);
+// Whether a fragment (without its "#") leads somewhere in a page with these ids: the top
+// for "" and "top", an id or an "a" name as written or percent-decoded; a text
+// directive (":~:") is no part of the name. A set that saw only part of its page finds all.
+bool html_fragment_found(const HtmlIdSet *set, StrView fragment);

@@ -236,6 +236,7 @@ html_collect_links(Arena *arena, HtmlParseResult *result) {
           if (end > start) end -= 1;
         }
         StrView target = str_substr(source, start, end);
+        u64 value_end = end;
         for (u64 k = target.length; k > 0; k -= 1) {
           // "&#51;" is a character, not the start of a fragment.
           if (target.data[k - 1] == '#' && !(k >= 2 && target.data[k - 2] == '&')) {
@@ -246,6 +247,7 @@ html_collect_links(Arena *arena, HtmlParseResult *result) {
         HtmlLink *link = push_struct(arena, HtmlLink);
         link->start = start;
         link->end = end;
+        link->value_end = value_end;
         link->kind = site_link_is_web_address(str_substr(source, start, end)) ? HtmlLinkKind_Web : HtmlLinkKind_Local;
         link->element = e;
         DLLPushBack(result->links.first, result->links.last, link);

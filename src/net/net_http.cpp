@@ -226,6 +226,9 @@ struct HttpTransfer {
   StrList body_parts;
   u64 body_size;
   u32 read_body;
+  void (*on_body)(void *user, StrView piece);
+  void *on_body_user;
+  u32 body_cut;
   u32 follow;         // redirects are followed: a redirect's headers are not the answer
   u32 stopped_early;  // the body was not wanted: the transfer ended after the headers
   u32 headers_final;  // the answer's status line and headers are complete
@@ -287,7 +290,7 @@ http_on_header(char *data, size_t size, size_t count, void *user) {
       // The status and headers are the verdict; an unwanted body that is not known to be
       // small is not waited for, however slowly it comes.
       bool small = t->content_length >= 0 && (u64)t->content_length <= HTTP_DISCARD_MAX;
-      if (!t->read_body && !small) {
+      if (!t->read_body && !t->on_body && !small) {
         t->stopped_early = 1;
         return 0;
       }
@@ -300,7 +303,7 @@ static size_t
 http_on_body(char *data, size_t size, size_t count, void *user) {
   HttpTransfer *t = (HttpTransfer *)user;
   u64 n = size * count;
-  if (!t->read_body) {
+  if (!t->read_body && !t->on_body) {
     // A small body is read to its end and dropped, so the connection serves the next
     // request; a big one ends the transfer: what was wanted is in.
     t->body_size += n;
@@ -310,11 +313,16 @@ http_on_body(char *data, size_t size, size_t count, void *user) {
   }
   if (t->body_size >= HTTP_BODY_MAX) {
     t->stopped_early = 1;
+    t->body_cut = 1;
     return 0;
   }
   u64 take = Min(n, HTTP_BODY_MAX - t->body_size);
-  str_list_push(t->arena, &t->body_parts, str_push_copy(t->arena, str_make((u8 *)data, take)));
+  StrView piece = str_make((u8 *)data, take);
+  // Only the answer's body: a redirect's is no part of it.
+  if (t->on_body && t->headers_final) t->on_body(t->on_body_user, piece);
+  if (t->read_body) str_list_push(t->arena, &t->body_parts, str_push_copy(t->arena, piece));
   t->body_size += take;
+  if (take < n) t->body_cut = 1;
   return n;
 }
 
@@ -328,6 +336,9 @@ http_transfer_setup(HttpTransfer *t, StrView url, StrView body, HttpRequest requ
   t->body_parts = StrList{};
   t->body_size = 0;
   t->read_body = request.read_body;
+  t->on_body = request.on_body;
+  t->on_body_user = request.on_body_user;
+  t->body_cut = 0;
   t->follow = request.plain_http ? 0 : 1;
   t->stopped_early = 0;
   t->headers_final = 0;
@@ -483,6 +494,8 @@ http_transfer_finish(HttpTransfer *t, Arena *arena, CURLcode code) {
     r.duration_ms = (u64)total_us / 1000;
   }
   r.permanent_redirect = t->permanent_redirect;
+  // An answer whose transfer failed after its headers has a body cut short.
+  r.body_cut = t->body_cut || (answered && code != CURLE_OK);
   curl_off_t retry_after = 0;
   if (answered && curl_easy_getinfo(t->easy, CURLINFO_RETRY_AFTER, &retry_after) == CURLE_OK && retry_after > 0) {
     r.retry_after_s = (u64)retry_after;

@@ -37,6 +37,10 @@ struct HttpRequest {
   u32 plain_http;
   // Zero: the transfer ends once the final response's headers are in.
   u32 read_body;
+  // When set, the final response's body is read too, and each piece of it is handed
+  // here as it arrives (on the thread that moves the transfer on), up to the bound.
+  void (*on_body)(void *user, StrView piece);
+  void *on_body_user;
 };
 
 struct HttpResponse {
@@ -49,6 +53,7 @@ struct HttpResponse {
   StrView reason;     // a failure in plain words ("connection refused"), empty without one
   u64 retry_after_s;  // what a Retry-After header asked for (seconds or a date), 0 without one
   u32 permanent_redirect;  // a 301 or 308 was followed on the way
+  u32 body_cut;            // only the body's start was read: it went on past the bound, or stopped coming
 };
 
 struct HttpStatusLine {

@@ -4,6 +4,7 @@
 #include <regex.h>
 
 #include "base/base_format.h"
+#include "html/html_core.h"
 #include "net/net_http.h"
 #include "site/site_url.h"
 #include "os/os_core.h"
@@ -107,10 +108,17 @@ linkcheck_take(LinkChecker *s, Arena *arena, LinkCheckRecord *out, u64 deadline_
 
 //~ URL cache
 
+// A link that asks for ids is one fetch for every fragment of its address: its entry is
+// the address without the "#" part, apart from the entry of a link that does not ask.
+static StrView
+linkcheck_key(StrView url, u32 tag) {
+  return tag & LinkBody_Ids ? str_prefix(url, str_find(url, 0, str_lit("#"), 0)) : url;
+}
+
 static UrlCacheEntry *
-linkcheck_cache_find(StripedSlot *slot, StrView url) {
+linkcheck_cache_find(StripedSlot *slot, StrView url, u32 tag) {
   for (UrlCacheEntry *e = (UrlCacheEntry *)slot->first; e; e = e->next) {
-    if (str_equal(e->url, url)) return e;
+    if (str_equal(e->url, url) && (e->tag & LinkBody_Ids) == (tag & LinkBody_Ids)) return e;
   }
   return 0;
 }
@@ -123,11 +131,11 @@ linkcheck_cache_claim(LinkChecker *s, LinkCheckRecord *r) {
   StripedSlot *slot = striped_table_slot(&s->cache, hash);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
   rwlock_lock_shared(stripe->rwlock);
-  UrlCacheEntry *found = linkcheck_cache_find(slot, r->url);
+  UrlCacheEntry *found = linkcheck_cache_find(slot, r->url, r->tag);
   rwlock_unlock_shared(stripe->rwlock);
   if (found) return 0;
   rwlock_lock_exclusive(stripe->rwlock);
-  UrlCacheEntry *e = linkcheck_cache_find(slot, r->url);
+  UrlCacheEntry *e = linkcheck_cache_find(slot, r->url, r->tag);
   if (e) {
     e = 0;  // another record made it meanwhile
   } else {
@@ -143,14 +151,15 @@ linkcheck_cache_claim(LinkChecker *s, LinkCheckRecord *r) {
 
 // An address answered without a fetch: its entry is made done, unless one exists.
 static void
-linkcheck_cache_answer(LinkChecker *s, StrView url, u32 verdict, StrView message) {
+linkcheck_cache_answer(LinkChecker *s, StrView url, u32 tag, u32 verdict, StrView message) {
   u64 hash = str_hash_djb2(url);
   StripedSlot *slot = striped_table_slot(&s->cache, hash);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
   rwlock_lock_exclusive(stripe->rwlock);
-  if (!linkcheck_cache_find(slot, url)) {
+  if (!linkcheck_cache_find(slot, url, tag)) {
     UrlCacheEntry *e = push_struct(stripe->arena, UrlCacheEntry);
     e->url = str_push_copy(stripe->arena, url);
+    e->tag = tag;
     e->verdict = verdict;
     e->message = str_push_copy(stripe->arena, message);
     e->done = 1;
@@ -223,8 +232,23 @@ linkcheck_retry_wait(HttpResponse *r, u32 attempt, u64 *rng, u64 *wait_ms) {
   return true;
 }
 
+// Whether an answer is a page whose ids mean something: HTML, or a type not said.
+static bool
+linkcheck_answer_is_html(StrView headers) {
+  for (u64 at = 0; at < headers.length;) {
+    u64 eol = str_find(headers, at, str_lit("\r\n"), 0);
+    StrView line = str_substr(headers, at, eol);
+    at = eol + 2;
+    StrView name = str_lit("content-type:");
+    if (!str_match(name, line, StrMatchFlag_Prefix | StrMatchFlag_CaseInsensitive)) continue;
+    return str_find(line, 0, str_lit("html"), StrMatchFlag_CaseInsensitive) < line.length;
+  }
+  return true;
+}
+
 static void
-linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse *r, u32 attempts) {
+linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse *r, u32 attempts,
+                 HtmlIdScan *scan) {
   u64 hash = str_hash_djb2(e->url);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
   ArenaTemp scratch = scratch_begin(&previews, 1);
@@ -236,9 +260,20 @@ linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse
   if (s->preview && verdict != LinkVerdict_Broken && r->body.length) {
     preview = s->preview(previews, s->preview_user, e->url, r->body);
   }
+  //- the ids, read as the body came, for a good HTML answer; kept in as little room as they need
+  HtmlIdSet *ids = 0;
+  u32 status = http_parse_status_line(r->headers).status;
+  if (scan && status >= 200 && status <= 299 && linkcheck_answer_is_html(r->headers)) {
+    ids = push_struct(previews, HtmlIdSet);
+    if (ids) {
+      *ids = html_id_set_copy(previews, &scan->ids);
+      if (r->body_cut) ids->partial = 1;
+    }
+  }
 
   rwlock_lock_exclusive(stripe->rwlock);
   e->preview = preview;
+  e->ids = ids;
   e->verdict = verdict;
   e->message = str_push_copy(stripe->arena, message);
   e->answer.verdict = verdict;
@@ -262,6 +297,9 @@ struct LinkCheckFetch {
   UrlCacheEntry *entry;
   u32 attempt;  // 1 for the first
   u64 due_us;   // when a retry may start
+  //- LinkBody_Ids: the ids of the body as it arrives, on an arena of this fetch's own
+  HtmlIdScan *scan;
+  Arena *ids_arena;
 };
 
 // A worker's thread parameter points at one of these.
@@ -271,10 +309,30 @@ struct LinkCheckWorker {
 };
 
 static void
+linkcheck_scan_piece(void *user, StrView piece) {
+  LinkCheckFetch *f = (LinkCheckFetch *)user;
+  html_id_scan_feed(f->ids_arena, f->scan, piece);
+}
+
+static void
 linkcheck_start_fetch(HttpBatch *batch, Arena *scratch, LinkCheckFetch *f) {
   HttpRequest request = {};
   request.method = HttpMethod_Get;
-  request.read_body = f->entry->tag;
+  request.read_body = f->entry->tag & LinkBody_Preview;
+  if (f->entry->tag & LinkBody_Ids) {
+    // Each attempt reads the page afresh.
+    if (!f->ids_arena) f->ids_arena = arena_create_sized(MB(64), KB(64));
+    arena_pop_to(f->ids_arena, 0);
+    // Without memory for it, the page's ids are not read and its fragments not judged.
+    f->scan = f->ids_arena ? push_struct(f->ids_arena, HtmlIdScan) : 0;
+    if (f->scan) {
+      html_id_scan_begin(f->scan);
+      request.on_body = linkcheck_scan_piece;
+      request.on_body_user = f;
+    }
+  } else {
+    f->scan = 0;
+  }
   http_batch_add(batch, linkcheck_fetch_address(scratch, f->entry->url), StrView{}, request, f);
 }
 
@@ -383,7 +441,9 @@ linkcheck_worker(u64 parameter) {
           f->next = waiting;
           waiting = f;
         } else {
-          linkcheck_finish(s, previews, f->entry, &r, f->attempt);
+          linkcheck_finish(s, previews, f->entry, &r, f->attempt, f->scan);
+          if (f->ids_arena) arena_pop_to(f->ids_arena, 0);
+          f->scan = 0;
           f->next = free_fetches;
           free_fetches = f;
         }
@@ -662,13 +722,14 @@ linkcheck_unchecked_reason(StrView url) {
 }
 
 bool
-linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 read_body) {
+linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 body) {
   if (!s) return false;
+  StrView key = linkcheck_key(url, body);
   StrView pattern = linkcheck_excluded_by(s, url);
   if (pattern.length) {
     ArenaTemp scratch = scratch_begin(0, 0);
     StrView message = str_pushf(scratch.arena, "url: %S \n\texcluded by %S", &url, &pattern);
-    linkcheck_cache_answer(s, url, LinkVerdict_Excluded, message);
+    linkcheck_cache_answer(s, key, body, LinkVerdict_Excluded, message);
     scratch_end(scratch);
     return true;
   }
@@ -679,7 +740,7 @@ linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 read_body) 
     StrView head = str_prefix(url, 200);
     StrView shown = url.length > head.length ? str_pushf(scratch.arena, "%S...", &head) : url;
     StrView message = str_pushf(scratch.arena, "url: %S \n\t%S", &shown, &reason);
-    linkcheck_cache_answer(s, url, LinkVerdict_Unchecked, message);
+    linkcheck_cache_answer(s, key, body, LinkVerdict_Unchecked, message);
     scratch_end(scratch);
     return true;
   }
@@ -687,30 +748,31 @@ linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 read_body) 
       linkcheck_host_wants_consent(s->consent_host, url_parse(url).host)) {
     linkcheck_consent_once(s);
   }
-  LinkCheckRecord r = {url, location, 0, read_body ? 1u : 0u};
+  LinkCheckRecord r = {key, location, 0, body};
   return linkcheck_enqueue_record(s, &r, DEADLINE_NONE);
 }
 
 static UrlCacheEntry *
-linkcheck_entry(LinkChecker *s, StrView url) {
+linkcheck_entry(LinkChecker *s, StrView url, u32 body) {
   if (!s) return 0;
+  url = linkcheck_key(url, body);
   u64 hash = str_hash_djb2(url);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
   rwlock_lock_shared(stripe->rwlock);
-  UrlCacheEntry *e = linkcheck_cache_find(striped_table_slot(&s->cache, hash), url);
+  UrlCacheEntry *e = linkcheck_cache_find(striped_table_slot(&s->cache, hash), url, body);
   rwlock_unlock_shared(stripe->rwlock);
   return e;
 }
 
 bool
-linkcheck_fetch_ended(LinkChecker *s, StrView url) {
-  UrlCacheEntry *e = linkcheck_entry(s, url);
+linkcheck_fetch_ended(LinkChecker *s, StrView url, u32 body) {
+  UrlCacheEntry *e = linkcheck_entry(s, url, body);
   return e && __atomic_load_n(&e->done, __ATOMIC_ACQUIRE);
 }
 
 u32
-linkcheck_verdict(LinkChecker *s, StrView url, StrView *message, void **preview) {
-  UrlCacheEntry *e = linkcheck_entry(s, url);
+linkcheck_verdict(LinkChecker *s, StrView url, StrView *message, void **preview, u32 body) {
+  UrlCacheEntry *e = linkcheck_entry(s, url, body);
   if (!e || !__atomic_load_n(&e->done, __ATOMIC_ACQUIRE)) return LinkVerdict_None;
   // Written once before `done`; never changed after.
   if (message) *message = e->message;
@@ -719,11 +781,18 @@ linkcheck_verdict(LinkChecker *s, StrView url, StrView *message, void **preview)
 }
 
 bool
-linkcheck_answer(LinkChecker *s, StrView url, LinkAnswer *answer) {
-  UrlCacheEntry *e = linkcheck_entry(s, url);
+linkcheck_answer(LinkChecker *s, StrView url, LinkAnswer *answer, u32 body) {
+  UrlCacheEntry *e = linkcheck_entry(s, url, body);
   if (!e || !__atomic_load_n(&e->done, __ATOMIC_ACQUIRE)) return false;
   *answer = e->answer;
   return true;
+}
+
+bool
+linkcheck_fragment_found(LinkChecker *s, StrView url, StrView fragment) {
+  UrlCacheEntry *e = linkcheck_entry(s, url, LinkBody_Ids);
+  if (!e || !__atomic_load_n(&e->done, __ATOMIC_ACQUIRE) || !e->ids) return true;
+  return html_fragment_found(e->ids, fragment);
 }
 
 StrView

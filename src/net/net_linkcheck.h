@@ -24,12 +24,19 @@ enum LinkRedirects : u32 {
   LinkRedirects_Error = 2,  // broken: the link should be updated
 };
 
+// What a link asks of its answer's body (LinkCheckRecord.tag): nothing, its previews,
+// or its ids, for the fragments of the links to it (web links with a "#name").
+enum LinkBody : u32 {
+  LinkBody_Preview = 1,
+  LinkBody_Ids = 2,
+};
+
 // What is queued.
 struct LinkCheckRecord {
   StrView url;
   StrView location;  // "%S:%I64d:%I64d": file, line, column
   u32 kind;
-  u32 tag;  // kept in the cache entry; non-zero: the body is read and kept
+  u32 tag;  // LinkBody, kept in the cache entry
 };
 
 // The facts of an answer, for reports: the status (0 when none came), the time the
@@ -44,9 +51,10 @@ struct LinkAnswer {
 
 struct UrlCacheEntry {
   UrlCacheEntry *next;
-  StrView url;
+  StrView url;  // for LinkBody_Ids, without its "#" part: one fetch serves every fragment
   u32 tag;
   void *preview;  // what the preview callback made of the body; the body itself is not kept
+  struct HtmlIdSet *ids;  // LinkBody_Ids: the ids of an HTML answer, read as it arrived
   u32 done;     // set (release) once the fetch has ended and the fields above hold its answer
   u32 verdict;  // LinkVerdict
   StrView message;
@@ -130,20 +138,26 @@ LinkChecker *linkcheck_start(LinkCheckSettings settings);
 bool linkcheck_enqueue_record(LinkChecker *checker, LinkCheckRecord *record, u64 deadline_us);
 
 //- what the build driver asks; a null checker (none running) has nothing queued or answered
+// `body` (LinkBody) is what the link was queued with: every question about a link names it.
 u64 linkcheck_in_progress(LinkChecker *checker);
 // Queues a web address for checking; false when the link checker is not running. An
 // address that cannot be fetched is answered at once as unchecked, with the reason.
-// With `read_body` its answer's body is read and handed to the preview callback.
-bool linkcheck_enqueue(LinkChecker *checker, StrView url, StrView location, u32 read_body = 0);
+// With LinkBody_Preview its answer's body is read and handed to the preview callback;
+// with LinkBody_Ids the ids of an HTML answer are kept (the body is not).
+bool linkcheck_enqueue(LinkChecker *checker, StrView url, StrView location, u32 body = 0);
 // True once the fetch of this exact address text has ended.
-bool linkcheck_fetch_ended(LinkChecker *checker, StrView url);
+bool linkcheck_fetch_ended(LinkChecker *checker, StrView url, u32 body = 0);
 // The answer for an address whose fetch has ended: its verdict, ready-made message and
 // preview (LinkVerdict_None, empty and null for a good answer or an address not fetched).
-u32 linkcheck_verdict(LinkChecker *checker, StrView url, StrView *message, void **preview);
+u32 linkcheck_verdict(LinkChecker *checker, StrView url, StrView *message, void **preview, u32 body = 0);
 StrView linkcheck_verdict_name(u32 verdict);
 // The facts of the answer for an address whose fetch has ended; false (and nothing
 // filled) when it has not.
-bool linkcheck_answer(LinkChecker *checker, StrView url, LinkAnswer *answer);
+bool linkcheck_answer(LinkChecker *checker, StrView url, LinkAnswer *answer, u32 body = 0);
+// Whether the fragment (without its "#") names an id of the page an address queued with
+// LinkBody_Ids answered with; true when that cannot be told (no HTML page came, or
+// the fetch has not ended).
+bool linkcheck_fragment_found(LinkChecker *checker, StrView url, StrView fragment);
 // The address as a browser sends it: blanks at its ends and tabs and line breaks inside
 // dropped, the fragment cut, a backslash before the query read as "/", and spaces,
 // controls, non-ASCII bytes and the characters browsers escape percent-encoded.

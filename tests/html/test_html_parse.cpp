@@ -240,3 +240,37 @@ TEST(HtmlUrl, NormalizeValues) {
     EXPECT_EQ(ss(html_normalize_url_value(a, str_from_cstr(r.root), once)), r.expect) << "stable: " << r.value;
   }
 }
+
+// The ids a fragment can name, the same whether the page comes whole or a byte at a time
+// (a tag, a comment or a script's end cut anywhere between two pieces).
+TEST(HtmlIds, FoundWholeOrInPieces) {
+  std::string long_id(HTML_ID_MAX + 10, 'L');
+  std::string page = "<!DOCTYPE html><title>a <b id=t1></title><H2 ID = \"One\">x</h2><a NAME=old>o</a>"
+                     "<div name=notanchor></div><p title='x > y' id='a&amp;b'>p</p><!-- <p id=c1> --><!--><p id=after>"
+                     "<script>var s = '<p id=s1>'; if (a</scriptx) {}</script ><p id=bare/>"
+                     "<p id=\"" + long_id + "\"></p><p id=\"unended";
+  struct Ask {
+    const char *fragment;
+    bool found;
+  } asks[] = {{"One", true}, {"one", false}, {"old", true}, {"notanchor", false}, {"a&b", true},
+              {"a%26b", true}, {"c1", false}, {"after", true}, {"s1", false}, {"bare/", true},
+              {"t1", false}, {"unended", false}, {"", true}, {"TOP", true}, {":~:text=x", true},
+              {"One:~:text=x", true}, {"zz", false}};
+  Arena *a = test_arena();
+  HtmlIdSet whole = html_ids_of(a, sv(page));
+  HtmlIdScan *scan = push_struct(a, HtmlIdScan);
+  html_id_scan_begin(scan);
+  for (size_t i = 0; i < page.size(); i += 1) html_id_scan_feed(a, scan, sv(page.substr(i, 1)));
+  for (const HtmlIdSet *set : std::vector<const HtmlIdSet *>{&whole, &scan->ids}) {
+    for (const Ask &k : asks) EXPECT_EQ(html_fragment_found(set, str_from_cstr(k.fragment)), k.found) << k.fragment;
+    // A name as long as one that was cut is not judged; a short one still is.
+    EXPECT_TRUE(html_fragment_found(set, sv(long_id)));
+  }
+  // Many ids: each found, none of the others.
+  std::string many;
+  for (int i = 0; i < 20000; i += 1) many += "<i id=n" + std::to_string(i) + ">";
+  HtmlIdSet set = html_ids_of(a, sv(many));
+  EXPECT_EQ(set.count, 20000u);
+  EXPECT_TRUE(html_fragment_found(&set, str_lit("n19999")));
+  EXPECT_FALSE(html_fragment_found(&set, str_lit("n20000")));
+}

@@ -150,6 +150,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send(200, page("Consent", "thank you"))
         elif path == "/ok" or path == "/ok%20page":
             self.send(200, page("OK", "<p>fine</p>"))
+        elif path == "/ids":
+            # Ids for fragment checks, some far into the page so that they come in a later piece;
+            # those in a comment or a script are no ids.
+            pad = "<p>%s</p>\n" % ("x" * 199) * 1000
+            body = ('<h2 id="intro">Intro</h2><a name=legacy>old</a><p id=\'caf&#233;\'>x</p>'
+                    '<!-- <p id="hidden"> --><script>var s = "<p id=\'inscript\'>";</script>'
+                    + pad + '<p title="a > b" id="end">end</p>')
+            self.send(200, page("Ids", body))
+        elif path == "/ids.txt":
+            self.send(200, b'id="plain"', content_type="text/plain")
         elif path == "/missing":
             self.send(404, page("Not found", "missing"))
         elif path == "/busy":

@@ -534,3 +534,47 @@ TEST(LinkCheckCli, CharacterReferencesInAddressesAreDecoded) {
   EXPECT_EQ(server.count("/ok?c=3"), 1) << stats;
   EXPECT_EQ(server.count("/ok?a=1&amp;b=2"), 0) << stats;
 }
+
+// check_fragments: the ids of a fetched page are read as it arrives, once for every
+// fragment of its address, from hand-written pages and documents alike.
+TEST(LinkCheckCli, FragmentsOfFetchedPagesAreLookedUpInOneFetch) {
+  LinkServer server;
+  ASSERT_TRUE(server.ok()) << server.error;
+  TempDir dir;
+  std::string ids = server.https("/ids");
+  Page a;
+  // Found: an id, an "a" name, a reference decoded then percent-decoded, one far into the page.
+  a.line({ids + "#intro", ids + "#legacy", ids + "#caf%C3%A9", ids + "#end", ids + "#top"});
+  // Not found: in a comment, in a script, nowhere. Not judged: a plain-text answer, a broken
+  // one, and a page whose body stopped coming.
+  a.line({ids + "#hidden", ids + "#inscript", ids + "#nope", server.https("/ids.txt#x"), server.https("/missing#x"),
+          server.https("/slow-body#x")});
+  std::string pa = dir.file("site/a.html", a.done());
+  std::string pq = dir.file("site/doc.qil", "``\n  output_path: \"~/website/doc.html\"\n``\nLinks\n  \"" + ids +
+                                                "#intro\"(in) and \"" + ids + "#gone\"(out)\n");
+  std::vector<std::string> args = args_for(dir, server, "off");
+  for (const char *word : {"check_fragments", "format=line", "strict"}) args.push_back(word);
+  args.push_back("report=" + dir.path + "/r.json");
+  QilsiteRun run = run_timed(args);
+  EXPECT_EQ(run.r.status, 1) << run.r.err;
+  std::vector<std::string> said;
+  for (size_t at = 0, nl; (nl = run.r.err.find('\n', at)) != std::string::npos; at = nl + 1) {
+    std::string line = run.r.err.substr(at, nl - at);
+    if (line.find(" not found in ") != std::string::npos) said.push_back(line);
+  }
+  std::sort(said.begin(), said.end());
+  std::vector<std::string> want = {
+      pa + ":" + a.at[5] + ": warning: #hidden not found in " + ids,
+      pa + ":" + a.at[6] + ": warning: #inscript not found in " + ids,
+      pa + ":" + a.at[7] + ": warning: #nope not found in " + ids,
+      pq + ":5:" + std::to_string(ids.size() + 20) + ": warning: #gone not found in " + ids,
+  };
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(said, want) << run.r.err;
+  EXPECT_EQ(server.count("/ids"), 1) << server.stats();
+  json_error_t error;
+  json_t *root = json_load_file((dir.path + "/r.json").c_str(), 0, &error);
+  ASSERT_NE(root, nullptr) << error.text;
+  EXPECT_EQ(json_integer_value(json_object_get(json_object_get(root, "counts"), "fragments_missing")), 4);
+  json_decref(root);
+}
