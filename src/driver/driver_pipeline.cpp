@@ -489,7 +489,9 @@ driver_reuse(Site *site, DriverSource *src, StrView content) {
   for (PageWebLink *l = e->first_link; rec && site->settings.check_urls && l; l = l->next) {
     if (!linkcheck_enqueue(site->links, l->url, l->location, 0)) continue;
     PageWebLink *q = push_struct(rec->arena, PageWebLink);
-    *q = PageWebLink{0, l->url, l->written, l->location};
+    q->url = l->url;
+    q->written = l->written;
+    q->location = l->location;
     SLLQueuePush(rec->first_web_link, rec->last_web_link, q);
     rec->web_links_queued += 1;
   }
