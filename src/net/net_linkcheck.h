@@ -66,7 +66,7 @@ struct UrlCacheEntry {
 #define LINK_CHECK_EXCLUDE_INPUT_MAX KB(4)
 #define LINK_CHECK_EXCLUDE_PATTERN_MAX 1024
 #define LINK_CHECK_ACCEPT_MAX 32
-#define URL_CACHE_SLOTS 256
+#define URL_CACHE_SLOTS 4096
 
 // Cuts what a page's previews need out of a fetched body, onto `arena` (which lives as
 // long as the checker); runs on a worker thread as each body arrives, so that bodies are
