@@ -88,7 +88,8 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop, StrList *pr
   s.link_cache_age_s = 86400;
   StrView cache_age = option_value(options, str_lit("cache_age"));
   if (cache_age.length && !driver_parse_duration(cache_age, &s.link_cache_age_s)) {
-    console_eprintf("qilsite: cache_age=%.*s is not a duration such as 90s, 30m, 12h or 2d: 1d is used\n",
+    console_eprintf("qilsite: cache_age=%.*s is not a duration such as 90s, 30m, 12h or 2d (at most 3650d): "
+                    "1d is used\n",
                     str_expand(cache_age));
   }
   StrView timeout = option_value(options, str_lit("timeout"));

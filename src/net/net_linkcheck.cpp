@@ -607,6 +607,7 @@ linkcheck_start(LinkCheckSettings settings) {
   }
   s->preview = settings.preview;
   s->preview_user = settings.preview_user;
+  s->ca_file = str_push_copy(arena, settings.ca_file);
   if (settings.cache_path.length) {
     s->store = linkstore_open(arena, settings.cache_path, settings.cache_age_s, os_now_unix_seconds());
   }
@@ -689,7 +690,7 @@ linkcheck_answer_stored(LinkChecker *s, StrView url) {
   ArenaTemp scratch = scratch_begin(0, 0);
   LinkStoreRow *row = linkstore_find(s->store, linkcheck_fetch_address(scratch.arena, url));
   bool permanent = false;
-  bool good = row && row->verdict == LinkVerdict_None &&
+  bool good = row && row->verdict == LinkVerdict_None && str_equal(row->trust, s->ca_file) &&
               linkcheck_verdict_of(s, row->status, linkcheck_moved(row->address, row->final_url), row->permanent != 0,
                                    &permanent) == LinkVerdict_None;
   if (good) {
@@ -789,6 +790,7 @@ linkcheck_store_save(LinkChecker *s) {
       row->permanent = e->permanent;
       row->final_url = e->answer.final_url;
       row->checked_s = e->checked_s;
+      row->trust = s->ca_file;
       row->next = first;
       first = row;
     }

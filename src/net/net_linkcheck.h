@@ -115,6 +115,7 @@ struct LinkChecker {
   void *preview_user;
   //- answers of earlier runs; read at the start, written by the driver's thread only
   struct LinkStore *store;
+  StrView ca_file;  // a kept answer stands only when checked with the same certificates
   //- progress
   u64 in_progress;
   //- the consent request, sent before the first link to the host it serves

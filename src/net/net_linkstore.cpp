@@ -52,7 +52,8 @@ linkstore_prepare_file(sqlite3 *db) {
         "PRAGMA application_id=" LINK_STORE_TEXT(LINK_STORE_APPLICATION_ID) ";"
         "PRAGMA user_version=" LINK_STORE_TEXT(LINK_STORE_VERSION) ";"
         "CREATE TABLE links(address TEXT PRIMARY KEY NOT NULL, verdict INTEGER NOT NULL, status INTEGER NOT NULL,"
-        " permanent INTEGER NOT NULL, final_url TEXT NOT NULL, checked_s INTEGER NOT NULL) WITHOUT ROWID;";
+        " permanent INTEGER NOT NULL, final_url TEXT NOT NULL, checked_s INTEGER NOT NULL, trust TEXT NOT NULL)"
+        " WITHOUT ROWID;";
     if (sqlite3_exec(db, make, 0, 0, 0) != SQLITE_OK) why = sqlite3_errmsg(db);
   } else if (id != LINK_STORE_APPLICATION_ID) {
     why = "it is not a link cache of qilsite; it is left as it is";
@@ -84,7 +85,7 @@ linkstore_read(Arena *arena, LinkStore *store, u64 max_age_s, u64 now_s) {
   sqlite3_stmt *st = 0;
   // Younger than the age asked: an age of zero takes nothing. A time ahead of the clock is
   // no age at all.
-  const char *sql = "SELECT address, verdict, status, permanent, final_url, checked_s FROM links"
+  const char *sql = "SELECT address, verdict, status, permanent, final_url, checked_s, trust FROM links"
                     " WHERE checked_s > ?1 AND checked_s <= ?2";
   if (sqlite3_prepare_v2(store->db, sql, -1, &st, 0) != SQLITE_OK) return false;
   sqlite3_bind_int64(st, 1, (s64)now_s - (s64)max_age_s);
@@ -99,6 +100,7 @@ linkstore_read(Arena *arena, LinkStore *store, u64 max_age_s, u64 now_s) {
     row->permanent = sqlite3_column_int64(st, 3) != 0;
     row->final_url = linkstore_column_text(arena, st, 4);
     row->checked_s = (u64)sqlite3_column_int64(st, 5);
+    row->trust = linkstore_column_text(arena, st, 6);
     row->next = first;
     first = row;
     store->row_count += 1;
@@ -160,8 +162,8 @@ static bool
 linkstore_write_rows(sqlite3 *db, LinkStoreRow *first, u64 oldest_s) {
   sqlite3_stmt *put = 0, *drop = 0;
   bool ok = sqlite3_prepare_v2(db,
-                               "INSERT OR REPLACE INTO links(address, verdict, status, permanent, final_url, checked_s)"
-                               " VALUES(?1, ?2, ?3, ?4, ?5, ?6)",
+                               "INSERT OR REPLACE INTO links(address, verdict, status, permanent, final_url,"
+                               " checked_s, trust) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
                                -1, &put, 0) == SQLITE_OK &&
             sqlite3_prepare_v2(db, "DELETE FROM links WHERE checked_s < ?1", -1, &drop, 0) == SQLITE_OK;
   for (LinkStoreRow *row = first; ok && row; row = row->next) {
@@ -171,6 +173,7 @@ linkstore_write_rows(sqlite3 *db, LinkStoreRow *first, u64 oldest_s) {
     sqlite3_bind_int64(put, 4, row->permanent);
     sqlite3_bind_text(put, 5, (const char *)row->final_url.data, (int)row->final_url.length, SQLITE_STATIC);
     sqlite3_bind_int64(put, 6, (s64)row->checked_s);
+    sqlite3_bind_text(put, 7, (const char *)row->trust.data, (int)row->trust.length, SQLITE_STATIC);
     ok = sqlite3_step(put) == SQLITE_DONE;
     sqlite3_reset(put);
   }

@@ -15,6 +15,7 @@ struct LinkStoreRow {
   u32 permanent;      // a permanent redirect was followed on the way
   StrView final_url;  // where the answer came from
   u64 checked_s;      // when, in seconds since 1970
+  StrView trust;      // the certificates file it was checked with (ca_file); empty: the system's
 };
 
 struct LinkStore {
