@@ -160,13 +160,22 @@ linkstore_find(LinkStore *store, StrView address) {
 
 static bool
 linkstore_write_rows(sqlite3 *db, LinkStoreRow *first, u64 oldest_s) {
-  sqlite3_stmt *put = 0, *drop = 0;
+  sqlite3_stmt *put = 0, *forget = 0, *drop = 0;
   bool ok = sqlite3_prepare_v2(db,
                                "INSERT OR REPLACE INTO links(address, verdict, status, permanent, final_url,"
                                " checked_s, trust) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)",
                                -1, &put, 0) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "DELETE FROM links WHERE address = ?1", -1, &forget, 0) == SQLITE_OK &&
             sqlite3_prepare_v2(db, "DELETE FROM links WHERE checked_s < ?1", -1, &drop, 0) == SQLITE_OK;
   for (LinkStoreRow *row = first; ok && row; row = row->next) {
+    if (row->verdict != 0) {
+      // Deleting a row that is not there writes nothing: failures asked again run after
+      // run leave the file alone.
+      sqlite3_bind_text(forget, 1, (const char *)row->address.data, (int)row->address.length, SQLITE_STATIC);
+      ok = sqlite3_step(forget) == SQLITE_DONE;
+      sqlite3_reset(forget);
+      continue;
+    }
     sqlite3_bind_text(put, 1, (const char *)row->address.data, (int)row->address.length, SQLITE_STATIC);
     sqlite3_bind_int64(put, 2, row->verdict);
     sqlite3_bind_int64(put, 3, row->status);
@@ -182,6 +191,7 @@ linkstore_write_rows(sqlite3 *db, LinkStoreRow *first, u64 oldest_s) {
     ok = sqlite3_step(drop) == SQLITE_DONE;
   }
   sqlite3_finalize(put);
+  sqlite3_finalize(forget);
   sqlite3_finalize(drop);
   return ok;
 }

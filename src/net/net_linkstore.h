@@ -10,7 +10,8 @@
 struct LinkStoreRow {
   LinkStoreRow *next;
   StrView address;    // as fetched (linkcheck_fetch_address)
-  u32 verdict;        // LinkVerdict, under the settings of the run that checked it
+  u32 verdict;        // LinkVerdict under the settings of the run that checked it; only good
+                      // answers (zero) are kept: another drops what the file held for the address
   u32 status;         // 0 when none came
   u32 permanent;      // a permanent redirect was followed on the way
   StrView final_url;  // where the answer came from
@@ -34,7 +35,7 @@ struct LinkStore {
 LinkStore *linkstore_open(Arena *arena, StrView path, u64 max_age_s, u64 now_s);
 // The row read at opening for the address, or null.
 LinkStoreRow *linkstore_find(LinkStore *store, StrView address);
-// Writes the rows in one transaction, replacing those of the same addresses, and drops
-// rows too old to be of use. False when it could not (said once; the file stays as it was).
+// Writes the rows in one transaction, replacing those of the same addresses (a row that
+// is no good answer removes its address's), and drops rows too old to be of use. False when it could not (said once; the file stays as it was).
 bool linkstore_write(LinkStore *store, LinkStoreRow *first, u64 now_s);
 void linkstore_close(LinkStore *store);
