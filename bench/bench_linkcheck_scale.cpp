@@ -233,6 +233,19 @@ print_tools(const std::vector<Tool> &tools) {
     printf("  %-12s %9.3f %9.3f %9.1f %10.0f %10.0f %9.2f\n", t.name.c_str(), t.figures.wall_s(), t.figures.cpu_s(),
            t.figures.peak_mib(), kLinks / t.figures.wall_s(), proc_run::median(req), t.figures.wall_s() / fastest);
   }
+  //- qilsite against the fastest of the others that fetched the links
+  const Tool *peer = nullptr;
+  for (size_t i = 1; i < tools.size(); i += 1) {
+    const Tool &t = tools[i];
+    if (t.figures.empty() || t.requests.empty() || t.requests[0] == 0) continue;
+    if (!peer || t.figures.wall_s() < peer->figures.wall_s()) peer = &t;
+  }
+  if (peer && !tools[0].figures.empty()) {
+    printf("  qilsite / fastest peer (%s): time x%.3f, peak memory x%.3f\n", peer->name.c_str(),
+           tools[0].figures.wall_s() / peer->figures.wall_s(), tools[0].figures.peak_mib() / peer->figures.peak_mib());
+  } else {
+    printf("  no peer ran: no ratio\n");
+  }
 }
 
 std::vector<std::string>
@@ -300,8 +313,8 @@ run_qilsite_warm(FarmServer &server, const std::string &qilsite, const std::stri
     broken.push_back((double)(server.broken - broken_before));
   }
   if (!warm.empty()) {
-    printf("  qilsite, warm cache: %.3f s (target < 0.2 s), CPU %.3f s, peak %.1f MiB; requests for good links %.0f "
-           "(target 0), for broken links %.0f (always asked again)\n",
+    printf("  qilsite, warm cache: %.3f s (target < 0.2 s), CPU %.3f s, peak %.1f MiB; the server received %.0f "
+           "requests for good links (target 0) and %.0f for the broken ones (always asked again)\n",
            warm.wall_s(), warm.cpu_s(), warm.peak_mib(), proc_run::median(good), proc_run::median(broken));
   }
   proc_run::remove_tree(dir);
