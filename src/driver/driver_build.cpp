@@ -22,6 +22,24 @@ driver_is_number(StrView text, u64 max) {
   return str_to_u64(text, 10) <= max;
 }
 
+// A duration such as "90", "90s", "30m", "12h" or "2d", at most ten years; false when
+// the text is none.
+static bool
+driver_parse_duration(StrView text, u64 *seconds) {
+  u64 unit = 1;
+  if (text.length) {
+    u8 last = char_to_lower(text.data[text.length - 1]);
+    unit = last == 's' ? 1 : last == 'm' ? 60 : last == 'h' ? 3600 : last == 'd' ? 86400 : 0;
+    if (unit) text = str_chop(text, 1);
+    else unit = 1;
+  }
+  if (!driver_is_number(text, 999999)) return false;
+  u64 total = str_to_u64(text, 10) * unit;
+  if (total > 3650ull * 86400) return false;
+  *seconds = total;
+  return true;
+}
+
 static SiteSettings
 driver_read_settings(Arena *arena, OptionTable *options, bool *stop, StrList *problems) {
   SiteSettings s = {};
@@ -62,6 +80,18 @@ driver_read_settings(Arena *arena, OptionTable *options, bool *stop, StrList *pr
   if (host_rate.length) {
     if (driver_is_number(host_rate, 100000)) s.link_host_rate = str_to_u64(host_rate, 10);
     else console_eprintf("qilsite: host_rate=%.*s is not a number of requests a second: no limit is used\n", str_expand(host_rate));
+  }
+  StrView cache = option_value(options, str_lit("cache"));
+  s.link_cache = !str_equal(cache, str_lit("off"));
+  if (cache.length && s.link_cache && !str_equal(cache, str_lit("on"))) {
+    console_eprintf("qilsite: cache=%.*s is neither on nor off: on is used\n", str_expand(cache));
+  }
+  s.link_cache_age_s = 86400;
+  StrView cache_age = option_value(options, str_lit("cache_age"));
+  if (cache_age.length && !driver_parse_duration(cache_age, &s.link_cache_age_s)) {
+    console_eprintf("qilsite: cache_age=%.*s is not a duration such as 90s, 30m, 12h or 2d (at most 3650d): "
+                    "1d is used\n",
+                    str_expand(cache_age));
   }
   StrView timeout = option_value(options, str_lit("timeout"));
   if (timeout.length) {
@@ -513,6 +543,11 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
     }
     link_settings.preview = driver_cut_previews;
     link_settings.preview_user = site;
+    // Only below a root that is there: a run never makes the root for its answers.
+    if (settings.link_cache && (os_path_properties(settings.root).flags & FilePropertyFlag_Folder)) {
+      link_settings.cache_path = str_pushf(arena, "%S.qilsite.links", &settings.root);
+      link_settings.cache_age_s = settings.link_cache_age_s;
+    }
     site->links = linkcheck_start(link_settings);
     if (!site->links) {
       // Said by the checker; the run goes on without, but did not do all it was asked.
@@ -551,6 +586,7 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
   if (!stop && (settings.check_file_paths || settings.check_fragments)) driver_plan_outputs(site);
   arena_pop_to(scratch, scratch_start);
   if (stop) {
+    linkcheck_store_close(site->links);
     console_flush();
     int status = driver_finish(site);
     os_close_file(lock);
@@ -619,12 +655,15 @@ driver_run(FileService *service, OptionTable *options, StrList *problems) {
     if (settings.listen && all_reported && !driver_stats_empty(&site->round)) {
       driver_print_summary(site, &site->round, false);
       site->round = SiteStats{};
+      linkcheck_store_save(site->links);
       // A listen run ends only when stopped: its report follows each round that did work.
       driver_write_report(site, driver_exit_status(site), (os_now_micros() - site->start_us) / 1000);
     }
   }
   driver_serve_end(site);
   emit_close(site);
+  linkcheck_store_save(site->links);
+  linkcheck_store_close(site->links);
   driver_show_progress(site, true);
   console_flush();
   driver_print_summary(site, &site->total, true);

@@ -34,6 +34,8 @@ static const DriverOptionInfo driver_option_table[] = {
     {"accept", "accept=RANGES", "statuses that count as good, such as 200-299,403 (200-299)"},
     {"redirects", "redirects=MODE", "ok, warn or error: what a permanent redirect to a good answer is (ok)"},
     {"host_rate", "host_rate=N", "at most N web requests a second to one host (no limit)"},
+    {"cache", "cache=on|off", "keep web links' answers between runs, in .qilsite.links below the root (on)"},
+    {"cache_age", "cache_age=DURATION", "a kept good answer this young stands for a request: 90s, 30m, 12h, 2d (1d)"},
     {"no_raw_views", "no_raw_views", "write no raw view of the documents (a raw view publishes the whole source)"},
     {"strict", "strict", "exit with status 1 for findings, 2 when the run could not do what was asked"},
     {"format", "format=line", "also say every diagnostic and link finding as path:line:column: severity: message"},

@@ -315,6 +315,7 @@ driver_json_report(Site *site, Arena *arena, DriverReportLinks *links, int statu
     json_object_set_new(o, "verdict", driver_json_str(arena, verdict));
     json_object_set_new(o, "status", l->answered ? json_integer(l->answer.status) : json_null());
     json_object_set_new(o, "time_ms", l->answered ? json_integer((json_int_t)l->answer.duration_ms) : json_null());
+    if (l->answered && l->answer.cached) json_object_set_new(o, "cached", json_true());
     if (l->answered && l->answer.reason.length) json_object_set_new(o, "reason", driver_json_str(arena, l->answer.reason));
     if (l->answered && l->answer.verdict == LinkVerdict_Redirected) {
       json_object_set_new(o, "final_url", driver_json_str(arena, l->answer.final_url));

@@ -38,8 +38,8 @@ driver_plan_outputs(Site *site) {
     //- what the last build made of it, when it is unchanged: no parse
     MemoEntry *memo = driver_memo_find(site, n->string);
     if (memo && memo->usable && content_key_equal(memo->key, content_key_from_bytes(content))) {
-      if (memo->outcome == MemoOutcome_Page) driver_plan_add(site, memo->page);
-      if (memo->outcome == MemoOutcome_Page && memo->raw.length) driver_plan_add(site, memo->raw);
+      if (memo->outcome == MemoOutcome_Page) driver_plan_add(site, memo->page, n->string);
+      if (memo->outcome == MemoOutcome_Page && memo->raw.length) driver_plan_add(site, memo->raw, StrView{});
       scratch_end(scratch);
       continue;
     }

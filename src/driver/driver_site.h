@@ -43,6 +43,8 @@ struct SiteSettings {
   StrView link_accept;   // accept=RANGES
   u32 link_redirects;    // redirects=ok|warn|error (LinkRedirects)
   u64 link_host_rate;    // host_rate=N: requests a second to one host; zero: no limit
+  u32 link_cache;        // cache=on|off: answers kept between runs
+  u64 link_cache_age_s;  // cache_age=DURATION: how young a kept good answer must be to stand
 };
 
 enum DriverFormat : u32 {

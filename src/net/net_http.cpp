@@ -542,6 +542,9 @@ http_request(Arena *arena, StrView url, StrView body, HttpRequest request) {
 
 //~ Batches
 
+// Connections a batch keeps open (in use or idle) for each transfer it may run at once.
+#define HTTP_IDLE_PER_TRANSFER 4
+
 struct HttpBatch {
   Arena *arena;
   CURLM *multi;
@@ -560,7 +563,10 @@ http_batch_create(Arena *arena, u64 max_in_flight, u64 max_per_host) {
   b->multi = curl_multi_init();
   if (!b->multi) return b;
   curl_multi_setopt(b->multi, CURLMOPT_MAX_HOST_CONNECTIONS, (long)Max(max_per_host, 1));
-  curl_multi_setopt(b->multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, (long)b->max_in_flight);
+  // Idle connections are kept beyond those in flight, so that links spread over many hosts
+  // find theirs open again rather than connecting anew each time.
+  curl_multi_setopt(b->multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, (long)(b->max_in_flight * HTTP_IDLE_PER_TRANSFER));
+  curl_multi_setopt(b->multi, CURLMOPT_MAXCONNECTS, (long)(b->max_in_flight * HTTP_IDLE_PER_TRANSFER));
   return b;
 }
 

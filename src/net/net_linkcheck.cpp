@@ -6,6 +6,7 @@
 #include "base/base_format.h"
 #include "html/html_core.h"
 #include "net/net_http.h"
+#include "net/net_linkstore.h"
 #include "site/site_url.h"
 #include "os/os_core.h"
 
@@ -151,7 +152,8 @@ linkcheck_cache_claim(LinkChecker *s, LinkCheckRecord *r) {
 
 // An address answered without a fetch: its entry is made done, unless one exists.
 static void
-linkcheck_cache_answer(LinkChecker *s, StrView url, u32 tag, u32 verdict, StrView message) {
+linkcheck_cache_answer(LinkChecker *s, StrView url, u32 tag, u32 verdict, StrView message,
+                       const LinkAnswer *answer = 0) {
   u64 hash = str_hash_djb2(url);
   StripedSlot *slot = striped_table_slot(&s->cache, hash);
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
@@ -162,6 +164,10 @@ linkcheck_cache_answer(LinkChecker *s, StrView url, u32 tag, u32 verdict, StrVie
     e->tag = tag;
     e->verdict = verdict;
     e->message = str_push_copy(stripe->arena, message);
+    if (answer) {
+      e->answer = *answer;
+      e->answer.final_url = str_push_copy(stripe->arena, answer->final_url);
+    }
     e->done = 1;
     e->next = (UrlCacheEntry *)slot->first;
     slot->first = e;
@@ -179,24 +185,35 @@ linkcheck_status_accepted(LinkChecker *s, u32 status) {
   return false;
 }
 
+// Whether the answer came from another address than the one asked.
+static bool
+linkcheck_moved(StrView url, StrView final_url) {
+  UrlParts asked = url_parse(url);
+  UrlParts final = url_parse(final_url.length ? final_url : url);
+  return !url_same(&asked, &final);
+}
+
+// The verdict on an answer's facts under this run's settings; `permanent` says whether
+// a permanent redirect made it what it is.
+static u32
+linkcheck_verdict_of(LinkChecker *s, u32 status, bool moved, bool permanent_redirect, bool *permanent) {
+  *permanent = false;
+  if (status && linkcheck_status_accepted(s, status)) {
+    //- a permanent redirect to a good answer: the link should say where it ends
+    if (!permanent_redirect || s->redirects == LinkRedirects_Ok) return LinkVerdict_None;
+    *permanent = true;
+    return s->redirects == LinkRedirects_Error ? LinkVerdict_Broken : LinkVerdict_Redirected;
+  }
+  if ((status >= 400 && status <= 599) || status < 100 || status > 599) return LinkVerdict_Broken;
+  return moved ? LinkVerdict_Redirected : LinkVerdict_Noted;
+}
+
 static void
 linkcheck_classify(LinkChecker *s, Arena *arena, HttpResponse *r, u32 attempts, u32 *verdict_out, StrView *message_out) {
-  UrlParts asked = url_parse(r->url);
-  UrlParts final = url_parse(r->final_url.length ? r->final_url : r->url);
-  bool moved = !url_same(&asked, &final);
-  u32 verdict = moved ? LinkVerdict_Redirected : LinkVerdict_Noted;
+  bool moved = linkcheck_moved(r->url, r->final_url);
   u32 status = http_parse_status_line(r->headers).status;
   bool permanent = false;
-  if (status && linkcheck_status_accepted(s, status)) {
-    verdict = LinkVerdict_None;
-    //- a permanent redirect to a good answer: the link should say where it ends
-    if (r->permanent_redirect && s->redirects != LinkRedirects_Ok) {
-      permanent = true;
-      verdict = s->redirects == LinkRedirects_Error ? LinkVerdict_Broken : LinkVerdict_Redirected;
-    }
-  } else if ((status >= 400 && status <= 599) || status < 100 || status > 599) {
-    verdict = LinkVerdict_Broken;
-  }
+  u32 verdict = linkcheck_verdict_of(s, status, moved, r->permanent_redirect != 0, &permanent);
   StrView message = {};
   if (verdict != LinkVerdict_None) {
     StrView error = r->reason.length ? r->reason : http_error_message(r->error);
@@ -283,6 +300,8 @@ linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse
   StrView reason = http_error_message(r->error);
   if (!reason.length && r->error) reason = r->reason;
   e->answer.reason = str_push_copy(stripe->arena, reason);
+  e->permanent = r->permanent_redirect != 0;
+  e->checked_s = os_now_unix_seconds();
   rwlock_unlock_exclusive(stripe->rwlock);
   __atomic_store_n(&e->done, 1, __ATOMIC_RELEASE);
   scratch_end(scratch);
@@ -649,6 +668,10 @@ linkcheck_start(LinkCheckSettings settings) {
   }
   s->preview = settings.preview;
   s->preview_user = settings.preview_user;
+  s->ca_file = str_push_copy(arena, settings.ca_file);
+  if (settings.cache_path.length) {
+    s->store = linkstore_open(arena, settings.cache_path, settings.cache_age_s, os_now_unix_seconds());
+  }
 
   //- workers: one fewer than the processors, at least one; each drives many transfers
   s->worker_count = procs > 1 ? procs - 1 : 1;
@@ -721,6 +744,27 @@ linkcheck_unchecked_reason(StrView url) {
   return StrView{};
 }
 
+// Answers the address from the file of answers when it holds a young enough answer that
+// is still good under this run's settings; false when the address must be fetched.
+static bool
+linkcheck_answer_stored(LinkChecker *s, StrView url) {
+  ArenaTemp scratch = scratch_begin(0, 0);
+  LinkStoreRow *row = linkstore_find(s->store, linkcheck_fetch_address(scratch.arena, url));
+  bool permanent = false;
+  bool good = row && row->verdict == LinkVerdict_None && str_equal(row->trust, s->ca_file) &&
+              linkcheck_verdict_of(s, row->status, linkcheck_moved(row->address, row->final_url), row->permanent != 0,
+                                   &permanent) == LinkVerdict_None;
+  if (good) {
+    LinkAnswer answer = {};
+    answer.status = row->status;
+    answer.final_url = row->final_url;
+    answer.cached = 1;
+    linkcheck_cache_answer(s, url, 0, LinkVerdict_None, StrView{}, &answer);
+  }
+  scratch_end(scratch);
+  return good;
+}
+
 bool
 linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 body) {
   if (!s) return false;
@@ -744,6 +788,8 @@ linkcheck_enqueue(LinkChecker *s, StrView url, StrView location, u32 body) {
     scratch_end(scratch);
     return true;
   }
+  // A good answer of an earlier run stands, unless the page needs the body for its previews.
+  if (s->store && !body && linkcheck_answer_stored(s, url)) return true;
   if (s->consent_url.length && !__atomic_load_n(&s->consent_sent, __ATOMIC_ACQUIRE) &&
       linkcheck_host_wants_consent(s->consent_host, url_parse(url).host)) {
     linkcheck_consent_once(s);
@@ -793,6 +839,42 @@ linkcheck_fragment_found(LinkChecker *s, StrView url, StrView fragment) {
   UrlCacheEntry *e = linkcheck_entry(s, url, LinkBody_Ids);
   if (!e || !__atomic_load_n(&e->done, __ATOMIC_ACQUIRE) || !e->ids) return true;
   return html_fragment_found(e->ids, fragment);
+}
+
+void
+linkcheck_store_save(LinkChecker *s) {
+  if (!s || !s->store) return;
+  ArenaTemp scratch = scratch_begin(0, 0);
+  LinkStoreRow *first = 0;
+  StripedTable *t = &s->cache;
+  for (u64 i = 0; i < t->slot_count; i += 1) {
+    Stripe *stripe = &t->stripes[i % t->stripe_count];
+    rwlock_lock_shared(stripe->rwlock);
+    for (UrlCacheEntry *e = (UrlCacheEntry *)t->slots[i].first; e; e = e->next) {
+      if (e->stored || !__atomic_load_n(&e->done, __ATOMIC_ACQUIRE) || !e->checked_s) continue;
+      e->stored = 1;
+      LinkStoreRow *row = push_struct(scratch.arena, LinkStoreRow);
+      row->address = linkcheck_fetch_address(scratch.arena, e->url);
+      row->verdict = e->verdict;
+      row->status = e->answer.status;
+      row->permanent = e->permanent;
+      row->final_url = e->answer.final_url;
+      row->checked_s = e->checked_s;
+      row->trust = s->ca_file;
+      row->next = first;
+      first = row;
+    }
+    rwlock_unlock_shared(stripe->rwlock);
+  }
+  linkstore_write(s->store, first, os_now_unix_seconds());
+  scratch_end(scratch);
+}
+
+void
+linkcheck_store_close(LinkChecker *s) {
+  if (!s || !s->store) return;
+  linkstore_close(s->store);
+  s->store = 0;
 }
 
 StrView

@@ -1,6 +1,7 @@
 // The link checker: pages queue their web links; worker threads fetch each distinct
 // address once per run (many transfers at once each), classify the answers and keep
-// them in a URL cache that the build driver reads.
+// them in a URL cache that the build driver reads. Good answers of earlier runs, kept in
+// a file (see net_linkstore.h), stand for a fetch while they are young enough.
 #pragma once
 
 #include "base/base_strings.h"
@@ -47,6 +48,7 @@ struct LinkAnswer {
   u64 duration_ms;
   StrView final_url;
   StrView reason;
+  u32 cached;  // taken from an earlier run's answer: no request was sent
 };
 
 struct UrlCacheEntry {
@@ -59,6 +61,9 @@ struct UrlCacheEntry {
   u32 verdict;  // LinkVerdict
   StrView message;
   LinkAnswer answer;
+  u32 permanent;   // a permanent redirect was followed on the way
+  u64 checked_s;   // when the fetch ended (seconds since 1970); zero: not fetched this run
+  u32 stored;      // written to the file of answers (the driver's thread only)
 };
 
 #define LINK_CHECK_RING_SIZE 0x80000
@@ -69,7 +74,7 @@ struct UrlCacheEntry {
 #define LINK_CHECK_EXCLUDE_INPUT_MAX KB(4)
 #define LINK_CHECK_EXCLUDE_PATTERN_MAX 1024
 #define LINK_CHECK_ACCEPT_MAX 32
-#define URL_CACHE_SLOTS 256
+#define URL_CACHE_SLOTS 4096
 
 // Cuts what a page's previews need out of a fetched body, onto `arena` (which lives as
 // long as the checker); runs on a worker thread as each body arrives, so that bodies are
@@ -87,6 +92,8 @@ struct LinkCheckSettings {
   u64 host_rate;        // requests a second to one host, at most; zero: no limit
   LinkPreviewFn *preview;
   void *preview_user;
+  StrView cache_path;  // the file of answers kept between runs; empty: none
+  u64 cache_age_s;     // a good answer this old or younger is taken without a request
 };
 
 // One run's link checker; the driver holds it and hands it to every call.
@@ -114,6 +121,9 @@ struct LinkChecker {
   u64 exclude_count;
   LinkPreviewFn *preview;
   void *preview_user;
+  //- answers of earlier runs; read at the start, written by the driver's thread only
+  struct LinkStore *store;
+  StrView ca_file;  // a kept answer stands only when checked with the same certificates
   //- progress
   u64 in_progress;
   //- the consent request, sent before the first link to the host it serves
@@ -162,5 +172,11 @@ bool linkcheck_fragment_found(LinkChecker *checker, StrView url, StrView fragmen
 // dropped, the fragment cut, a backslash before the query read as "/", and spaces,
 // controls, non-ASCII bytes and the characters browsers escape percent-encoded.
 StrView linkcheck_fetch_address(Arena *arena, StrView url);
+// Writes the answers fetched since the last call to the file of answers, in one
+// transaction; from the driver's thread, once no fetch is in progress (or at any time:
+// fetches still running are written by a later call).
+void linkcheck_store_save(LinkChecker *checker);
+// Lets go of the file of answers; the checker goes on without it.
+void linkcheck_store_close(LinkChecker *checker);
 // The host the consent request serves: its own host without a leading "consent.".
 StrView linkcheck_consent_host(StrView consent_url);

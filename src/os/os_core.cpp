@@ -803,6 +803,13 @@ os_now_micros(void) {
   return (u64)ts.tv_sec * 1000000ull + (u64)ts.tv_nsec / 1000ull;
 }
 
+u64
+os_now_unix_seconds(void) {
+  struct timespec ts;
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) return 0;
+  return (u64)ts.tv_sec;
+}
+
 void
 os_sleep_ms(u64 ms) {
   struct timespec ts;

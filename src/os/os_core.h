@@ -190,6 +190,8 @@ u64 os_watch_read(Arena *arena, OsHandle h, u64 ms, OsWatchEvent **events);
 //~ Time
 
 u64 os_now_micros(void);
+// Seconds since 1970 by the wall clock: for times kept between runs.
+u64 os_now_unix_seconds(void);
 void os_sleep_ms(u64 ms);
 
 //~ Memory

@@ -7,6 +7,7 @@
 
 #include <jansson.h>
 
+#include "net/counting_server.h"
 #include "net/link_server.h"
 #include "test_support.h"
 
@@ -577,4 +578,70 @@ TEST(LinkCheckCli, FragmentsOfFetchedPagesAreLookedUpInOneFetch) {
   ASSERT_NE(root, nullptr) << error.text;
   EXPECT_EQ(json_integer_value(json_object_get(json_object_get(root, "counts"), "fragments_missing")), 4);
   json_decref(root);
+}
+
+// Good answers are kept in the root's link cache between runs and stand for a request;
+// failures, answers too old and answers that the settings now judge otherwise are asked again.
+TEST(LinkCheckCli, GoodAnswersAreKeptBetweenRuns) {
+  CountingServer server;
+  TempDir dir;
+  std::string base = "http://127.0.0.1:" + std::to_string(server.port);
+  Page p;
+  p.line({base + "/ok1", base + "/ok2", base + "/ok3#part", base + "/gone"});
+  dir.file("site/a.html", p.done());
+  std::vector<std::string> args = {"target_path=" + dir.path + "/site", "root_path=" + dir.path, "check_urls",
+                                   "consent_url=off"};
+  auto run = [&](const std::string &extra) {
+    std::vector<std::string> a = args;
+    if (!extra.empty()) a.push_back(extra);
+    CommandResult r = run_qilsite(a);
+    EXPECT_EQ(r.status, 0) << extra << "\n" << r.out << r.err;
+    return r;
+  };
+  auto counts = [&] {
+    return std::vector<int>{server.count("/ok1"), server.count("/ok2"), server.count("/ok3"), server.count("/gone")};
+  };
+  using Counts = std::vector<int>;
+
+  //- cache=off reads and writes no file
+  run("cache=off");
+  EXPECT_EQ(counts(), (Counts{1, 1, 1, 1}));
+  EXPECT_EQ(run_command("test -e '" + dir.path + "/.qilsite.links'").status, 1);
+
+  //- the first run with the cache asks for all; the next only for the broken one, and counts all
+  run("");
+  EXPECT_EQ(counts(), (Counts{2, 2, 2, 2}));
+  CommandResult warm = run("");
+  EXPECT_EQ(counts(), (Counts{2, 2, 2, 3}));
+  EXPECT_NE(warm.err.find("4 web links checked: 1 broken"), std::string::npos) << warm.err;
+  EXPECT_NE(warm.out.find(" broken\n\turl: " + base + "/gone"), std::string::npos) << warm.out;
+
+  //- an answer older than cache_age is asked again
+  run("cache_age=0");
+  EXPECT_EQ(counts(), (Counts{3, 3, 3, 4}));
+  run("cache_age=1h");
+  EXPECT_EQ(counts(), (Counts{3, 3, 3, 5}));
+
+  //- so is one checked with other certificates
+  run("ca_file=" + dir.file("ca.pem", "trust nothing"));
+  EXPECT_EQ(counts(), (Counts{4, 4, 4, 6}));
+
+  //- a 404 kept as good under accept= is broken, and asked again, without it
+  run("accept=200-299,404");
+  EXPECT_EQ(server.count("/gone"), 7);
+  CommandResult strict = run("");
+  EXPECT_EQ(server.count("/gone"), 8);
+  EXPECT_NE(strict.err.find("4 web links checked: 1 broken"), std::string::npos) << strict.err;
+
+  //- a file that is no database is said once and left as it is; every link is checked
+  TempDir other;
+  other.file("site/a.html", p.done());
+  std::string junk(4096, 'x');
+  std::string cache = other.file(".qilsite.links", junk);
+  CommandResult r = run_qilsite({"target_path=" + other.path + "/site", "root_path=" + other.path, "check_urls",
+                                 "consent_url=off"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(count_of(r.err, ".qilsite.links"), 1u) << r.err;
+  EXPECT_EQ(counts(), (Counts{6, 6, 6, 9}));
+  EXPECT_EQ(read_all(cache), junk);
 }
