@@ -56,7 +56,7 @@ content_store(FileService *service, Arena *owner, StrView bytes) {
     *free_list = node->next;
     MemoryZeroStruct(node);
   } else {
-    node = push_struct(stripe->arena, ContentNode);
+    node = push_struct(stripe_arena(stripe), ContentNode);
   }
   node->owner = owner;
   node->key = key;
@@ -196,8 +196,8 @@ fs_find_or_insert(FileService *service, Stripe *stripe, StripedSlot *slot, StrVi
   e = fs_find(slot, path);
   bool made = !e;
   if (made) {
-    e = push_struct(stripe->arena, FileEntry);
-    e->path = str_push_copy(stripe->arena, path);
+    e = push_struct(stripe_arena(stripe), FileEntry);
+    e->path = str_push_copy(stripe_arena(stripe), path);
     SLLQueuePush(*(FileEntry **)&slot->first, *(FileEntry **)&slot->last, e);
   }
   rwlock_unlock_exclusive(stripe->rwlock);

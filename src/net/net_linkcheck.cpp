@@ -140,8 +140,8 @@ linkcheck_cache_claim(LinkChecker *s, LinkCheckRecord *r) {
   if (e) {
     e = 0;  // another record made it meanwhile
   } else {
-    e = push_struct(stripe->arena, UrlCacheEntry);
-    e->url = str_push_copy(stripe->arena, r->url);
+    e = push_struct(stripe_arena(stripe), UrlCacheEntry);
+    e->url = str_push_copy(stripe_arena(stripe), r->url);
     e->tag = r->tag;
     e->next = (UrlCacheEntry *)slot->first;
     slot->first = e;
@@ -159,14 +159,14 @@ linkcheck_cache_answer(LinkChecker *s, StrView url, u32 tag, u32 verdict, StrVie
   Stripe *stripe = striped_table_stripe(&s->cache, hash);
   rwlock_lock_exclusive(stripe->rwlock);
   if (!linkcheck_cache_find(slot, url, tag)) {
-    UrlCacheEntry *e = push_struct(stripe->arena, UrlCacheEntry);
-    e->url = str_push_copy(stripe->arena, url);
+    UrlCacheEntry *e = push_struct(stripe_arena(stripe), UrlCacheEntry);
+    e->url = str_push_copy(stripe_arena(stripe), url);
     e->tag = tag;
     e->verdict = verdict;
-    e->message = str_push_copy(stripe->arena, message);
+    e->message = str_push_copy(stripe_arena(stripe), message);
     if (answer) {
       e->answer = *answer;
-      e->answer.final_url = str_push_copy(stripe->arena, answer->final_url);
+      e->answer.final_url = str_push_copy(stripe_arena(stripe), answer->final_url);
     }
     e->done = 1;
     e->next = (UrlCacheEntry *)slot->first;
@@ -292,14 +292,14 @@ linkcheck_finish(LinkChecker *s, Arena *previews, UrlCacheEntry *e, HttpResponse
   e->preview = preview;
   e->ids = ids;
   e->verdict = verdict;
-  e->message = str_push_copy(stripe->arena, message);
+  e->message = str_push_copy(stripe_arena(stripe), message);
   e->answer.verdict = verdict;
   e->answer.status = http_parse_status_line(r->headers).status;
   e->answer.duration_ms = r->duration_ms;
-  e->answer.final_url = str_push_copy(stripe->arena, r->final_url);
+  e->answer.final_url = str_push_copy(stripe_arena(stripe), r->final_url);
   StrView reason = http_error_message(r->error);
   if (!reason.length && r->error) reason = r->reason;
-  e->answer.reason = str_push_copy(stripe->arena, reason);
+  e->answer.reason = str_push_copy(stripe_arena(stripe), reason);
   e->permanent = r->permanent_redirect != 0;
   e->checked_s = os_now_unix_seconds();
   rwlock_unlock_exclusive(stripe->rwlock);

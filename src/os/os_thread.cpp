@@ -197,7 +197,14 @@ striped_table_create(Arena *arena, u64 slot_count, u64 stripe_count, StripeLockK
     if (kind == StripeLock_Mutex) s->mutex = mutex_create();
     else s->rwlock = rwlock_create();
     s->cv = condvar_create();
-    s->arena = arena_create_sized(stripe_reserve, stripe_commit);
+    s->reserve = stripe_reserve;
+    s->commit = stripe_commit;
   }
   return t;
+}
+
+Arena *
+stripe_arena(Stripe *s) {
+  if (!s->arena) s->arena = arena_create_sized(s->reserve, s->commit);
+  return s->arena;
 }

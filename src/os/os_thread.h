@@ -48,7 +48,9 @@ struct Stripe {
   MutexRecord *mutex;    // set for mutex-guarded tables
   RwLockRecord *rwlock;  // set for read/write-locked tables
   CondVarRecord *cv;
-  Arena *arena;
+  Arena *arena;  // made at its first use (stripe_arena): most stripes of a small run stay empty
+  u64 reserve;
+  u64 commit;
 };
 
 struct StripedTable {
@@ -92,6 +94,8 @@ u64 ring_write(u8 *ring, u64 ring_size, u64 pos, const void *src, u64 count);
 StripedTable striped_table_create(Arena *arena, u64 slot_count, u64 stripe_count, StripeLockKind kind,
                                   u64 stripe_reserve, u64 stripe_commit);
 inline StripedSlot *striped_table_slot(StripedTable *t, u64 hash) { return &t->slots[hash % t->slot_count]; }
+// The stripe's arena, made at its first use; only while the stripe's lock is held exclusively.
+Arena *stripe_arena(Stripe *s);
 inline Stripe *
 striped_table_stripe(StripedTable *t, u64 hash) {
   return &t->stripes[(hash % t->slot_count) % t->stripe_count];
