@@ -71,9 +71,13 @@ content_store(FileService *service, Arena *owner, StrView bytes) {
       bytes.length &&
       (u8 *)bytes.data >= (u8 *)owner && (u8 *)bytes.data + bytes.length <= (u8 *)owner + owner->reserved) {
     os_protect_read_only(owner, owner->reserved);
-  } else if (bytes.length && ((uintptr_t)bytes.data % page) == 0) {
+  } else if (owner && bytes.length && ((uintptr_t)bytes.data % page) == 0) {
     os_protect_read_only(bytes.data, AlignPow2(bytes.length, page));
   }
+  // Bytes on a streamer's shared slab (a run that reads each file once) stay writable: a
+  // protection change per file stops every thread of the process for a TLB shootdown,
+  // which in a virtual machine cost a fifth of an unchanged rebuild, and no such byte is
+  // ever given back or loaded again.
   ContentNode *first = (ContentNode *)slot->first;
   ContentNode *last = (ContentNode *)slot->last;
   DLLPushBack(first, last, node);
