@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <algorithm>
+
 #include <string>
 
 namespace site_gen {
@@ -54,8 +56,14 @@ qil_document(uint64_t n, size_t target) {
          words(r, 1) + ".png\"(left, 50) [x] " + words(r, 5) + "[*1], " + words(r, 8) + "\n";
     d += "  . " + words(r, 5) + "\n  . " + words(r, 4) + "\n    1. " + words(r, 3) + "\n    2. " + words(r, 3) + "\n";
     d += "  > " + words(r, 9) + "\n";
-    d += "  |---|---|\n  | " + words(r, 1) + " | " + words(r, 1) + " |\n  | " + words(r, 2) + " | " + words(r, 2) +
-         " |\n";
+    {
+      // Each bar stands under the bar of its column, as an author writes a table.
+      std::string c[4] = {words(r, 1), words(r, 1), words(r, 2), words(r, 2)};
+      size_t w0 = std::max(c[0].size(), c[2].size()) + 2, w1 = std::max(c[1].size(), c[3].size()) + 2;
+      auto cell = [](const std::string &t, size_t w) { return " " + t + std::string(w - 1 - t.size(), ' '); };
+      d += "  |" + std::string(w0, '-') + "|" + std::string(w1, '-') + "\n";
+      d += "  |" + cell(c[0], w0) + "|" + cell(c[1], w1) + "\n  |" + cell(c[2], w0) + "|" + cell(c[3], w1) + "\n";
+    }
     d += "  ```c\n  int main(void) { return " + std::to_string(section) + "; }\n  ```\n";
     d += "  ~{<span>" + words(r, 2) + "</span>}~\n";
     d += "    " + words(r, 2) + "\n      " + words(r, 12) + " \"./local/" + words(r, 1) + ".html\"\n";
